@@ -1,0 +1,35 @@
+// The book's 8-bit code page: name comparison without letter case, and conversions to and from
+// Unicode. Names inside a book (entries, elements, attributes, variables) are byte strings in this
+// code page; every comparison of such names goes through CompareText/SameText below.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// The Windows ANSI code page the user's locale would have (from LC_ALL, LC_CTYPE or LANG);
+// 1252 when the locale says nothing we know.
+int DefaultBookCodePage();
+
+// The code page in effect; starts as DefaultBookCodePage(). Changing it is meant for start-up
+// and tests, not while collections keyed by names exist.
+int BookCodePage();
+// Returns false (and keeps the current one) when the code page is not available here.
+bool SetBookCodePage(int codePage);
+
+// Three-way comparison ignoring letter case: letters of the code page compare without case,
+// other bytes by value; lead and trail bytes of double-byte code pages are never folded.
+// Returns -1, 0 or 1. Embedded zero bytes count.
+int CompareText(std::string_view a, std::string_view b);
+inline bool SameText(std::string_view a, std::string_view b) { return CompareText(a, b) == 0; }
+
+// Ordinal comparison by unsigned byte value; -1, 0 or 1.
+int CompareStr(std::string_view a, std::string_view b);
+
+// Conversions between book text and Unicode. ToUtf8 maps bytes the code page does not define
+// to U+FFFD. FromUtf8 and FromUtf16 fail (return false) on text the code page cannot hold;
+// the *Lossy forms put '?' there instead.
+std::string ToUtf8(std::string_view text);
+std::u16string ToUtf16(std::string_view text);
+bool FromUtf8(std::string_view utf8, std::string& out);
+bool FromUtf16(std::u16string_view wide, std::string& out);
+std::string FromUtf16Lossy(std::u16string_view wide);

@@ -1,0 +1,87 @@
+#include "u_Stream.h"
+
+#include <algorithm>
+#include <cstring>
+
+std::int64_t SeekPosition(std::int64_t position, std::int64_t size, std::int64_t offset, int origin) {
+  switch (origin) {
+    case 0: position = offset; break;
+    case 1: position += offset; break;
+    case 2: position = size - offset; break;
+    default: break;
+  }
+  return std::clamp<std::int64_t>(position, 0, size);
+}
+
+void TStream::ReadBuffer(void* buffer, std::int64_t count) {
+  if (count == 0) return;
+  if (count < 0 || Read(buffer, count) != count) throw EReadError(SReadError);
+}
+
+void TStream::WriteBuffer(const void* buffer, std::int64_t count) {
+  if (count == 0) return;
+  if (count < 0 || Write(buffer, count) != count) throw EWriteError(SWriteError);
+}
+
+void TStream::ReadBytes(std::string& dst, std::int64_t count) {
+  if (count < 0 || count > Remaining()) throw EReadError(SReadError);
+  dst.resize(static_cast<std::size_t>(count));
+  ReadBuffer(dst.data(), count);
+}
+
+std::int32_t TStream::ReadInt32() {
+  unsigned char b[4];
+  ReadBuffer(b, 4);
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
+                                   static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24);
+}
+
+std::uint8_t TStream::ReadByte() {
+  std::uint8_t b;
+  ReadBuffer(&b, 1);
+  return b;
+}
+
+void TStream::WriteInt32(std::int32_t value) {
+  auto u = static_cast<std::uint32_t>(value);
+  unsigned char b[4] = {static_cast<unsigned char>(u), static_cast<unsigned char>(u >> 8),
+                        static_cast<unsigned char>(u >> 16), static_cast<unsigned char>(u >> 24)};
+  WriteBuffer(b, 4);
+}
+
+// --- memory streams
+
+std::int64_t TCustomMemoryStream::Read(void* buffer, std::int64_t count) {
+  std::string_view bytes = Bytes();
+  std::int64_t n = std::clamp<std::int64_t>(Size() - FPosition, 0, std::max<std::int64_t>(count, 0));
+  if (n > 0) std::memcpy(buffer, bytes.data() + FPosition, static_cast<std::size_t>(n));
+  FPosition += n;
+  return n;
+}
+
+std::int64_t TCustomMemoryStream::Seek(std::int64_t offset, int origin) {
+  return FPosition = SeekPosition(FPosition, Size(), offset, origin);
+}
+
+void TCustomMemoryStream::ReadBytes(std::string& dst, std::int64_t count) {
+  if (count < 0 || count > Size() - FPosition) throw EReadError(SReadError);
+  dst.assign(Bytes().substr(static_cast<std::size_t>(FPosition), static_cast<std::size_t>(count)));
+  FPosition += count;
+}
+
+std::int64_t TMemoryStream::Write(const void* buffer, std::int64_t count) {
+  if (count <= 0) return 0;
+  if (FPosition + count > Size()) FData.resize(static_cast<std::size_t>(FPosition + count));
+  std::memcpy(FData.data() + FPosition, buffer, static_cast<std::size_t>(count));
+  FPosition += count;
+  return count;
+}
+
+void TMemoryStream::SetSize(std::int64_t newSize) {
+  FData.resize(static_cast<std::size_t>(std::max<std::int64_t>(newSize, 0)));
+  FPosition = std::min(FPosition, Size());
+}
+
+std::int64_t TReadOnlyMemoryStream::Write(const void*, std::int64_t) { return 0; }
+
+void TReadOnlyMemoryStream::SetSize(std::int64_t) { throw EWriteError(SWriteError); }

@@ -1,0 +1,94 @@
+// Byte streams: the small interface that MFS file streams and memory streams implement.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "u_Errors.h"
+
+enum class TSeekOrigin : int { Beginning = 0, Current = 1, End = 2 };
+
+// Positions are clamped to 0..Size. Seeking from the end counts the offset back from the end,
+// so Seek(1, End) lands one byte before the last.
+class TStream {
+public:
+  virtual ~TStream() = default;
+  // Copies at most count bytes; returns how many were copied.
+  virtual std::int64_t Read(void* buffer, std::int64_t count) = 0;
+  virtual std::int64_t Write(const void* buffer, std::int64_t count) = 0;
+  // Origin values outside 0..2 leave the position where it is.
+  virtual std::int64_t Seek(std::int64_t offset, int origin) = 0;
+  virtual std::int64_t Size() const = 0;
+  virtual void SetSize(std::int64_t newSize) = 0;
+
+  std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) { return Seek(offset, static_cast<int>(origin)); }
+  std::int64_t Position() { return Seek(0, TSeekOrigin::Current); }
+  void SetPosition(std::int64_t pos) { Seek(pos, TSeekOrigin::Beginning); }
+  std::int64_t Remaining() { return Size() - Position(); }
+
+  // Exactly count bytes, or EReadError "Stream read error" (also for a negative count).
+  void ReadBuffer(void* buffer, std::int64_t count);
+  void WriteBuffer(const void* buffer, std::int64_t count);
+  void WriteBuffer(std::string_view bytes) { WriteBuffer(bytes.data(), static_cast<std::int64_t>(bytes.size())); }
+  // Replaces dst by the next count bytes. Checks what remains before allocating, so a length
+  // field from untrusted data cannot make it allocate more than the stream holds.
+  virtual void ReadBytes(std::string& dst, std::int64_t count);
+  // Little-endian 32-bit integers.
+  std::int32_t ReadInt32();
+  std::uint32_t ReadUInt32() { return static_cast<std::uint32_t>(ReadInt32()); }
+  std::uint8_t ReadByte();
+  void WriteInt32(std::int32_t value);
+  void WriteUInt32(std::uint32_t value) { WriteInt32(static_cast<std::int32_t>(value)); }
+  void WriteByte(std::uint8_t value) { WriteBuffer(&value, 1); }
+};
+
+// Reading and seeking over bytes held in memory.
+class TCustomMemoryStream : public TStream {
+public:
+  using TStream::Seek;
+  std::int64_t Read(void* buffer, std::int64_t count) override;
+  std::int64_t Seek(std::int64_t offset, int origin) override;
+  std::int64_t Size() const override { return static_cast<std::int64_t>(Bytes().size()); }
+  // A single copy straight from memory.
+  void ReadBytes(std::string& dst, std::int64_t count) override;
+
+protected:
+  virtual std::string_view Bytes() const = 0;
+  std::int64_t FPosition = 0;
+};
+
+// A stream over bytes it owns.
+class TMemoryStream : public TCustomMemoryStream {
+public:
+  TMemoryStream() = default;
+  explicit TMemoryStream(std::string data) : FData(std::move(data)) {}
+  std::int64_t Write(const void* buffer, std::int64_t count) override;
+  void SetSize(std::int64_t newSize) override;
+
+  const std::string& Data() const { return FData; }
+  std::string TakeData() { FPosition = 0; return std::move(FData); }
+
+protected:
+  std::string_view Bytes() const override { return FData; }
+
+private:
+  std::string FData;
+};
+
+// A read-only stream over bytes owned elsewhere, which must outlive it.
+class TReadOnlyMemoryStream : public TCustomMemoryStream {
+public:
+  explicit TReadOnlyMemoryStream(std::string_view data) : FData(data) {}
+  std::int64_t Write(const void* buffer, std::int64_t count) override;
+  void SetSize(std::int64_t newSize) override;
+
+protected:
+  std::string_view Bytes() const override { return FData; }
+
+private:
+  std::string_view FData;
+};
+
+// The seek rule every stream here shares.
+std::int64_t SeekPosition(std::int64_t position, std::int64_t size, std::int64_t offset, int origin);
