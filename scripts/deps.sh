@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs; quiet when they are all there already.
 set -euo pipefail
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev)
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config libgtest-dev libbenchmark-dev
+          libmspack-dev libgcab-dev gcab)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -43,9 +43,11 @@ private:
 };
 
 // Strict weak order over keys for the map: ordinal or ignoring letter case in the book's code page.
+// Transparent, so lookups take a string_view without building a string.
 struct TKeyLess {
+  using is_transparent = void;
   bool CaseInsensitive = true;
-  bool operator()(const std::string& a, const std::string& b) const {
+  bool operator()(std::string_view a, std::string_view b) const {
     return (CaseInsensitive ? CompareText(a, b) : CompareStr(a, b)) < 0;
   }
 };
@@ -86,27 +88,27 @@ public:
     Notify(it->first, it->second.first, TDictionaryNotification::Added);
   }
 
-  const V& Get_Item(const std::string& key) const {
+  const V& Get_Item(std::string_view key) const {
     auto it = FMap.find(key);
     if (it == FMap.end())
       throw EDictionaryError(Format(SDictionaryNotFound, {"TDictionary.Get_Item", key}));
     return it->second.first;
   }
 
-  V GetItemDef(const std::string& key, V def) const {
+  V GetItemDef(std::string_view key, V def) const {
     auto it = FMap.find(key);
     return it == FMap.end() ? def : it->second.first;
   }
 
   // The value, or nullptr when the key is missing.
-  const V* FindValue(const std::string& key) const {
+  const V* FindValue(std::string_view key) const {
     auto it = FMap.find(key);
     return it == FMap.end() ? nullptr : &it->second.first;
   }
 
-  bool Exists(const std::string& key) const { return FMap.find(key) != FMap.end(); }
+  bool Exists(std::string_view key) const { return FMap.find(key) != FMap.end(); }
 
-  void Delete(const std::string& key) {
+  void Delete(std::string_view key) {
     auto it = FMap.find(key);
     if (it == FMap.end())
       throw EDictionaryError(Format(SDictionaryNotFound, {"TDictionary.Delete", key}));
@@ -180,7 +182,7 @@ public:
     if (!Exists(key)) Add(key, text);
   }
   void SetString(const std::string& key, const std::string& text) { Set_Item(key, text); }
-  const std::string& GetString(const std::string& key) const { return Get_Item(key); }
+  const std::string& GetString(std::string_view key) const { return Get_Item(key); }
 };
 
 // String-keyed map to objects, optionally owning (deleting) them.
@@ -212,15 +214,15 @@ public:
     FDictionary.Set_Item(key, object);
   }
 
-  T* Find(const std::string& key) const { return FDictionary.GetItemDef(key, nullptr); }
-  bool Exists(const std::string& key) const { return FDictionary.Exists(key); }
+  T* Find(std::string_view key) const { return FDictionary.GetItemDef(key, nullptr); }
+  bool Exists(std::string_view key) const { return FDictionary.Exists(key); }
 
-  void Remove(const std::string& key) {
+  void Remove(std::string_view key) {
     T* object = Extract(key);
     if (FOwnsObjects) delete object;
   }
 
-  T* Extract(const std::string& key) {
+  T* Extract(std::string_view key) {
     T* const* found = FDictionary.FindValue(key);
     if (!found) return nullptr;
     T* object = *found;

@@ -76,7 +76,7 @@ public:
 class TXMLAttributes {
 public:
   TXMLAttributes() : FItems(true, true, true) {}
-  TXMLAttribute* Find(const std::string& name) const { return FItems.Find(name); }
+  TXMLAttribute* Find(std::string_view name) const { return FItems.Find(name); }
   TXMLValue ValueOf(const std::string& name, const TXMLValue& def) const;
   TXMLAttribute* Add(const std::string& name);
   std::int32_t Count() const { return FItems.Count(); }

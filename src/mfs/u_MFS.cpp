@@ -168,7 +168,7 @@ void TMFSFolder::Adopt(TMFSItem* item) {
 TMFSItem* TMFSFolder::FindChild(std::string_view name) const {
   if (name == ".") return const_cast<TMFSFolder*>(this);
   if (name == "..") return Parent();
-  return Items.Find(std::string(name));
+  return Items.Find(name);
 }
 
 void TMFSFolder::SaveToStream(TStream& stream) const {
@@ -516,8 +516,12 @@ std::int64_t TMFSFileStream::Read(void* buffer, std::int64_t count) {
 std::int64_t TMFSFileStream::Write(const void* buffer, std::int64_t count) {
   if (!FFile || count <= 0) return 0;
   std::string& data = FFile->Data;
-  if (FPosition + count > Size()) data.resize(static_cast<std::size_t>(FPosition + count));
-  std::memcpy(data.data() + FPosition, buffer, static_cast<std::size_t>(count));
+  if (FPosition == Size()) {
+    data.append(static_cast<const char*>(buffer), static_cast<std::size_t>(count));  // no zero fill first
+  } else {
+    if (FPosition + count > Size()) data.resize(static_cast<std::size_t>(FPosition + count));
+    std::memcpy(data.data() + FPosition, buffer, static_cast<std::size_t>(count));
+  }
   FPosition += count;
   return count;
 }

@@ -1,0 +1,109 @@
+#include "u_DataBlocks.h"
+
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <unistd.h>
+
+#include "u_CodePage.h"
+#include "u_Stream.h"
+
+namespace {
+
+constexpr std::uint64_t MaxIndexSize = 1 << 20;
+
+std::uint64_t ReadU64(TStream& s) {
+  std::uint64_t lo = s.ReadUInt32();
+  std::uint64_t hi = s.ReadUInt32();
+  return hi << 32 | lo;
+}
+
+void WriteU64(TStream& s, std::uint64_t v) {
+  s.WriteUInt32(static_cast<std::uint32_t>(v));
+  s.WriteUInt32(static_cast<std::uint32_t>(v >> 32));
+}
+
+std::string ReadAt(std::ifstream& in, std::uint64_t offset, std::uint64_t size) {
+  std::string bytes(static_cast<std::size_t>(size), '\0');
+  in.seekg(static_cast<std::streamoff>(offset));
+  in.read(bytes.data(), static_cast<std::streamsize>(size));
+  if (!in) throw EDataBlockError("Cannot read the data blocks");
+  return bytes;
+}
+
+}  // namespace
+
+TDataBlockIndex ReadDataBlockIndex(const std::string& fileName) {
+  TDataBlockIndex index;
+  std::ifstream in(fileName, std::ios::binary | std::ios::ate);
+  if (!in) throw EDataBlockError("Cannot open \"" + fileName + "\"");
+  auto fileSize = static_cast<std::uint64_t>(in.tellg());
+  index.ProgramSize = fileSize;
+  if (fileSize < DataBlockTrailerSize) return index;
+  TMemoryStream trailer(ReadAt(in, fileSize - DataBlockTrailerSize, DataBlockTrailerSize));
+  if (trailer.Data().compare(16, 8, DataBlockMagic) != 0) return index;
+  std::uint64_t indexOffset = ReadU64(trailer);
+  std::uint64_t indexSize = ReadU64(trailer);
+  std::uint64_t indexEnd = fileSize - DataBlockTrailerSize;
+  if (indexSize > MaxIndexSize || indexOffset > indexEnd || indexSize != indexEnd - indexOffset)
+    throw EDataBlockError("The data block index is damaged");
+  TMemoryStream s(ReadAt(in, indexOffset, indexSize));
+  index.ProgramSize = indexOffset;
+  try {
+    while (s.Remaining() > 0) {
+      TDataBlockEntry e;
+      s.ReadBytes(e.Type, s.ReadInt32());
+      s.ReadBytes(e.Name, s.ReadInt32());
+      e.Offset = ReadU64(s);
+      e.Size = ReadU64(s);
+      if (e.Offset > indexOffset || e.Size > indexOffset - e.Offset)
+        throw EDataBlockError("The data block index is damaged");
+      index.ProgramSize = std::min(index.ProgramSize, e.Offset);
+      index.Entries.push_back(std::move(e));
+    }
+  } catch (const EReadError&) {
+    throw EDataBlockError("The data block index is damaged");
+  }
+  return index;
+}
+
+std::string ReadDataBlock(const std::string& fileName, const std::string& type, const std::string& name) {
+  TDataBlockIndex index = ReadDataBlockIndex(fileName);
+  for (const TDataBlockEntry& e : index.Entries) {
+    if (!SameText(e.Type, type) || !SameText(e.Name, name)) continue;
+    std::ifstream in(fileName, std::ios::binary);
+    return ReadAt(in, e.Offset, e.Size);
+  }
+  return {};
+}
+
+std::string BuildDataBlocks(const std::vector<TDataBlock>& blocks, std::uint64_t programSize) {
+  std::string out;
+  TMemoryStream index;
+  std::uint64_t offset = programSize;
+  for (const TDataBlock& b : blocks) {
+    out += b.Data;
+    index.WriteInt32(static_cast<std::int32_t>(b.Type.size()));
+    index.WriteBuffer(b.Type);
+    index.WriteInt32(static_cast<std::int32_t>(b.Name.size()));
+    index.WriteBuffer(b.Name);
+    WriteU64(index, offset);
+    WriteU64(index, b.Data.size());
+    offset += b.Data.size();
+  }
+  out += index.Data();
+  TMemoryStream trailer;
+  WriteU64(trailer, offset);
+  WriteU64(trailer, index.Data().size());
+  trailer.WriteBuffer(DataBlockMagic);
+  out += trailer.Data();
+  return out;
+}
+
+std::string OwnExecutablePath() {
+  std::string path(4096, '\0');
+  ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size());
+  if (n <= 0 || static_cast<std::size_t>(n) >= path.size()) throw EDataBlockError("Cannot find the program's own file");
+  path.resize(static_cast<std::size_t>(n));
+  return path;
+}

@@ -1,0 +1,48 @@
+// Named data blocks carried at the end of an executable. The blocks follow the program's own
+// bytes, then an index, then a fixed trailer that points at the index:
+//   index:   per block  u32 type length, type, u32 name length, name, u64 offset, u64 size
+//   trailer: u64 index offset, u64 index size, the 8 bytes "QRLBLK01"
+// Offsets count from the start of the file. A file without the trailer has no blocks.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "u_Errors.h"
+
+class EDataBlockError : public Exception { using Exception::Exception; };
+
+struct TDataBlock {
+  std::string Type;  // "RCDATA" for the book's blocks
+  std::string Name;
+  std::string Data;
+};
+
+struct TDataBlockEntry {
+  std::string Type;
+  std::string Name;
+  std::uint64_t Offset = 0;
+  std::uint64_t Size = 0;
+};
+
+inline constexpr const char* DataBlockMagic = "QRLBLK01";
+inline constexpr std::size_t DataBlockTrailerSize = 24;
+
+// The index of a file's blocks, and where the program's own bytes end (the file size when there
+// are no blocks). A damaged index raises EDataBlockError.
+struct TDataBlockIndex {
+  std::vector<TDataBlockEntry> Entries;
+  std::uint64_t ProgramSize = 0;
+};
+TDataBlockIndex ReadDataBlockIndex(const std::string& fileName);
+
+// The bytes of the block of that type and name (names and types ignore letter case), or empty
+// bytes when the file has no such block.
+std::string ReadDataBlock(const std::string& fileName, const std::string& type, const std::string& name);
+
+// Blocks and index to append to the program's own bytes (which end at programSize).
+std::string BuildDataBlocks(const std::vector<TDataBlock>& blocks, std::uint64_t programSize);
+
+// Path of the running executable.
+std::string OwnExecutablePath();

@@ -1,0 +1,16 @@
+// Where the book's two images come from: the data blocks SYSTEM_MFS and FILES_MFS that the
+// viewer's executable carries, each a Cabinet whose member info.mfs is an MFS image.
+#pragma once
+
+#include <string>
+
+#include "u_MFS.h"
+
+// The bytes of the running executable's block of type "RCDATA" with that name, or empty bytes.
+std::string ReadRCDataResource(const std::string& name);
+
+// Replaces the tree of target by the image inside the Cabinet bytes.
+void LoadCabImage(TMFS& target, std::string cabData);
+
+void LoadSystemImage(TMFS& systemImage);
+void LoadContentImage(TMFS& contentImage);

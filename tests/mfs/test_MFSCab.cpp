@@ -1,0 +1,149 @@
+#include <gtest/gtest.h>
+
+#include "mfs/cab_test_util.h"
+#include "u_MFSCab.h"
+
+using namespace cab_test;
+
+namespace {
+
+template <class F>
+std::string MessageOf(F&& f) {
+  try {
+    f();
+  } catch (const Exception& e) {
+    return e.Message();
+  }
+  return "<no exception>";
+}
+
+// A scratch image holding one cabinet at \in\book.cab.
+class CabReaderTest : public ::testing::Test {
+protected:
+  void Put(const std::string& cab) {
+    S->ForceFolders("\\in");
+    S->CreateFile("\\in\\book.cab", 0, true)->Data = cab;
+  }
+  TMFS FMFS;
+  TMFSSession* S = FMFS.Session();
+};
+
+TEST_F(CabReaderTest, ExtractsTheRequestedMemberIgnoringCaseWithItsDateAndAttributes) {
+  Put(Cab({{"other.txt", "skip me", 0x5A2C6000, 0x20}, {"INFO.MFS", "the image", 0x4A215C8E, 0x21}}));
+  TMFSCabReader reader(S, "in/book.cab");
+  EXPECT_EQ(reader.CabinetPath(), "\\in\\book.cab");
+  reader.Extract("info.mfs", "out/deeper/info.mfs");
+  TMFSFile* target = S->GetFile("\\out\\deeper\\info.mfs");
+  EXPECT_EQ(target->Data, "the image");
+  EXPECT_EQ(target->DateTime, 0x4A215C8Eu);
+  EXPECT_EQ(target->Attributes, 0x21u);
+  EXPECT_EQ(reader.TargetPath(), "\\out\\deeper\\info.mfs");
+  EXPECT_FALSE(S->Exists("\\out\\deeper\\other.txt"));
+  EXPECT_FALSE(S->Exists("\\other.txt"));
+}
+
+TEST_F(CabReaderTest, MissingMemberExtractsNothingAndIsNoError) {
+  Put(Cab({{"readme.txt", "x", 0x5A2C6000, 0x20}}));
+  TMFSCabReader reader(S, "\\in\\book.cab");
+  reader.Extract("info.mfs", "\\out\\info.mfs");
+  EXPECT_FALSE(S->Exists("\\out"));
+}
+
+TEST_F(CabReaderTest, ReusedTargetHoldsExactlyTheMember) {
+  Put(Cab({{"info.mfs", "short", 0x5A2C6000, 0x20}}));
+  S->CreateFile("\\t.mfs", 0, false)->Data = "a much longer older content";
+  TMFSFile* before = S->GetFile("\\t.mfs");
+  TMFSCabReader(S, "\\in\\book.cab").Extract("info.mfs", "\\t.mfs");
+  EXPECT_EQ(S->GetFile("\\t.mfs"), before);
+  EXPECT_EQ(before->Data, "short");
+}
+
+TEST_F(CabReaderTest, LargeMemberSpanningManyBlocks) {
+  std::string big;
+  for (unsigned i = 0; i < 300000; ++i) big += static_cast<char>((i * 7919u) >> 3);
+  Put(Cab({{"info.mfs", big, 0x5A2C6000, 0x20}}));
+  TMFSCabReader(S, "\\in\\book.cab").Extract("info.mfs", "\\x");
+  EXPECT_EQ(S->GetFile("\\x")->Data, big);
+}
+
+TEST_F(CabReaderTest, NotACabinetAndMissingFile) {
+  for (const std::string& data : {std::string(), std::string("MSCF"), std::string("PK\3\4 this is a zip file, not a cabinet at all")}) {
+    Put(data);
+    EXPECT_EQ(MessageOf([&] { TMFSCabReader(S, "in/book.cab"); }), "File \"in/book.cab\" is not a cabinet");
+  }
+  EXPECT_EQ(MessageOf([&] { TMFSCabReader(S, "in/none.cab"); }), "File \"\\in\\none.cab\" not found");
+  EXPECT_THROW(TMFSCabReader(S, "in/book.cab"), EMFSCabReaderError);
+}
+
+TEST_F(CabReaderTest, SpannedCabinetIsRefused) {
+  Put(Spanned(Cab({{"info.mfs", "x", 0x5A2C6000, 0x20}})));
+  TMFSCabReader reader(S, "\\in\\book.cab");
+  EXPECT_EQ(MessageOf([&] { reader.Extract("info.mfs", "\\o"); }),
+            "FDI aborted [0x000B].\r\nSpanned cabinets are unsupported now");
+  try {
+    reader.Extract("info.mfs", "\\o");
+  } catch (const EMFSCabSystemError& e) {
+    EXPECT_EQ(e.ErrorCode(), 11);
+    EXPECT_EQ(e.ErrorType(), -1);
+    EXPECT_TRUE(e.ErrorPresent());
+    EXPECT_FALSE(e.Compressing());
+  }
+}
+
+TEST_F(CabReaderTest, DamagedCabinetsGiveTheirMessagesNeverACrash) {
+  std::string member(100000, '\0');
+  for (std::size_t i = 0; i < member.size(); ++i) member[i] = static_cast<char>(i * 31 % 251);
+  const std::string good = Cab({{"info.mfs", member, 0x5A2C6000, 0x20}});
+  auto extract = [&](const std::string& cab) {
+    Put(cab);
+    return MessageOf([&] { TMFSCabReader(S, "\\in\\book.cab").Extract("info.mfs", "\\o"); });
+  };
+  EXPECT_EQ(extract(good), "<no exception>");
+
+  std::string unknown = good;
+  PutU16(unknown, 42, 0x000F);
+  EXPECT_EQ(extract(unknown), "Unknown compression type in a cabinet folder [0x0006]");
+
+  std::string flipped = good;
+  flipped[flipped.size() / 2] ^= 0x55;
+  EXPECT_EQ(extract(flipped), "Cabinet file is corrupt [0x0004]");
+
+  EXPECT_EQ(extract(good.substr(0, good.size() / 2)), "Cabinet file is corrupt [0x0004]");
+
+  std::string badData = good;
+  PutU32(badData, 36, 0x7FFFFFF0);  // the folder's data lies beyond the end
+  EXPECT_EQ(extract(badData), "Cabinet file is corrupt [0x0004]");
+
+  std::string badMagic = good;
+  badMagic[1] = 'Z';
+  EXPECT_EQ(extract(badMagic), "File \"\\in\\book.cab\" is not a cabinet");
+
+  // Every single-byte change in the header and the first folder and file entries.
+  for (std::size_t at = 0; at < 80; ++at) {
+    std::string damaged = good;
+    damaged[at] = static_cast<char>(damaged[at] ^ 0xA5);
+    std::string m = extract(damaged);
+    EXPECT_TRUE(m == "<no exception>" || m.find("cabinet") != std::string::npos || m.find("[0x") != std::string::npos)
+        << at << ": " << m;
+  }
+}
+
+TEST_F(CabReaderTest, MemberLengthClaimsDoNotDecideAllocations) {
+  // Found by fuzzing: a member claiming 4 GiB in a cabinet of 174 bytes.
+  std::string cab = Cab({{"info.mfs", "tiny content", 0x5A2C6000, 0x20}});
+  std::size_t entry = U32(cab, 16);
+  PutU32(cab, entry, 0xFFFFFFFF);  // the file entry's uncompressed size
+  Put(cab);
+  TMFSCabReader reader(S, "\\in\\book.cab");
+  EXPECT_THROW(reader.Extract("info.mfs", "\\o"), EMFSCabSystemError);
+  EXPECT_LT(S->GetFile("\\o")->Data.capacity(), 1u << 20);
+}
+
+TEST(CabSystemError, MessageFromTheRecord) {
+  EXPECT_EQ(EMFSCabSystemError::BuildMessage({7, 0, true}, "ignored"), "Failure decompressing data from a cabinet file [0x0007]");
+  EXPECT_EQ(EMFSCabSystemError::BuildMessage({8, -1, true}, "disk full"), "Failure writing to target file [0x0008].\r\ndisk full");
+  EXPECT_EQ(EMFSCabSystemError::BuildMessage({42, 0, true}, ""), "FDI error [0x002A]");
+  EXPECT_EQ(EMFSCabSystemError::BuildMessage({3, 0, false}, ""), "FDI error");
+}
+
+}  // namespace

@@ -1,0 +1,158 @@
+// End to end: real executables packed by quirelle-pack and started as their own processes, and
+// cabinets exchanged with Debian's gcab command.
+#include <gtest/gtest.h>
+
+#include "mfs/cab_test_util.h"
+#include "u_DataBlocks.h"
+#include "u_DiskFolder.h"
+#include "u_ImageSource.h"
+
+using namespace cab_test;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string Pack = QUIRELLE_PACK;
+const std::string Probe = QUIRELLE_PROBE;
+const std::string Gcab = QUIRELLE_GCAB;
+const fs::path Sample = fs::path(QUIRELLE_SOURCE_DIR) / "examples" / "sample-book";
+
+std::string ImageOfFolder(const fs::path& folder) {
+  TMFS mfs;
+  ImportFolder(folder, mfs.Root());
+  return mfs.SaveToString();
+}
+
+std::string ImageOfBlock(const fs::path& book, const char* name) {
+  TMFS mfs;
+  LoadCabImage(mfs, ReadDataBlock(book.string(), "RCDATA", name));
+  return mfs.SaveToString();
+}
+
+TEST(PackedBook, ProbeFindsBothImagesInItsOwnExecutable) {
+  TTempDir dir;
+  fs::path book = dir.Path() / "book";
+  std::string out;
+  ASSERT_EQ(Shell(Quote(Pack) + " --viewer " + Quote(Probe) + " --system " + Quote(Sample / "system") + " --content " +
+                    Quote(Sample / "content") + " -o " + Quote(book), &out), 0) << out;
+  ASSERT_EQ(Shell(Quote(book), &out), 0) << out;
+  EXPECT_NE(out.find("SYSTEM_MFS:"), std::string::npos);
+  EXPECT_NE(out.find("\\Story.xml"), std::string::npos);
+  EXPECT_NE(out.find("\\pages\\intro.htm"), std::string::npos);
+  EXPECT_NE(out.find("4 files, 1 folders"), std::string::npos);
+  // The unpacked probe has no blocks: loading fails cleanly.
+  EXPECT_EQ(Shell(Quote(Probe), &out), 1);
+  EXPECT_EQ(out, "File \"\\info.cab\" is not a cabinet\n");
+}
+
+TEST(PackedBook, ListAndExtractGiveTheFoldersBackExactly) {
+  TTempDir dir;
+  fs::path book = dir.Path() / "book";
+  std::string out;
+  ASSERT_EQ(Shell(Quote(Pack) + " --viewer " + Quote(Probe) + " --system " + Quote(Sample / "system") + " --content " +
+                    Quote(Sample / "content") + " -o " + Quote(book), &out), 0) << out;
+  ASSERT_EQ(Shell(Quote(Pack) + " --list " + Quote(book), &out), 0) << out;
+  EXPECT_NE(out.find("FILES_MFS:"), std::string::npos);
+  ASSERT_EQ(Shell(Quote(Pack) + " --extract " + Quote(book) + " " + Quote(dir.Path() / "out"), &out), 0) << out;
+  // Names, contents and DOS dates survive: the images made from the extracted folders are the
+  // images in the book, and those are the images of the source folders.
+  EXPECT_EQ(ImageOfFolder(dir.Path() / "out" / "system"), ImageOfBlock(book, "SYSTEM_MFS"));
+  EXPECT_EQ(ImageOfFolder(dir.Path() / "out" / "content"), ImageOfBlock(book, "FILES_MFS"));
+  EXPECT_EQ(ImageOfFolder(Sample / "content"), ImageOfBlock(book, "FILES_MFS"));
+  // Packing an already packed book replaces its blocks instead of stacking them.
+  fs::path again = dir.Path() / "again";
+  ASSERT_EQ(Shell(Quote(Pack) + " --viewer " + Quote(book) + " --system " + Quote(dir.Path() / "out" / "content") +
+                    " --content " + Quote(Sample / "system") + " -o " + Quote(again), &out), 0) << out;
+  EXPECT_EQ(ReadDataBlockIndex(again.string()).ProgramSize, fs::file_size(Probe));
+  EXPECT_EQ(ImageOfBlock(again, "SYSTEM_MFS"), ImageOfFolder(Sample / "content"));
+  ASSERT_EQ(Shell(Quote(again), &out), 0) << out;
+}
+
+TEST(PackedBook, ReadyMadeCabinetsAreEmbeddedUnchanged) {
+  TTempDir dir;
+  std::string sys = Cab({{"INFO.MFS", ImageOfFolder(Sample / "system"), 0x5A2C6000, 0x20}});
+  std::string content = Cab({{"info.mfs", ImageOfFolder(Sample / "content"), 0x5A2C6000, 0x20}, {"extra", "x", 0, 0x20}});
+  WriteFile(dir.Path() / "s.cab", sys);
+  WriteFile(dir.Path() / "c.cab", content);
+  std::string out;
+  fs::path book = dir.Path() / "book";
+  ASSERT_EQ(Shell(Quote(Pack) + " --viewer " + Quote(Probe) + " --system " + Quote(dir.Path() / "s.cab") + " --content " +
+                    Quote(dir.Path() / "c.cab") + " -o " + Quote(book), &out), 0) << out;
+  EXPECT_EQ(ReadDataBlock(book.string(), "RCDATA", "SYSTEM_MFS"), sys);
+  EXPECT_EQ(ReadDataBlock(book.string(), "RCDATA", "FILES_MFS"), content);
+  ASSERT_EQ(Shell(Quote(book), &out), 0) << out;
+}
+
+TEST(PackedBook, ErrorsNameTheFileAndLeaveNoOutput) {
+  TTempDir dir;
+  std::string out;
+  fs::path book = dir.Path() / "book";
+  WriteFile(dir.Path() / "not.cab", "hello");
+  EXPECT_NE(Shell(Quote(Pack) + " --viewer " + Quote(Probe) + " --system " + Quote(dir.Path() / "not.cab") + " --content " +
+                    Quote(Sample / "content") + " -o " + Quote(book), &out), 0);
+  EXPECT_NE(out.find("not.cab: not a Cabinet file"), std::string::npos) << out;
+  EXPECT_NE(Shell(Quote(Pack) + " --viewer " + Quote(Probe) + " --system " + Quote(dir.Path() / "missing") + " --content " +
+                    Quote(Sample / "content") + " -o " + Quote(book), &out), 0);
+  EXPECT_NE(out.find("missing: no such folder or file"), std::string::npos) << out;
+  EXPECT_FALSE(fs::exists(book));
+  EXPECT_FALSE(fs::exists(book.string() + ".part"));
+  // A name the code page cannot hold.
+  WriteFile(dir.Path() / "src" / "\xE4\xB8\xAD.htm", "x");
+  EXPECT_NE(Shell("LANG=C " + Quote(Pack) + " --viewer " + Quote(Probe) + " --system " + Quote(dir.Path() / "src") +
+                    " --content " + Quote(dir.Path() / "src") + " -o " + Quote(book), &out), 0);
+  EXPECT_NE(out.find(".htm: the name cannot be written in code page 1252"), std::string::npos) << out;
+  // The output never replaces an input.
+  fs::copy_file(Probe, dir.Path() / "viewer");
+  EXPECT_NE(Shell(Quote(Pack) + " --viewer " + Quote(dir.Path() / "viewer") + " --system " + Quote(Sample / "system") +
+                    " --content " + Quote(Sample / "content") + " -o " + Quote(dir.Path() / "viewer"), &out), 0);
+  EXPECT_EQ(ReadFile(dir.Path() / "viewer"), ReadFile(Probe));
+  EXPECT_EQ(Shell(Quote(Pack) + " --help", &out), 0);
+  EXPECT_NE(Shell(Quote(Pack) + " --bogus", &out), 0);
+}
+
+class GcabInterop : public ::testing::Test {
+protected:
+  // A cabinet made by gcab -c -z of the named files, each holding the given bytes.
+  std::string GcabCabinet(const std::vector<std::pair<std::string, std::string>>& files) {
+    fs::path src = FDir.Path() / "src";
+    fs::remove_all(src);
+    std::string names;
+    for (const auto& [name, data] : files) {
+      WriteFile(src / name, data);
+      names += " " + Quote(name);
+    }
+    std::string out;
+    fs::path cab = FDir.Path() / "made.cab";
+    fs::remove(cab);
+    EXPECT_EQ(Shell("cd " + Quote(src) + " && " + Quote(Gcab) + " -c -z " + Quote(cab) + names, &out), 0) << out;
+    return ReadFile(cab);
+  }
+  TTempDir FDir;
+};
+
+TEST_F(GcabInterop, CabinetsMadeByGcabLoadOrFailAsTheyShould) {
+  const std::string image = ImageOfFolder(Sample / "content");
+  for (const char* name : {"info.mfs", "INFO.MFS"}) {
+    TMFS mfs;
+    LoadCabImage(mfs, GcabCabinet({{name, image}}));
+    EXPECT_EQ(mfs.SaveToString(), image) << name;
+  }
+  TMFS mfs;
+  LoadCabImage(mfs, GcabCabinet({{"aaa.txt", "before"}, {"info.mfs", image}, {"zzz.bin", std::string(70000, 'z')}}));
+  EXPECT_EQ(mfs.SaveToString(), image);
+  EXPECT_THROW(LoadCabImage(mfs, GcabCabinet({{"readme.txt", "no image here"}})), EMFSError);
+}
+
+TEST_F(GcabInterop, GcabExtractsOurCabinetsByteForByte) {
+  std::string big;
+  for (int i = 0; i < 200000; ++i) big += static_cast<char>(i % 253);
+  WriteFile(FDir.Path() / "ours.cab", Cab({{"info.mfs", big, 0x5A2C6000, 0x20}, {"second.txt", "two", 0x5A2C6000, 0x20}}));
+  fs::create_directories(FDir.Path() / "x");
+  std::string out;
+  ASSERT_EQ(Shell("cd " + Quote(FDir.Path() / "x") + " && " + Quote(Gcab) + " -x " + Quote(FDir.Path() / "ours.cab"), &out), 0)
+      << out;
+  EXPECT_EQ(ReadFile(FDir.Path() / "x" / "info.mfs"), big);
+  EXPECT_EQ(ReadFile(FDir.Path() / "x" / "second.txt"), "two");
+}
+
+}  // namespace

@@ -1,0 +1,149 @@
+// quirelle-pack: makes a book (a copy of the viewer carrying the system and content images),
+// and lists or extracts the images of a packed book.
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "u_CabWriter.h"
+#include "u_DataBlocks.h"
+#include "u_DiskFolder.h"
+#include "u_ImageSource.h"
+#include "u_MFS.h"
+#include "u_MFSCab.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const Usage =
+    "Usage: quirelle-pack --viewer VIEWER --system SOURCE --content SOURCE -o BOOK\n"
+    "       quirelle-pack --list BOOK\n"
+    "       quirelle-pack --extract BOOK FOLDER\n"
+    "\n"
+    "Packs a book into a copy of the viewer program VIEWER, written to BOOK.\n"
+    "  --system SOURCE   the description files: a folder, or a ready-made Cabinet file\n"
+    "  --content SOURCE  the pages, pictures and style sheets: a folder or a Cabinet file\n"
+    "A folder becomes an MFS image in a Cabinet (MSZIP) with the one member info.mfs; a Cabinet\n"
+    "file is embedded unchanged. Blocks already in VIEWER are replaced.\n"
+    "  --list BOOK            print the trees of the two images of a packed book\n"
+    "  --extract BOOK FOLDER  write them into FOLDER/system and FOLDER/content\n"
+    "File names are converted between UTF-8 and the book's code page.\n";
+
+const char* const SystemBlock = "SYSTEM_MFS";
+const char* const ContentBlock = "FILES_MFS";
+
+// A folder becomes a Cabinet holding its MFS image; a file must already be a Cabinet.
+std::string CabinetOf(const fs::path& source) {
+  if (fs::is_directory(source)) {
+    TMFS mfs;
+    ImportFolder(source, mfs.Root());
+    TCabMember member{"info.mfs", mfs.SaveToString(), DosDateTimeNow(), 0x20};
+    return BuildCabinet({member});
+  }
+  if (!fs::is_regular_file(source)) throw EToolError(source.string() + ": no such folder or file");
+  std::string cab = ReadDiskFile(source);
+  if (cab.size() < 36 || cab.compare(0, 4, "MSCF") != 0) throw EToolError(source.string() + ": not a Cabinet file");
+  return cab;
+}
+
+bool SameFile(const fs::path& a, const fs::path& b) {
+  std::error_code ec;
+  return fs::equivalent(a, b, ec);
+}
+
+int Pack(const std::string& viewer, const std::string& system, const std::string& content, const std::string& output) {
+  for (const std::string& input : {viewer, system, content})
+    if (SameFile(input, output)) throw EToolError(output + ": would replace the input " + input);
+  std::string program = ReadDiskFile(viewer);
+  program.resize(ReadDataBlockIndex(viewer).ProgramSize);
+  std::vector<TDataBlock> blocks{{"RCDATA", SystemBlock, CabinetOf(system)},
+                                 {"RCDATA", ContentBlock, CabinetOf(content)}};
+  std::string book = program + BuildDataBlocks(blocks, program.size());
+  WriteDiskFileAtomically(output, book);
+  fs::permissions(output, fs::status(viewer).permissions() | fs::perms::owner_exec, fs::perm_options::replace);
+  return 0;
+}
+
+void LoadBlock(TMFS& mfs, const std::string& book, const char* name) {
+  try {
+    LoadCabImage(mfs, ReadDataBlock(book, "RCDATA", name));
+  } catch (const Exception& e) {
+    throw EToolError(book + ": " + name + ": " + e.Message());
+  }
+}
+
+int List(const std::string& book) {
+  for (const char* name : {SystemBlock, ContentBlock}) {
+    TMFS mfs;
+    LoadBlock(mfs, book, name);
+    std::printf("%s:\n", name);
+    ListTree(mfs, stdout);
+  }
+  return 0;
+}
+
+int Extract(const std::string& book, const fs::path& folder) {
+  std::error_code ec;
+  if (fs::exists(folder) && !fs::is_empty(folder, ec)) throw EToolError(folder.string() + ": exists and is not empty");
+  TMFS system, content;
+  LoadBlock(system, book, SystemBlock);
+  LoadBlock(content, book, ContentBlock);
+  // Built beside the target and renamed: the folder appears whole or not at all.
+  fs::path temp = folder;
+  temp += ".part";
+  fs::remove_all(temp, ec);
+  try {
+    ExportFolder(system.Root(), temp / "system");
+    ExportFolder(content.Root(), temp / "content");
+    fs::remove(folder, ec);
+    fs::rename(temp, folder);
+  } catch (...) {
+    fs::remove_all(temp, ec);
+    throw;
+  }
+  return 0;
+}
+
+int Run(const std::vector<std::string>& args) {
+  if (args.empty()) {
+    std::fputs(Usage, stderr);
+    return 2;
+  }
+  if (args[0] == "--help" || args[0] == "-h") {
+    std::fputs(Usage, stdout);
+    return 0;
+  }
+  if (args[0] == "--list" && args.size() == 2) return List(args[1]);
+  if (args[0] == "--extract" && args.size() == 3) return Extract(args[1], args[2]);
+  std::string viewer, system, content, output;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string* target = args[i] == "--viewer" ? &viewer : args[i] == "--system" ? &system
+                          : args[i] == "--content" ? &content : args[i] == "-o" ? &output : nullptr;
+    if (!target || i + 1 >= args.size()) {
+      std::fprintf(stderr, "quirelle-pack: unexpected argument \"%s\"\n\n%s", args[i].c_str(), Usage);
+      return 2;
+    }
+    *target = args[++i];
+  }
+  if (viewer.empty() || system.empty() || content.empty() || output.empty()) {
+    std::fputs(Usage, stderr);
+    return 2;
+  }
+  return Pack(viewer, system, content, output);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return Run(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const Exception& e) {
+    std::fprintf(stderr, "quirelle-pack: %s\n", e.Message().c_str());
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "quirelle-pack: %s\n", e.what());
+  }
+  return 1;
+}

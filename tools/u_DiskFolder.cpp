@@ -1,0 +1,153 @@
+#include "u_DiskFolder.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <system_error>
+#include <vector>
+
+#include "u_CodePage.h"
+
+namespace fs = std::filesystem;
+
+std::string ReadDiskFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw EToolError(path.string() + ": cannot open the file");
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  if (in.bad()) throw EToolError(path.string() + ": read error");
+  return ss.str();
+}
+
+void WriteDiskFileAtomically(const fs::path& path, const std::string& data) {
+  fs::path temp = path;
+  temp += ".part";
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    out.write(data.data(), static_cast<std::streamsize>(data.size()));
+    out.close();
+    if (!out) {
+      std::error_code ec;
+      fs::remove(temp, ec);
+      throw EToolError(path.string() + ": cannot write the file");
+    }
+  }
+  std::error_code ec;
+  fs::rename(temp, path, ec);
+  if (ec) {
+    fs::remove(temp, ec);
+    throw EToolError(path.string() + ": " + ec.message());
+  }
+}
+
+std::uint32_t DosDateTimeOfFileTime(fs::file_time_type t) {
+  std::time_t tt = std::chrono::system_clock::to_time_t(std::chrono::file_clock::to_sys(t));
+  std::tm tm{};
+  localtime_r(&tt, &tm);
+  int year = std::clamp(tm.tm_year + 1900, 1980, 2107);
+  return static_cast<std::uint32_t>((year - 1980) << 25 | (tm.tm_mon + 1) << 21 | tm.tm_mday << 16 | tm.tm_hour << 11 |
+                                    tm.tm_min << 5 | tm.tm_sec / 2);
+}
+
+fs::file_time_type FileTimeOfDosDateTime(std::uint32_t d) {
+  std::tm tm{};
+  tm.tm_year = static_cast<int>((d >> 25) + 80);
+  tm.tm_mon = static_cast<int>((d >> 21) & 15) - 1;
+  tm.tm_mday = static_cast<int>((d >> 16) & 31);
+  tm.tm_hour = static_cast<int>((d >> 11) & 31);
+  tm.tm_min = static_cast<int>((d >> 5) & 63);
+  tm.tm_sec = static_cast<int>((d & 31) * 2);
+  tm.tm_isdst = -1;
+  std::time_t tt = std::mktime(&tm);
+  return std::chrono::file_clock::from_sys(std::chrono::system_clock::from_time_t(tt));
+}
+
+void ImportFolder(const fs::path& disk, TMFSFolder* target) {
+  std::vector<std::pair<fs::path, TMFSFolder*>> pending{{disk, target}};
+  while (!pending.empty()) {
+    auto [dir, folder] = pending.back();
+    pending.pop_back();
+    std::vector<fs::directory_entry> entries{fs::directory_iterator(dir), fs::directory_iterator()};
+    std::sort(entries.begin(), entries.end());
+    for (const fs::directory_entry& e : entries) {
+      std::string name;
+      if (!FromUtf8(e.path().filename().string(), name))
+        throw EToolError(e.path().string() + ": the name cannot be written in code page " + std::to_string(BookCodePage()));
+      if (folder->FindChild(name))
+        throw EToolError(e.path().string() + ": another entry has the same name up to letter case");
+      if (e.is_directory()) {
+        auto* sub = new TMFSFolder(name, folder->Owner(), folder);
+        sub->DateTime = DosDateTimeOfFileTime(e.last_write_time());
+        pending.emplace_back(e.path(), sub);
+      } else if (e.is_regular_file()) {
+        auto* file = new TMFSFile(name, folder->Owner(), folder);
+        file->Data = ReadDiskFile(e.path());
+        file->DateTime = DosDateTimeOfFileTime(e.last_write_time());
+      } else {
+        throw EToolError(e.path().string() + ": neither a file nor a folder");
+      }
+    }
+  }
+}
+
+void ExportFolder(const TMFSFolder* folder, const fs::path& disk) {
+  folder->SaveToDisk(disk);
+  // Dates afterwards, deepest first, since writing into a folder changes its time.
+  std::vector<std::pair<const TMFSItem*, fs::path>> order;
+  std::vector<std::pair<const TMFSFolder*, fs::path>> pending{{folder, disk}};
+  while (!pending.empty()) {
+    const TMFSFolder* f = pending.back().first;
+    fs::path where = pending.back().second;
+    pending.pop_back();
+    f->Items.ForEach([&](const std::string& name, TMFSItem* item) {
+      fs::path target = where / fs::path(ToUtf8(name));
+      order.emplace_back(item, target);
+      if (const TMFSFolder* sub = item->AsFolder()) pending.emplace_back(sub, target);
+    });
+  }
+  for (auto it = order.rbegin(); it != order.rend(); ++it) {
+    std::error_code ec;
+    fs::last_write_time(it->second, FileTimeOfDosDateTime(it->first->DateTime), ec);
+    if (ec) throw EToolError(it->second.string() + ": " + ec.message());
+  }
+}
+
+namespace {
+
+std::string DosDateTimeText(std::uint32_t dt) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u", (dt >> 25) + 1980, (dt >> 21) & 15, (dt >> 16) & 31,
+                (dt >> 11) & 31, (dt >> 5) & 63, (dt & 31) * 2);
+  return buf;
+}
+
+}  // namespace
+
+void ListTree(const TMFS& mfs, std::FILE* out) {
+  std::size_t files = 0, folders = 0, bytes = 0;
+  std::vector<std::pair<TMFSItem*, std::string>> pending;
+  auto pushChildren = [&](const TMFSFolder* folder, const std::string& path) {
+    std::vector<std::pair<TMFSItem*, std::string>> children;
+    folder->Items.ForEach([&](const std::string& name, TMFSItem* item) { children.emplace_back(item, path + name); });
+    pending.insert(pending.end(), children.rbegin(), children.rend());
+  };
+  pushChildren(mfs.Root(), "\\");
+  while (!pending.empty()) {
+    TMFSItem* item = pending.back().first;
+    std::string path = pending.back().second;
+    pending.pop_back();
+    std::string when = DosDateTimeText(item->DateTime);
+    if (TMFSFolder* folder = item->AsFolder()) {
+      ++folders;
+      std::fprintf(out, "%s  %10s  %s\\\n", when.c_str(), "<DIR>", ToUtf8(path).c_str());
+      pushChildren(folder, path + "\\");
+    } else {
+      ++files;
+      bytes += item->AsFile()->Data.size();
+      std::fprintf(out, "%s  %10zu  %s\n", when.c_str(), item->AsFile()->Data.size(), ToUtf8(path).c_str());
+    }
+  }
+  std::fprintf(out, "%zu files, %zu folders, %zu bytes\n", files, folders, bytes);
+}
