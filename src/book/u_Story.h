@@ -1,0 +1,104 @@
+// The story: the book's reading order, a nested list of pages grouped into chapters, and a cursor
+// on it with the moves the reader and page scripts use.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "u_Dictionary.h"
+#include "u_Errors.h"
+#include "u_MFS.h"
+#include "u_SpaceXMLParser.h"
+
+class EStoryError : public Exception { using Exception::Exception; };
+
+inline constexpr const char* SStoryEnd = "End of story encountered";
+inline constexpr const char* SStoryBegin = "Begin of story encountered";
+inline constexpr const char* SStoryLevel = "Chapter level is out of range (%d)";
+
+// Results of the moves: success, or the failure status.
+using TStoryStatus = std::int32_t;
+inline constexpr TStoryStatus STORY_S_OK = 0;
+inline constexpr TStoryStatus STORY_E_UNEXPECTED = static_cast<TStoryStatus>(0x8000FFFF);
+
+// The parsed story document, with every entry's place in reading order (the pre-order of the
+// tree) worked out once, so that moves and Locate never walk the story from its start.
+class TStoryLine {
+public:
+  static constexpr std::int32_t None = -1;
+
+  // Parses the document and resolves the entries' page paths against their base paths.
+  explicit TStoryLine(const std::string& text);
+
+  TXMLNode* Root() const { return FParser.Root(); }
+  std::int32_t Count() const { return static_cast<std::int32_t>(FEntries.size()); }
+  TXMLNode* Entry(std::int32_t position) const { return FEntries[static_cast<std::size_t>(position)].Node; }
+  std::int32_t Level(std::int32_t position) const { return FEntries[static_cast<std::size_t>(position)].Node->Level; }
+  const std::string& Page(std::int32_t position) const { return FEntries[static_cast<std::size_t>(position)].Page; }
+
+  // The first page at or after the position, or None (also for positions past the end).
+  std::int32_t PageFrom(std::int32_t position) const;
+  // The last page at or before the position, or None.
+  std::int32_t PageUpTo(std::int32_t position) const;
+  // One past the entry's last descendant.
+  std::int32_t SubtreeEnd(std::int32_t position) const { return FEntries[static_cast<std::size_t>(position)].End; }
+  // The entry's parent entry, or None at the top level.
+  std::int32_t Parent(std::int32_t position) const { return FEntries[static_cast<std::size_t>(position)].Parent; }
+  // The first entry in reading order whose page equals the path ignoring case, or None.
+  std::int32_t FindPage(std::string_view path) const;
+  // For a page, the first entry whose page equals its own (itself unless listed before).
+  std::int32_t FirstOccurrence(std::int32_t position) const {
+    return FEntries[static_cast<std::size_t>(position)].FirstOccurrence;
+  }
+
+private:
+  struct TEntry {
+    TXMLNode* Node;
+    std::string Page;  // resolved; empty for a chapter
+    std::int32_t Parent;
+    std::int32_t End;
+    std::int32_t NextPage;  // first page at or after this entry
+    std::int32_t PriorPage;  // last page at or before this entry
+    std::int32_t FirstOccurrence;
+  };
+  TXMLParser FParser;
+  std::vector<TEntry> FEntries;
+  std::map<std::string, std::int32_t, TKeyLess> FPageIndex{TKeyLess{true}};
+};
+
+class TStory {
+public:
+  // Reads the story document fileName ("\Story.xml" when empty) from the image, then First.
+  TStory(TMFS& image, const std::string& fileName);
+  // From the document's text, for callers that hold it already.
+  explicit TStory(const std::string& text);
+
+  void First();
+  void Last();
+  TStoryStatus Next();
+  TStoryStatus Prior();
+  TStoryStatus NextChapter(std::int32_t level);
+  TStoryStatus PriorChapter(std::int32_t level);
+  void Locate(std::string_view path);
+
+  bool Bof() const { return FBof; }
+  bool Eof() const { return FEof; }
+  TXMLNode* CurrentEntry() const { return FCurrent == TStoryLine::None ? nullptr : FLines.Entry(FCurrent); }
+  std::string CurrentPage() const;
+  std::string PageName() const;
+  bool Searchable() const;
+  bool RightClickDisabled() const;
+  const TStoryLine& Lines() const { return FLines; }
+
+private:
+  template <class F>
+  TStoryStatus Move(F&& step);
+  std::int32_t RaisedTo(std::int32_t position, std::int32_t level) const;
+
+  TStoryLine FLines;
+  std::int32_t FCurrent = TStoryLine::None;
+  bool FBof = true;
+  bool FEof = true;
+};
