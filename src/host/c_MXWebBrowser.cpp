@@ -1,0 +1,268 @@
+#include "c_MXWebBrowser.h"
+
+#include <QChildEvent>
+#include <QCoreApplication>
+#include <QContextMenuEvent>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QKeyEvent>
+#include <QPrintPreviewDialog>
+#include <QPrinter>
+#include <QTimer>
+#include <QWebEngineHistory>
+#include <QWebEngineScript>
+#include <QWebEngineScriptCollection>
+#include <QWebEngineSettings>
+
+#include "u_InternetProtocolEngine.h"
+
+namespace {
+
+// Zoom steps 0..4, smallest to largest text.
+const double ZoomFactors[] = {0.6, 0.8, 1.0, 1.25, 1.5};
+
+const QString BridgeMarker = QStringLiteral("\x01quirelle-external\x01");
+
+// window.external for page scripts, answered synchronously through a prompt the host catches.
+// Reading a member asks the host what it is: a value comes back at once, an object becomes a
+// further proxy, a method a function whose call goes to the host; failures become exceptions.
+const char* const BridgeScript = R"JS(
+(function () {
+  var marker = '\u0001quirelle-external\u0001';
+  function ask(request) {
+    var answer = window.prompt(marker + JSON.stringify(request), '');
+    if (answer === null || answer === undefined) return { kind: 'none' };
+    answer = JSON.parse(answer);
+    if (answer.error !== undefined) throw new Error(answer.error);
+    return answer;
+  }
+  function member(path) {
+    var a = ask({ op: 'get', path: path });
+    if (a.kind === 'object') return node(path);
+    if (a.kind === 'method') return function () {
+      return unwrap(ask({ op: 'call', path: path, args: Array.prototype.slice.call(arguments) }), path);
+    };
+    return a.value;
+  }
+  function unwrap(a, path) { return a.kind === 'object' ? node(a.path || path) : a.value; }
+  function node(path) {
+    return new Proxy({}, {
+      get: function (t, name) {
+        if (typeof name !== 'string' || name === 'then' || name === 'toJSON') return undefined;
+        return member(path.concat([name]));
+      },
+      set: function (t, name, value) { ask({ op: 'set', path: path.concat([name]), value: value }); return true; },
+      has: function () { return true; }
+    });
+  }
+  var root;
+  Object.defineProperty(window, 'external', {
+    configurable: false,
+    get: function () {
+      if (root === undefined) root = ask({ op: 'hello' }).kind === 'object' ? node([]) : null;
+      return root === null ? undefined : root;
+    }
+  });
+})();
+)JS";
+
+}  // namespace
+
+// ---------------------------------------------------------------- TMXWebPage
+
+TMXWebPage::TMXWebPage(TMXWebBrowser* browser) : QWebEnginePage(browser), FBrowser(browser) {
+  connect(this, &QWebEnginePage::windowCloseRequested, browser, [browser] { browser->PageCloseRequested(); });
+}
+
+void TMXWebPage::javaScriptAlert(const QUrl& securityOrigin, const QString& msg) {
+  std::int32_t result = 0;
+  if (FBrowser->OnShowMessage && FBrowser->OnShowMessage(msg, title(), result) == HOST_S_OK) return;
+  QWebEnginePage::javaScriptAlert(securityOrigin, msg);
+}
+
+bool TMXWebPage::javaScriptPrompt(const QUrl& securityOrigin, const QString& msg, const QString& defaultValue,
+                                  QString* result) {
+  if (msg.startsWith(BridgeMarker)) return FBrowser->ExternalCall(msg.mid(BridgeMarker.size()), result);
+  return QWebEnginePage::javaScriptPrompt(securityOrigin, msg, defaultValue, result);
+}
+
+bool TMXWebPage::acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) {
+  if (FBrowser->OnTranslateUrl && isMainFrame) {
+    QUrl translated = url;
+    if (FBrowser->OnTranslateUrl(url, translated) == HOST_S_OK && translated != url) {
+      QTimer::singleShot(0, FBrowser, [b = QPointer<TMXWebBrowser>(FBrowser), translated] {
+        if (b) b->Navigate(translated);
+      });
+      return false;
+    }
+  }
+  return QWebEnginePage::acceptNavigationRequest(url, type, isMainFrame);
+}
+
+// ---------------------------------------------------------------- TMXWebBrowser
+
+TMXWebBrowser::TMXWebBrowser(QWidget* parent) : QWebEngineView(parent) {
+  setPage(new TMXWebPage(this));
+  connect(this, &QWebEngineView::loadStarted, this, [this] { FReadyState = rsLoading; });
+  connect(this, &QWebEngineView::urlChanged, this, [this](const QUrl& u) { emit navigateComplete(u); });
+  connect(this, &QWebEngineView::loadFinished, this, [this](bool) {
+    FReadyState = rsComplete;
+    if (!FHTMLTextURL.isEmpty() && url() != FHTMLTextURL && TEngineURLLayer::Instance()) {
+      TEngineURLLayer::Instance()->RemoveHTMLText(FHTMLTextURL);
+      FHTMLTextURL.clear();
+    }
+    emit documentComplete(url());
+  });
+  InstallExternalBridge();
+  SetDownloadOptions(DLCTL_DLIMAGES | DLCTL_VIDEOS | DLCTL_BGSOUNDS);
+  SetUserInterfaceOptions(0);
+}
+
+TMXWebBrowser::~TMXWebBrowser() {
+  if (!FHTMLTextURL.isEmpty() && TEngineURLLayer::Instance()) TEngineURLLayer::Instance()->RemoveHTMLText(FHTMLTextURL);
+}
+
+void TMXWebBrowser::InstallExternalBridge() {
+  QWebEngineScript script;
+  script.setName(QStringLiteral("quirelle-external"));
+  script.setInjectionPoint(QWebEngineScript::DocumentCreation);
+  script.setWorldId(QWebEngineScript::MainWorld);
+  script.setRunsOnSubFrames(true);
+  script.setSourceCode(QString::fromUtf8(BridgeScript));
+  page()->scripts().insert(script);
+}
+
+bool TMXWebBrowser::ExternalCall(const QString& request, QString* answer) {
+  TExternalCall external;
+  if (!OnGetExternal || OnGetExternal(external) != HOST_S_OK || !external) {
+    *answer = QStringLiteral("{\"kind\":\"none\"}");
+    return true;
+  }
+  *answer = external(request);
+  return true;
+}
+
+void TMXWebBrowser::SetDownloadOptions(std::uint32_t flags) {
+  FDownloadControlFlags = flags;
+  QWebEngineSettings* s = settings();
+  s->setAttribute(QWebEngineSettings::AutoLoadImages,
+                  (flags & DLCTL_DLIMAGES) != 0 && (FHostUIFlags & DOCHOSTUIFLAG_NOPICS) == 0);
+  s->setAttribute(QWebEngineSettings::JavascriptEnabled, (flags & DLCTL_NO_SCRIPTS) == 0);
+  s->setAttribute(QWebEngineSettings::PluginsEnabled, (flags & (DLCTL_NO_JAVA | DLCTL_NO_RUNACTIVEXCTLS)) == 0);
+  s->setAttribute(QWebEngineSettings::PlaybackRequiresUserGesture, (flags & (DLCTL_VIDEOS | DLCTL_BGSOUNDS)) == 0);
+}
+
+void TMXWebBrowser::SetUserInterfaceOptions(std::uint32_t flags) {
+  FHostUIFlags = flags;
+  settings()->setAttribute(QWebEngineSettings::ShowScrollBars, (flags & DOCHOSTUIFLAG_SCROLL_NO) == 0);
+  SetDownloadOptions(FDownloadControlFlags);  // NOPICS works through the picture setting
+}
+
+void TMXWebBrowser::Navigate(const std::string& url) { Navigate(EngineURLOfBookURL(url)); }
+
+void TMXWebBrowser::Navigate(const QUrl& target) {
+  FReadyState = rsLoading;
+  load(target);
+}
+
+bool TMXWebBrowser::WaitUntilReady(int timeoutMs) {
+  QElapsedTimer timer;
+  timer.start();
+  while (FReadyState < rsInteractive && timer.elapsed() < timeoutMs)
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+  return FReadyState >= rsInteractive;
+}
+
+bool TMXWebBrowser::GoBack() {
+  if (!history()->canGoBack()) return false;
+  back();
+  return true;
+}
+
+bool TMXWebBrowser::GoForward() {
+  if (!history()->canGoForward()) return false;
+  forward();
+  return true;
+}
+
+void TMXWebBrowser::GoHome() { Navigate(HomeURL); }
+
+bool TMXWebBrowser::ExecCommand(int command, int input, bool dontPrompt) {
+  switch (command) {
+    case cmdZoom:
+      if (input < 0 || input > 4) return false;
+      FZoomStep = input;
+      setZoomFactor(ZoomFactors[input]);
+      return true;
+    case cmdPrint: {
+      auto* printer = new QPrinter(QPrinter::HighResolution);
+      connect(this, &QWebEngineView::printFinished, this, [printer](bool) { delete printer; },
+              Qt::SingleShotConnection);
+      (void)dontPrompt;  // printing never prompts here
+      print(printer);
+      return true;
+    }
+    case cmdPrintPreview: {
+      QPrinter printer(QPrinter::HighResolution);
+      QPrintPreviewDialog preview(&printer, this);
+      connect(&preview, &QPrintPreviewDialog::paintRequested, this, [this](QPrinter* p) {
+        QEventLoop wait;
+        connect(this, &QWebEngineView::printFinished, &wait, &QEventLoop::quit);
+        print(p);
+        wait.exec();
+      });
+      preview.exec();
+      return true;
+    }
+    case cmdCopy: triggerPageAction(QWebEnginePage::Copy); return true;
+    case cmdRefresh: triggerPageAction(QWebEnginePage::Reload); return true;
+    default: return false;
+  }
+}
+
+void TMXWebBrowser::AllElements(const std::function<void(const QVariantList& elements)>& callback) {
+  page()->runJavaScript(
+      QStringLiteral("Array.prototype.map.call(document.all, function (e) {"
+                     " return { tagName: e.tagName, id: e.id, innerHTML: e.innerHTML }; })"),
+      [callback](const QVariant& result) { callback(result.toList()); });
+}
+
+bool TMXWebBrowser::LoadHTMLText(const QByteArray& html, int timeoutMs) {
+  TEngineURLLayer* layer = TEngineURLLayer::Instance();
+  if (!layer) return false;
+  if (!FHTMLTextURL.isEmpty()) layer->RemoveHTMLText(FHTMLTextURL);
+  FHTMLTextURL = layer->AddHTMLText(html);
+  Navigate(FHTMLTextURL);
+  return WaitUntilReady(timeoutMs);
+}
+
+void TMXWebBrowser::PageCloseRequested() {
+  bool canClose = true;
+  if (OnCloseQuery) OnCloseQuery(*this, canClose);
+  if (!canClose) return;
+  close();
+  emit closed();
+}
+
+void TMXWebBrowser::contextMenuEvent(QContextMenuEvent* event) {
+  if (OnShowContextMenu && OnShowContextMenu(0, event->globalPos()) == HOST_S_OK) {
+    event->accept();
+    return;
+  }
+  QWebEngineView::contextMenuEvent(event);
+}
+
+void TMXWebBrowser::childEvent(QChildEvent* event) {
+  // Keys reach the engine's render widget, a child created by the engine: watch it there.
+  if (event->type() == QEvent::ChildAdded && event->child()->isWidgetType()) event->child()->installEventFilter(this);
+  QWebEngineView::childEvent(event);
+}
+
+bool TMXWebBrowser::eventFilter(QObject* watched, QEvent* event) {
+  if ((event->type() == QEvent::KeyPress || event->type() == QEvent::ShortcutOverride) && OnTranslateAccelerator &&
+      OnTranslateAccelerator(*static_cast<QKeyEvent*>(event)) == HOST_S_OK) {
+    event->accept();
+    return true;
+  }
+  return QWebEngineView::eventFilter(watched, event);
+}

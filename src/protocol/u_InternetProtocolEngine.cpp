@@ -1,0 +1,152 @@
+#include "u_InternetProtocolEngine.h"
+
+#include <QBuffer>
+#include <QMimeDatabase>
+#include <QUrlQuery>
+#include <QWebEngineProfile>
+#include <QWebEngineUrlRequestJob>
+#include <QWebEngineUrlScheme>
+
+#include "u_CodePage.h"
+
+namespace {
+
+TEngineURLLayer* GInstance = nullptr;
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Decodes what the engine escaped in a path; "%20" and escapes of other ASCII characters stay.
+std::string DecodeEngineEscapes(const QByteArray& encoded) {
+  std::string out;
+  out.reserve(static_cast<std::size_t>(encoded.size()));
+  for (qsizetype i = 0; i < encoded.size(); ++i) {
+    char c = encoded[i];
+    if (c == '%' && i + 2 < encoded.size() && HexValue(encoded[i + 1]) >= 0 && HexValue(encoded[i + 2]) >= 0) {
+      int byte = HexValue(encoded[i + 1]) * 16 + HexValue(encoded[i + 2]);
+      bool engineAdded = byte >= 0x80 || byte == '"' || byte == '<' || byte == '>' || byte == '`' || byte == '{' ||
+                         byte == '}' || byte == '|' || byte == '^';
+      if (engineAdded) {
+        out += static_cast<char>(byte);
+        i += 2;
+        continue;
+      }
+    }
+    out += c;
+  }
+  return out;
+}
+
+}  // namespace
+
+void RegisterEngineSchemes(std::initializer_list<const char*> schemes) {
+  for (const char* name : schemes) {
+    QWebEngineUrlScheme scheme(name);
+    scheme.setSyntax(QWebEngineUrlScheme::Syntax::Path);
+    // Secure, so book pages may use what browsers keep for secure origins; no local access, so
+    // a book page can never read files of the machine.
+    scheme.setFlags(QWebEngineUrlScheme::SecureScheme | QWebEngineUrlScheme::CorsEnabled);
+    QWebEngineUrlScheme::registerScheme(scheme);
+  }
+}
+
+std::string BookURLOfEngineURL(const QUrl& url) {
+  // Decoded as UTF-8 first, then into the book's code page; characters it cannot hold become '?'.
+  std::string utf8 = DecodeEngineEscapes(url.path(QUrl::FullyEncoded).toUtf8());
+  std::string path;
+  if (!FromUtf8(utf8, path)) path = FromUtf16Lossy(QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size())).toStdU16String());
+  for (char& c : path)
+    if (c == '/') c = '\\';
+  return url.scheme().toStdString() + ":" + path;
+}
+
+std::string MFSPathOfEngineURL(const QUrl& url) {
+  if (!InternetProtocolSession().FindProtocol(url.scheme().toStdString())) return {};
+  std::string book = BookURLOfEngineURL(url);
+  std::string path = book.substr(book.find(':') + 1);
+  for (std::size_t at = path.find("%20"); at != std::string::npos; at = path.find("%20", at + 1)) path.replace(at, 3, " ");
+  return path;
+}
+
+QUrl EngineURLOfBookURL(const std::string& bookUrl) {
+  std::string scheme, path;
+  SplitURL(bookUrl, scheme, path);
+  if (scheme.empty() || !InternetProtocolSession().FindProtocol(scheme)) return QUrl(QString::fromStdString(ToUtf8(bookUrl)));
+  std::string utf8 = ToUtf8(bookUrl.substr(scheme.size() + 1));
+  for (char& c : utf8)
+    if (c == '\\') c = '/';
+  if (utf8.empty() || utf8.front() != '/') utf8.insert(0, 1, '/');
+  QUrl url;
+  url.setScheme(QString::fromStdString(scheme).toLower());
+  url.setPath(QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size())), QUrl::DecodedMode);
+  return url;
+}
+
+// ---------------------------------------------------------------- TEngineURLLayer
+
+TEngineURLLayer::TEngineURLLayer(QWebEngineProfile* profile)
+    : FProfile(profile ? profile : QWebEngineProfile::defaultProfile()) {
+  GInstance = this;
+  InternetProtocolSession().SetURLLayer(this);
+}
+
+TEngineURLLayer::~TEngineURLLayer() {
+  if (InternetProtocolSession().URLLayer() == this) InternetProtocolSession().SetURLLayer(nullptr);
+  if (GInstance == this) GInstance = nullptr;
+}
+
+TEngineURLLayer* TEngineURLLayer::Instance() { return GInstance; }
+
+void TEngineURLLayer::RegisterNameSpace(const std::string& scheme) {
+  QByteArray name = QByteArray::fromStdString(scheme).toLower();
+  if (!FProfile->urlSchemeHandler(name)) FProfile->installUrlSchemeHandler(name, this);
+}
+
+void TEngineURLLayer::UnregisterNameSpace(const std::string& scheme) {
+  FProfile->removeUrlScheme(QByteArray::fromStdString(scheme).toLower());
+}
+
+QUrl TEngineURLLayer::AddHTMLText(QByteArray html) {
+  int id = FNextHTMLText++;
+  FHTMLTexts[id] = std::move(html);
+  QUrl url("mfs:/");
+  url.setQuery("html=" + QString::number(id));
+  return url;
+}
+
+void TEngineURLLayer::RemoveHTMLText(const QUrl& url) {
+  FHTMLTexts.erase(QUrlQuery(url).queryItemValue("html").toInt());
+}
+
+void TEngineURLLayer::requestStarted(QWebEngineUrlRequestJob* job) {
+  const QUrl url = job->requestUrl();
+  QByteArray data;
+  QByteArray type;
+  if (url.hasQuery() && QUrlQuery(url).hasQueryItem("html")) {
+    auto it = FHTMLTexts.find(QUrlQuery(url).queryItemValue("html").toInt());
+    if (it == FHTMLTexts.end()) {
+      job->fail(QWebEngineUrlRequestJob::UrlNotFound);
+      return;
+    }
+    data = it->second;
+    type = "text/html";
+  } else {
+    TProtocolResponse response = StartRequest(BookURLOfEngineURL(url));
+    if (!response.Found) {
+      job->fail(QWebEngineUrlRequestJob::UrlInvalid);
+      return;
+    }
+    data = QByteArray::fromStdString(response.Data);
+    // The engine wants a content type; the name and the bytes decide it.
+    type = response.ErrorPage ? QByteArray("text/html")
+                              : QMimeDatabase().mimeTypeForFileNameAndData(url.fileName(), data).name().toLatin1();
+  }
+  auto* buffer = new QBuffer(job);
+  buffer->setData(data);
+  buffer->open(QIODevice::ReadOnly);
+  job->reply(type, buffer);
+}

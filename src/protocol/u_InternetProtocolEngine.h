@@ -1,0 +1,55 @@
+// The engine side of the viewer's URL schemes: registration with Qt WebEngine, one scheme
+// handler that hands every request to the framework, and the conversions between the engine's
+// URLs and book URLs (an MFS path in the book's code page behind the scheme).
+#pragma once
+
+#include <QByteArray>
+#include <QUrl>
+#include <QWebEngineUrlSchemeHandler>
+#include <map>
+#include <string>
+
+#include "u_InternetProtocolSupport.h"
+
+class QWebEngineProfile;
+
+// Declares the schemes to the engine. Must run before the QApplication exists.
+void RegisterEngineSchemes(std::initializer_list<const char*> schemes);
+
+class TEngineURLLayer : public QWebEngineUrlSchemeHandler, public TURLLayer {
+  Q_OBJECT
+public:
+  // Serves the framework's schemes in the profile (the default profile when none) and installs
+  // itself as the framework's URL layer.
+  explicit TEngineURLLayer(QWebEngineProfile* profile = nullptr);
+  ~TEngineURLLayer() override;
+
+  void requestStarted(QWebEngineUrlRequestJob* job) override;
+
+  void Open() override {}
+  void Close() override {}
+  void RegisterNameSpace(const std::string& scheme) override;
+  void UnregisterNameSpace(const std::string& scheme) override;
+
+  // HTML text shown without a file of its own: served at mfs:/?html=N, so that its relative
+  // references resolve against the root of the content image. Not limited in size.
+  QUrl AddHTMLText(QByteArray html);
+  void RemoveHTMLText(const QUrl& url);
+
+  static TEngineURLLayer* Instance();
+
+private:
+  QWebEngineProfile* FProfile;
+  std::map<int, QByteArray> FHTMLTexts;
+  int FNextHTMLText = 1;
+};
+
+// The framework's form of an engine URL: the scheme, a colon and the path with backslashes, in
+// the book's code page. The escapes the engine adds (blanks, quotes, angle brackets, braces,
+// backquotes and every non-ASCII character) are decoded, except "%20", which the framework
+// itself turns into a blank; other escapes the page wrote ("%41") stay as written.
+std::string BookURLOfEngineURL(const QUrl& url);
+// The MFS path of an engine URL of a served scheme ("\pages\a b.htm"), empty for others.
+std::string MFSPathOfEngineURL(const QUrl& url);
+// The canonical engine URL of a book URL ("mfs:\pages\a.htm" gives mfs:/pages/a.htm).
+QUrl EngineURLOfBookURL(const std::string& bookUrl);

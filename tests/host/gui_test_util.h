@@ -1,0 +1,71 @@
+// Helpers for tests that run the real web engine (under Xvfb).
+#pragma once
+
+#include <QBuffer>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QImage>
+#include <QTimer>
+#include <QVariant>
+#include <string>
+
+#include "c_MXWebBrowser.h"
+
+namespace gui_test {
+
+// Processes events until the condition holds or the time runs out.
+template <class F>
+bool WaitFor(F&& condition, int timeoutMs = 20000) {
+  QElapsedTimer timer;
+  timer.start();
+  while (!condition()) {
+    if (timer.elapsed() > timeoutMs) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+  return true;
+}
+
+// Navigates and waits for the document to finish loading.
+inline bool Load(TMXWebBrowser& b, const QUrl& url) {
+  bool done = false;
+  auto c = QObject::connect(&b, &TMXWebBrowser::documentComplete, [&](const QUrl&) { done = true; });
+  b.Navigate(url);
+  bool ok = WaitFor([&] { return done; });
+  QObject::disconnect(c);
+  return ok;
+}
+
+inline bool Load(TMXWebBrowser& b, const std::string& bookUrl) {
+  bool done = false;
+  auto c = QObject::connect(&b, &TMXWebBrowser::documentComplete, [&](const QUrl&) { done = true; });
+  b.Navigate(bookUrl);
+  bool ok = WaitFor([&] { return done; });
+  QObject::disconnect(c);
+  return ok;
+}
+
+// The value of a script expression in the page.
+inline QVariant Eval(TMXWebBrowser& b, const QString& script) {
+  QVariant result;
+  bool done = false;
+  b.page()->runJavaScript(script, [&](const QVariant& v) {
+    result = v;
+    done = true;
+  });
+  WaitFor([&] { return done; });
+  return result;
+}
+
+// A picture of the given size, as PNG bytes.
+inline std::string Png(int w, int h) {
+  QImage image(w, h, QImage::Format_RGB32);
+  image.fill(Qt::darkCyan);
+  QByteArray bytes;
+  QBuffer buffer(&bytes);
+  buffer.open(QIODevice::WriteOnly);
+  image.save(&buffer, "PNG");
+  return bytes.toStdString();
+}
+
+}  // namespace gui_test
