@@ -82,7 +82,16 @@ void TMXWebPage::javaScriptAlert(const QUrl& securityOrigin, const QString& msg)
 
 bool TMXWebPage::javaScriptPrompt(const QUrl& securityOrigin, const QString& msg, const QString& defaultValue,
                                   QString* result) {
-  if (msg.startsWith(BridgeMarker)) return FBrowser->ExternalCall(msg.mid(BridgeMarker.size()), result);
+  if (msg.startsWith(BridgeMarker)) {
+    // Only pages of the book's own schemes get window.external: a web page the reader followed
+    // a link to must neither close the viewer nor drive the book.
+    QString scheme = securityOrigin.scheme().isEmpty() ? url().scheme() : securityOrigin.scheme();
+    if (!InternetProtocolSession().FindProtocol(scheme.toStdString())) {
+      *result = QStringLiteral("{\"kind\":\"none\"}");
+      return true;
+    }
+    return FBrowser->ExternalCall(msg.mid(BridgeMarker.size()), result);
+  }
   return QWebEnginePage::javaScriptPrompt(securityOrigin, msg, defaultValue, result);
 }
 

@@ -250,11 +250,3 @@ TEST_F(PageDelivery, OptionsMapOntoTheEngine) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
-  RegisterEngineSchemes({"mfs", "system"});
-  QApplication app(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

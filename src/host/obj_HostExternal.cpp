@@ -1,0 +1,137 @@
+#include "obj_HostExternal.h"
+
+#include <QJsonDocument>
+
+#include "u_CodePage.h"
+#include "u_Story.h"
+
+namespace {
+
+QJsonObject Kind(const char* kind) { return QJsonObject{{"kind", kind}}; }
+QJsonObject Value(const QJsonValue& v) { return QJsonObject{{"kind", "value"}, {"value", v}}; }
+QString FromBook(const std::string& s) { return QString::fromStdString(ToUtf8(s)); }
+std::string ToBook(const QString& s) {
+  std::string out;
+  if (!FromUtf8(s.toStdString(), out)) out = FromUtf16Lossy(s.toStdU16String());
+  return out;
+}
+
+bool Is(const QString& name, const char* member) { return name.compare(QLatin1String(member), Qt::CaseInsensitive) == 0; }
+
+[[noreturn]] void UnknownName() { throw EOleSysError(SUnknownName, static_cast<std::int32_t>(0x80020006)); }
+
+std::int32_t IntArg(const QJsonArray& args, int i) {
+  if (i >= args.size()) throw EOleSysError("Invalid number of parameters.", static_cast<std::int32_t>(0x8002000E));
+  return static_cast<std::int32_t>(args[i].toDouble());
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- TExternalStory
+
+void TExternalStory::Show(std::int32_t status) {
+  // A refused move reports its status; the story's own message does not travel with it.
+  if (status != STORY_S_OK) throw EOleSysError(SUnexpectedFailure, status);
+  FViewer.NavigateToCurrentPage();
+}
+
+std::string TExternalStory::Current() { return FViewer.GetCurrentPage(); }
+void TExternalStory::First() {
+  FViewer.Story().First();
+  Show(STORY_S_OK);
+}
+void TExternalStory::Prior() { Show(FViewer.Story().Prior()); }
+void TExternalStory::Next() { Show(FViewer.Story().Next()); }
+void TExternalStory::Last() {
+  FViewer.Story().Last();
+  Show(STORY_S_OK);
+}
+bool TExternalStory::Bof() {
+  FViewer.SyncStoryWithBrowser();
+  return FViewer.Story().Bof();
+}
+bool TExternalStory::Eof() {
+  FViewer.SyncStoryWithBrowser();
+  return FViewer.Story().Eof();
+}
+void TExternalStory::PriorChapter(std::int32_t level) { Show(FViewer.Story().PriorChapter(level)); }
+void TExternalStory::NextChapter(std::int32_t level) { Show(FViewer.Story().NextChapter(level)); }
+
+// ---------------------------------------------------------------- THostExternal
+
+TExternalStory& THostExternal::Story() {
+  if (!FStory) FStory = std::make_unique<TExternalStory>(FViewer);
+  return *FStory;
+}
+
+void THostExternal::ShowUserForm(const std::string& formName) {
+  if (!FViewer.HasUserForm(formName)) throw EUserFormsError(Format(SFormNotFound, {formName}));
+  FViewer.QueueUserForm(formName);
+}
+
+void THostExternal::Terminate() { FViewer.PostCloseRequest(); }
+
+void THostExternal::UserForm() { throw EUserFormsError(SNoActiveForm); }
+
+QJsonObject THostExternal::Get(const QStringList& path) {
+  if (path.isEmpty()) return Kind("object");
+  const QString& m = path[0];
+  if (path.size() == 1) {
+    if (Is(m, "Story") || Is(m, "WebBrowser")) return Kind("object");
+    if (Is(m, "UserForm")) UserForm();
+    if (Is(m, "ShowUserForm") || Is(m, "Terminate")) return Kind("method");
+    UnknownName();
+  }
+  if (path.size() == 2 && Is(m, "Story")) {
+    const QString& s = path[1];
+    if (Is(s, "Current")) return Value(FromBook(Story().Current()));
+    if (Is(s, "Bof")) return Value(Story().Bof());
+    if (Is(s, "Eof")) return Value(Story().Eof());
+    for (const char* method : {"First", "Prior", "Next", "Last", "PriorChapter", "NextChapter"})
+      if (Is(s, method)) return Kind("method");
+  }
+  UnknownName();
+}
+
+QJsonObject THostExternal::Call(const QStringList& path, const QJsonArray& args) {
+  if (path.size() == 1 && Is(path[0], "ShowUserForm")) {
+    ShowUserForm(ToBook(args.isEmpty() ? QString() : args[0].toVariant().toString()));
+    return Value(QJsonValue());
+  }
+  if (path.size() == 1 && Is(path[0], "Terminate")) {
+    Terminate();
+    return Value(QJsonValue());
+  }
+  if (path.size() == 2 && Is(path[0], "Story")) {
+    TExternalStory& story = Story();
+    const QString& s = path[1];
+    if (Is(s, "First")) story.First();
+    else if (Is(s, "Prior")) story.Prior();
+    else if (Is(s, "Next")) story.Next();
+    else if (Is(s, "Last")) story.Last();
+    else if (Is(s, "PriorChapter")) story.PriorChapter(IntArg(args, 0));
+    else if (Is(s, "NextChapter")) story.NextChapter(IntArg(args, 0));
+    else return Get(path);  // a property read written as a call
+    return Value(QJsonValue());
+  }
+  return Get(path);
+}
+
+QString THostExternal::Dispatch(const QString& request) {
+  QJsonObject r = QJsonDocument::fromJson(request.toUtf8()).object();
+  QStringList path;
+  for (const QJsonValue& v : r["path"].toArray()) path << v.toString();
+  QJsonObject answer;
+  try {
+    QString op = r["op"].toString();
+    if (op == "hello") answer = Kind("object");
+    else if (op == "get") answer = Get(path);
+    else if (op == "call") answer = Call(path, r["args"].toArray());
+    else UnknownName();  // nothing here can be written
+  } catch (const Exception& e) {
+    answer = QJsonObject{{"error", FromBook(e.Message())}};
+  } catch (const std::exception& e) {
+    answer = QJsonObject{{"error", QString::fromUtf8(e.what())}};
+  }
+  return QString::fromUtf8(QJsonDocument(answer).toJson(QJsonDocument::Compact));
+}

@@ -1,0 +1,115 @@
+// The main window: start-up from the book's images, the main browser, the reader's commands,
+// the keyboard filter and the rules that keep the story cursor in step with the browser.
+#pragma once
+
+#include <QMainWindow>
+#include <QPointer>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "c_MXWebBrowser.h"
+#include "obj_HostExternal.h"
+#include "u_DisplayOptions.h"
+#include "u_MFS.h"
+#include "u_MFSInternetProtocol.h"
+#include "u_SpaceXMLParser.h"
+#include "u_Story.h"
+#include "u_Variables.h"
+
+class QLabel;
+class QMenu;
+class QToolBar;
+
+// Where the book's two Cabinets come from: the running executable's data blocks, or bytes
+// given directly.
+struct TBookSource {
+  std::optional<std::string> SystemCab;
+  std::optional<std::string> ContentCab;
+};
+
+// Button kinds of the toolbar.
+enum TButtonKind : std::uint8_t {
+  bkSeparator = 0, bkBack, bkForward, bkFirst, bkPrior, bkNext, bkLast, bkPriorChapter, bkNextChapter,
+  bkAbout, bkExit, bkFontSize, bkSearch, bkBookmarks, bkPrint, bkCopy, bkRefresh, bkHome,
+};
+
+class TfrmMain : public QMainWindow, public IHostViewer {
+  Q_OBJECT
+public:
+  // Runs the whole start-up; a failure is shown and leaves CreateFailed set.
+  explicit TfrmMain(const TBookSource& source = {});
+  ~TfrmMain() override;
+
+  bool CreateFailed() const { return FCreateFailed; }
+  TMXWebBrowser* webMain() const { return FwebMain; }
+  THostExternal* HostObject() const { return FHostObject.get(); }
+  int FontSize() const { return FFontSize; }
+  QMenu* popFontSize() const { return FpopFontSize; }
+  QToolBar* tbrMain() const { return FtbrMain; }
+  const TToolbarOptions& ToolbarOptions() const { return FToolbarOptions; }
+  const TSplashOptions& SplashOptions() const { return FSplashOptions; }
+  TVariables* Variables() const { return FVariables.get(); }
+
+  // IHostViewer
+  TStory& Story() override { return *FStory; }
+  void NavigateToCurrentPage() override;
+  std::string GetCurrentPage() override;
+  void SyncStoryWithBrowser() override;
+  void PostCloseRequest() override;
+  bool HasUserForm(const std::string& name) override;
+  void QueueUserForm(const std::string& name) override;
+
+  void ApplyFontSize(int level);
+  void ExpandVariablesFilter(std::string& content);
+
+  // Toolbar bookkeeping: the kind and OnClick name of each button by position (its tag).
+  std::vector<std::uint8_t> ButtonKinds;
+  std::vector<std::string> ButtonOnClickNames;
+
+  // The command dispatcher for a toolbar button (its "tag" property is its position).
+  void ToolButtonClick(QObject* sender);
+  void mnuFS_Click(QObject* sender);
+  void imgLogoClick();
+  // Longest wait for the page to become interactive before a command runs.
+  int ReadyTimeoutMs = 10000;
+
+protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+  void StartUp(const TBookSource& source);
+  void ApplyToolbarOptions();
+  void FormDestroy();
+  std::string SystemFileText(const std::string& name, bool& exists);
+  TXMLValue SystemKey(const char* name, const TXMLValue& def) const;
+  void Act(std::uint8_t kind);
+  bool webMain2ShowContextMenu();
+
+  bool FCreateFailed = false;
+  bool FCreated = false;
+  bool FShown = false;
+  int FFontSize = 2;
+  bool FLastKeyWasControl = false;
+  std::unique_ptr<TMFS> FContentImage;
+  std::unique_ptr<TMFS> FSystemImage;
+  std::unique_ptr<THostExternal> FHostObject;
+  std::unique_ptr<TMFSInternetProtocol> FContentProtocol;
+  std::unique_ptr<TMFSInternetProtocol> FSystemProtocol;
+  std::unique_ptr<TStory> FStory;
+  std::unique_ptr<TXMLParser> FSystemDescription;
+  std::unique_ptr<TVariables> FVariables;
+  TSplashOptions FSplashOptions;
+  TToolbarOptions FToolbarOptions;
+  QPointer<TMXWebBrowser> FwebMain;
+  QToolBar* FtbrMain = nullptr;
+  QLabel* FimgLogo = nullptr;
+  QMenu* FpopFontSize = nullptr;
+};
+
+// The one main window of the process, or none.
+TfrmMain* MainForm();

@@ -1,0 +1,69 @@
+// The program entry of the viewer.
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+#include <cstdio>
+#include <cstdlib>
+
+#include "frm_Main.h"
+#include "u_CodePage.h"
+#include "u_Dialogs.h"
+#include "u_InternetProtocolEngine.h"
+
+namespace {
+
+// The automation switches, "-" or "/" and a name, letter case ignored.
+bool HasSwitch(int argc, char** argv, const char* name) {
+  for (int i = 1; i < argc; ++i) {
+    const char* a = argv[i];
+    if ((a[0] == '-' || a[0] == '/') && QString::fromLocal8Bit(a + 1).compare(QLatin1String(name), Qt::CaseInsensitive) == 0)
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QElapsedTimer sinceStart;
+  sinceStart.start();
+  // There is no registry to write here: registering and unregistering end at once.
+  if (HasSwitch(argc, argv, "REGSERVER") || HasSwitch(argc, argv, "UNREGSERVER")) return 0;
+
+  RegisterEngineSchemes({"mfs", "system"});
+  QApplication app(argc, argv);
+  TEngineURLLayer urlLayer;
+
+  // For scripted checks of a packed book: messages go to standard error, and once the first page
+  // has loaded the caption, the page and the time since start are printed and the viewer ends.
+  const bool check = qEnvironmentVariableIsSet("QUIRELLE_CHECK");
+  int exitCode = 0;
+  if (check) SetMessageHandler([&](QWidget*, const QString& title, const QString& text) {
+      std::fprintf(stderr, "%s: %s\n", title.toUtf8().constData(), text.toUtf8().constData());
+      exitCode = 1;
+    });
+
+  auto* frmMain = new TfrmMain();
+  frmMain->setAttribute(Qt::WA_DeleteOnClose);
+  if (frmMain->CreateFailed()) {
+    delete frmMain;
+    return 1;
+  }
+  if (check) {
+    QObject::connect(frmMain->webMain(), &TMXWebBrowser::documentComplete, frmMain, [&, frmMain](const QUrl&) {
+      std::printf("title=%s\ncaption=%s\npage=%s\nms=%lld\n", ApplicationTitle().toUtf8().constData(),
+                  frmMain->windowTitle().toUtf8().constData(), ToUtf8(frmMain->GetCurrentPage()).c_str(),
+                  static_cast<long long>(sinceStart.elapsed()));
+      std::fflush(stdout);
+      const QString shot = qEnvironmentVariable("QUIRELLE_CHECK_SCREENSHOT");
+      // Pictures are drawn a moment after the load finished.
+      QTimer::singleShot(shot.isEmpty() ? 0 : 1500, frmMain, [frmMain, shot] {
+        if (!shot.isEmpty()) frmMain->grab().save(shot);
+        frmMain->close();
+      });
+    });
+  }
+  frmMain->show();
+  int rc = app.exec();
+  return exitCode ? exitCode : rc;
+}

@@ -1,0 +1,19 @@
+// The viewer's message boxes, behind one seam: scripted runs and tests see and dismiss them
+// instead of a person.
+#pragma once
+
+#include <QString>
+#include <functional>
+
+class QWidget;
+
+using TMessageHandler = std::function<void(QWidget* parent, const QString& title, const QString& text)>;
+
+// The application title, used as the title of the viewer's message boxes.
+QString ApplicationTitle();
+void SetApplicationTitle(const QString& title);
+
+// Shows an error message box (or hands it to the installed handler).
+void ShowErrorMessage(QWidget* parent, const QString& text);
+// Replaces the message boxes; an empty handler restores them.
+void SetMessageHandler(TMessageHandler handler);

@@ -1,0 +1,15 @@
+// One process for every test of the real engine: the schemes are declared before the
+// application exists, as the engine requires.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+
+#include "u_InternetProtocolEngine.h"
+
+int main(int argc, char** argv) {
+  qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+  RegisterEngineSchemes({"mfs", "system"});
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

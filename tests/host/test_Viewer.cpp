@@ -1,0 +1,339 @@
+// The main window on the real engine: start-up, the story moves through the dispatcher and
+// through page scripts, the tracking of links, the keyboard and context-menu rules, font size.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QToolBar>
+#include <map>
+#include <memory>
+
+#include "frm_Main.h"
+#include "gui_test_util.h"
+#include "mfs/cab_test_util.h"
+#include "u_CabWriter.h"
+#include "u_CodePage.h"
+#include "u_Dialogs.h"
+#include "u_InternetProtocolEngine.h"
+
+using namespace gui_test;
+
+namespace {
+
+using TFiles = std::map<std::string, std::string>;
+
+std::string CabOf(const TFiles& files) {
+  TMFS mfs;
+  for (const auto& [path, data] : files) {
+    mfs.Session()->ForceFolders(TMFS::ExtractFilePath(path).empty() ? "\\" : TMFS::ExtractFilePath(path));
+    mfs.Session()->CreateFile(path, 0, false)->Data = data;
+  }
+  return BuildCabinet({{"info.mfs", mfs.SaveToString(), DosDateTimeNow(), 0x20}});
+}
+
+std::string Page(int n, const std::string& extra = "") {
+  return "<html><body><p id=t>Page " + std::to_string(n) + "</p>" + extra + "</body></html>";
+}
+
+// Ten pages in three chapters: p1 | c1: p2 p3 p4 | c2: p5 p6 p7 | c3: p8 p9 p10. Page 3 forbids
+// the context menu and copying; page 2 links to page 7.
+TFiles StoryBook() {
+  TFiles content;
+  for (int n = 1; n <= 10; ++n) content["\\p" + std::to_string(n) + ".htm"] = Page(n);
+  content["\\p2.htm"] = Page(2, "<a id=link href='p7.htm'>to seven</a>");
+  content["\\outside.htm"] = Page(99);
+  return content;
+}
+
+const char* const StoryXml =
+    "<Story><item page=\"\\p1.htm\"/>"
+    "<c><item page=\"\\p2.htm\"/><item page=\"\\p3.htm\" rightclick=False/><item page=\"\\p4.htm\"/></c>"
+    "<c><item page=\"\\p5.htm\"/><item page=\"\\p6.htm\"/><item page=\"\\p7.htm\"/></c>"
+    "<c><item page=\"\\p8.htm\"/><item page=\"\\p9.htm\"/><item page=\"\\p10.htm\"/></c></Story>";
+
+class ViewerTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    SetBookCodePage(1252);
+    if (!TEngineURLLayer::Instance()) FLayer = std::make_unique<TEngineURLLayer>();
+    SetApplicationTitle("Quirelle Viewer");
+    SetMessageHandler([this](QWidget*, const QString&, const QString& text) { Messages << text; });
+  }
+  void TearDown() override {
+    Form.reset();
+    SetMessageHandler(nullptr);
+  }
+
+  // Starts a viewer on the book and waits for its first page.
+  TfrmMain& Open(const TFiles& system, const TFiles& content, bool show = true) {
+    TBookSource source{CabOf(system), CabOf(content)};
+    Form = std::make_unique<TfrmMain>(source);
+    if (show && !Form->CreateFailed()) {
+      bool loaded = false;
+      auto c = QObject::connect(Form->webMain(), &TMXWebBrowser::documentComplete, [&](const QUrl&) { loaded = true; });
+      Form->show();
+      EXPECT_TRUE(WaitFor([&] { return loaded; }));
+      QObject::disconnect(c);
+    }
+    return *Form;
+  }
+  TfrmMain& OpenStory() {
+    TfrmMain& f = Open({{"\\System.xml", "<System Story=\"Story.xml\" ToolButtons=\"tb.xml\"/>"}, {"\\Story.xml", StoryXml},
+                        {"\\tb.xml", "<ToolButtons/>"}},
+                       StoryBook());
+    // Buttons of our own, tagged by position, until the toolbar is built from the book.
+    f.ButtonKinds = {bkFirst, bkPrior, bkNext, bkLast, bkPriorChapter, bkNextChapter, bkAbout, bkBack, bkHome, 99};
+    f.ButtonOnClickNames.assign(f.ButtonKinds.size(), "");
+    return f;
+  }
+  // Clicks the button at that position and waits for the page to settle.
+  void Click(int tag) {
+    QObject button;
+    button.setProperty("tag", tag);
+    QString before = Shown();
+    Form->ToolButtonClick(&button);
+    WaitFor([&] { return Form->webMain()->ReadyState() >= rsComplete; });
+    WaitFor([&] { return Shown() != before; }, 1500);
+  }
+  QString Shown() { return Eval(*Form->webMain(), "document.getElementById('t') ? document.getElementById('t').textContent : ''").toString(); }
+  QString Run(const QString& script) { return Eval(*Form->webMain(), script).toString(); }
+  void Key(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    QWidget* target = QApplication::focusWidget() ? QApplication::focusWidget() : Form->webMain()->focusProxy();
+    QKeyEvent press(QEvent::KeyPress, key, modifiers);
+    QKeyEvent release(QEvent::KeyRelease, key, modifiers);
+    QCoreApplication::sendEvent(target, &press);
+    QCoreApplication::sendEvent(target, &release);
+  }
+
+  std::unique_ptr<TEngineURLLayer> FLayer;
+  std::unique_ptr<TfrmMain> Form;
+  QStringList Messages;
+};
+
+enum { First, Prior, Next, Last, PriorChapter, NextChapter, About, Back, Home, Unknown };
+
+TEST_F(ViewerTest, BookWithOnlyAStoryGetsTheDefaults) {
+  TfrmMain& f = Open({{"\\System.xml", "<System Story=\"s.xml\"/>"}, {"\\s.xml", "<S><i page=\"\\a.htm\"/></S>"}},
+                     {{"\\a.htm", Page(1)}});
+  EXPECT_FALSE(f.CreateFailed());
+  EXPECT_EQ(ApplicationTitle(), "Quirelle Viewer");
+  EXPECT_EQ(f.windowTitle(), "QuirelleViewer");
+  EXPECT_FALSE(f.tbrMain()->isVisible());
+  EXPECT_EQ(f.size(), QSize(800, 600));
+  EXPECT_FALSE(f.windowFlags() & Qt::WindowMaximizeButtonHint);
+  EXPECT_EQ(f.minimumSize(), f.maximumSize());
+  EXPECT_EQ(Shown(), "Page 1");
+  EXPECT_TRUE(Messages.isEmpty());
+}
+
+TEST_F(ViewerTest, TitleCaptionAndPagesUseVariables) {
+  TfrmMain& f = Open({{"\\System.xml", "<System Story=\"s.xml\" Variables=\"v.xml\" ApplicationTitle=\"%{T} viewer\" "
+                                       "MainFormCaption=\"Reading %{T}\" Width=640 Height=500 ResizableWindow=True/>"},
+                      {"\\s.xml", "<S><i page=\"\\a.htm\"/></S>"},
+                      {"\\v.xml", "<v><var name=\"T\">$Field Guide</var></v>"}},
+                     {{"\\a.htm", "<html><body><p id=t>%{T}</p></body></html>"}});
+  EXPECT_EQ(ApplicationTitle(), "Field Guide viewer");
+  EXPECT_EQ(f.windowTitle(), "Reading Field Guide");
+  EXPECT_EQ(f.size(), QSize(640, 500));
+  EXPECT_NE(f.minimumSize(), f.maximumSize());
+  EXPECT_EQ(Shown(), "Field Guide");
+}
+
+TEST_F(ViewerTest, StartUpFailuresAreShownAndStopTheViewer) {
+  TfrmMain& noStory = Open({{"\\System.xml", "<System Story=\"missing.xml\"/>"}}, {{"\\a.htm", "x"}}, false);
+  EXPECT_TRUE(noStory.CreateFailed());
+  EXPECT_EQ(Messages.value(0), "File \"missing.xml\" not found");
+  Form.reset();
+  TBookSource damaged{CabOf({{"\\System.xml", "<System"}}), CabOf({{"\\a.htm", "x"}})};
+  Form = std::make_unique<TfrmMain>(damaged);
+  EXPECT_TRUE(Form->CreateFailed());
+  EXPECT_EQ(Messages.value(1), "Error in XML");
+  Form.reset();
+  Form = std::make_unique<TfrmMain>(TBookSource{std::string("not a cabinet"), std::string()});
+  EXPECT_TRUE(Form->CreateFailed());
+  EXPECT_EQ(Messages.value(2), "File \"\\info.cab\" is not a cabinet");
+}
+
+TEST_F(ViewerTest, NextAndPriorAtBothEndsWithStickyFlags) {
+  OpenStory();
+  EXPECT_EQ(Shown(), "Page 1");
+  Click(Prior);  // the first Prior at the start sets the flag and shows the same page
+  EXPECT_EQ(Shown(), "Page 1");
+  EXPECT_TRUE(Form->Story().Bof());
+  Click(Prior);
+  EXPECT_EQ(Shown(), "Page 1");
+  Click(Next);
+  EXPECT_EQ(Shown(), "Page 2");
+  Click(Last);
+  EXPECT_EQ(Shown(), "Page 10");
+  Click(Next);
+  EXPECT_TRUE(Form->Story().Eof());
+  EXPECT_EQ(Shown(), "Page 10");
+  Click(Next);
+  EXPECT_EQ(Shown(), "Page 10");
+  Click(Prior);
+  EXPECT_EQ(Shown(), "Page 9");
+  Click(Unknown);
+  EXPECT_EQ(Shown(), "Page 9");
+  EXPECT_TRUE(Messages.isEmpty());
+}
+
+TEST_F(ViewerTest, ChapterMoves) {
+  OpenStory();
+  Click(NextChapter);
+  EXPECT_EQ(Shown(), "Page 2");
+  Click(NextChapter);
+  EXPECT_EQ(Shown(), "Page 5");
+  Click(Next);
+  Click(PriorChapter);
+  EXPECT_EQ(Shown(), "Page 2");
+  Click(First);
+  EXPECT_EQ(Shown(), "Page 1");
+}
+
+TEST_F(ViewerTest, LinksMoveTheCursorAndPagesOutsideTheStoryDoNot) {
+  OpenStory();
+  Click(Next);
+  ASSERT_EQ(Shown(), "Page 2");
+  bool loaded = false;
+  auto c = QObject::connect(Form->webMain(), &TMXWebBrowser::documentComplete, [&](const QUrl&) { loaded = true; });
+  Run("document.getElementById('link').click(); 1");
+  ASSERT_TRUE(WaitFor([&] { return loaded; }));
+  QObject::disconnect(c);
+  EXPECT_EQ(Shown(), "Page 7");
+  Click(Next);
+  EXPECT_EQ(Shown(), "Page 8");
+  ASSERT_TRUE(Load(*Form->webMain(), std::string("mfs:\\outside.htm")));
+  EXPECT_EQ(Shown(), "Page 99");
+  Click(Next);
+  EXPECT_EQ(Shown(), "Page 9");
+  Click(Back);
+  EXPECT_EQ(Shown(), "Page 99");
+  Click(Home);
+  EXPECT_EQ(Form->webMain()->LocationURL(), QUrl("about:blank"));
+}
+
+TEST_F(ViewerTest, PageScriptsDriveTheStoryAndSeeTheSystemsErrors) {
+  OpenStory();
+  EXPECT_EQ(Run("window.external.Story.Current"), "\\p1.htm");
+  EXPECT_EQ(Run("String(window.external.Story.Bof)"), "false");
+  EXPECT_EQ(Run("window.external.story.next(); 'ok'"), "ok");  // member names ignore case
+  WaitFor([&] { return Shown() == "Page 2"; });
+  EXPECT_EQ(Shown(), "Page 2");
+  EXPECT_EQ(Run("window.external.Story === window.external.Story ? 'same' : 'proxy'"), "proxy");
+  EXPECT_EQ(Run("try { window.external.UserForm; 'no error' } catch (e) { e.message }"), "There is no active form");
+  EXPECT_EQ(Run("try { window.external.ShowUserForm('Help'); 'no error' } catch (e) { e.message }"), "Form \"Help\" not found");
+  EXPECT_EQ(Run("try { window.external.Story.NextChapter(0); 'no error' } catch (e) { e.message }"), "Catastrophic failure");
+  Form->Story().Last();
+  Form->NavigateToCurrentPage();
+  WaitFor([&] { return Shown() == "Page 10"; });
+  EXPECT_EQ(Run("window.external.Story.Next(); String(window.external.Story.Eof)"), "true");
+  EXPECT_EQ(Run("try { window.external.Story.Next(); 'no error' } catch (e) { e.message }"), "Catastrophic failure");
+}
+
+TEST_F(ViewerTest, WebPagesGetNoWindowExternal) {
+  OpenStory();
+  ASSERT_TRUE(Load(*Form->webMain(), QUrl("data:text/html,<p id=t>web</p>")));
+  EXPECT_EQ(Run("typeof window.external"), "undefined");
+  EXPECT_EQ(Form->GetCurrentPage(), "data:text/html,%3Cp id=t%3Eweb%3C/p%3E");  // any other location comes back whole
+}
+
+TEST_F(ViewerTest, TerminateReturnsBeforeTheWindowCloses) {
+  OpenStory();
+  EXPECT_EQ(Run("window.external.Terminate(); 'returned'"), "returned");
+  EXPECT_TRUE(WaitFor([&] { return !Form->isVisible(); }));
+}
+
+TEST_F(ViewerTest, EscapeClosesTheMainWindow) {
+  OpenStory();
+  Form->activateWindow();
+  Form->webMain()->setFocus();
+  ASSERT_TRUE(WaitFor([&] { return QApplication::activeWindow() == Form.get(); }, 5000));
+  Key(Qt::Key_Escape);
+  EXPECT_TRUE(WaitFor([&] { return !Form->isVisible(); }));
+}
+
+TEST_F(ViewerTest, CopyAndContextMenuFollowThePagesRightClickFlag) {
+  OpenStory();
+  Form->activateWindow();
+  Form->webMain()->setFocus();
+  WaitFor([&] { return QApplication::activeWindow() == Form.get(); }, 5000);
+  Click(Next);  // page 2 allows copying
+  EXPECT_EQ(Form->webMain()->OnShowContextMenu(0, QPoint()), HOST_S_FALSE);
+  QGuiApplication::clipboard()->setText("before");
+  Run("document.execCommand('selectAll'); 1");
+  Key(Qt::Key_Control, Qt::ControlModifier);
+  Key(Qt::Key_C, Qt::ControlModifier);
+  EXPECT_TRUE(WaitFor([&] { return QGuiApplication::clipboard()->text().contains("Page 2"); }, 5000));
+  Click(Next);  // page 3 forbids it
+  ASSERT_EQ(Shown(), "Page 3");
+  EXPECT_EQ(Form->webMain()->OnShowContextMenu(0, QPoint()), HOST_S_OK);
+  QGuiApplication::clipboard()->setText("before");
+  Run("document.execCommand('selectAll'); 1");
+  Key(Qt::Key_Control, Qt::ControlModifier);
+  Key(Qt::Key_C, Qt::ControlModifier);
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(QGuiApplication::clipboard()->text().isEmpty());
+}
+
+TEST_F(ViewerTest, FontSizeIsKeptAcrossPages) {
+  OpenStory();
+  QAction* extraLarge = Form->popFontSize()->actions().at(4);
+  EXPECT_EQ(extraLarge->text(), "Extra Large");
+  extraLarge->trigger();
+  EXPECT_EQ(Form->FontSize(), 4);
+  Click(Next);
+  EXPECT_EQ(Shown(), "Page 2");
+  EXPECT_DOUBLE_EQ(Form->webMain()->zoomFactor(), 1.5);
+}
+
+TEST_F(ViewerTest, AboutWithoutSuchFormShowsTheError) {
+  OpenStory();
+  Click(About);
+  EXPECT_EQ(Messages.value(0), "Form \"About\" not found");
+  EXPECT_TRUE(Form->isVisible());
+}
+
+// Packed viewers started as their own processes.
+class PackedViewer : public ::testing::Test {
+protected:
+  cab_test::TTempDir Dir;
+  int Start(const std::string& book, std::string& out) {
+    return cab_test::Shell("QUIRELLE_CHECK=1 QTWEBENGINE_DISABLE_SANDBOX=1 " + cab_test::Quote(book), &out);
+  }
+};
+
+TEST_F(PackedViewer, GoodBookShowsItsFirstPageAndTitle) {
+  std::string out;
+  std::string book = (Dir.Path() / "book").string();
+  ASSERT_EQ(cab_test::Shell(cab_test::Quote(QUIRELLE_PACK) + " --viewer " + cab_test::Quote(QUIRELLE_VIEWER) +
+                                " --system " + cab_test::Quote(std::string(QUIRELLE_SOURCE_DIR) + "/examples/sample-book/system") +
+                                " --content " + cab_test::Quote(std::string(QUIRELLE_SOURCE_DIR) + "/examples/sample-book/content") +
+                                " -o " + cab_test::Quote(book), &out), 0) << out;
+  EXPECT_EQ(Start(book, out), 0) << out;
+  EXPECT_NE(out.find("title=A Walk by the River\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("caption=A Walk by the River - sample edition, 2026\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("page=\\pages\\intro.htm\n"), std::string::npos) << out;
+}
+
+TEST_F(PackedViewer, DamagedOrMissingBookShowsItsMessageAndFails) {
+  std::string out;
+  EXPECT_EQ(Start(QUIRELLE_VIEWER, out), 1);
+  EXPECT_NE(out.find("Quirelle Viewer: File \"\\info.cab\" is not a cabinet"), std::string::npos) << out;
+  EXPECT_EQ(out.find("page="), std::string::npos);
+  cab_test::WriteFile(Dir.Path() / "sys" / "System.xml", "<System Story=\"Story.xml\">");
+  cab_test::WriteFile(Dir.Path() / "sys" / "Story.xml", "<S/>");
+  std::string book = (Dir.Path() / "book").string();
+  ASSERT_EQ(cab_test::Shell(cab_test::Quote(QUIRELLE_PACK) + " --viewer " + cab_test::Quote(QUIRELLE_VIEWER) +
+                                " --system " + cab_test::Quote(Dir.Path() / "sys") + " --content " +
+                                cab_test::Quote(Dir.Path() / "sys") + " -o " + cab_test::Quote(book), &out), 0) << out;
+  EXPECT_EQ(Start(book, out), 1);
+  EXPECT_NE(out.find("Error in XML"), std::string::npos) << out;
+  EXPECT_EQ(cab_test::Shell(cab_test::Quote(QUIRELLE_VIEWER) + " /REGSERVER", &out), 0);
+  EXPECT_EQ(cab_test::Shell(cab_test::Quote(QUIRELLE_VIEWER) + " -unregserver", &out), 0);
+}
+
+}  // namespace
