@@ -5,6 +5,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QDesktopServices>
+#include <QLineEdit>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QToolBar>
@@ -279,6 +281,50 @@ TEST_F(ViewerTest, CopyAndContextMenuFollowThePagesRightClickFlag) {
   EXPECT_TRUE(QGuiApplication::clipboard()->text().isEmpty());
 }
 
+TEST_F(ViewerTest, CopyRuleHoldsInOtherWindowsToo) {
+  OpenStory();
+  Click(Next);
+  Click(Next);  // page 3 forbids copying
+  ASSERT_EQ(Shown(), "Page 3");
+  QLineEdit other;
+  other.setText("text in another window");
+  other.show();
+  other.activateWindow();
+  other.setFocus();
+  ASSERT_TRUE(WaitFor([&] { return QApplication::focusWidget() == &other; }, 5000));
+  other.selectAll();
+  QGuiApplication::clipboard()->setText("before");
+  Key(Qt::Key_Control, Qt::ControlModifier);
+  Key(Qt::Key_C, Qt::ControlModifier);
+  EXPECT_TRUE(QGuiApplication::clipboard()->text().isEmpty());
+}
+
+// Receives what the viewer hands to the desktop to open.
+class UrlCatcher : public QObject {
+  Q_OBJECT
+public:
+  QList<QUrl> Opened;
+public slots:
+  void open(const QUrl& url) { Opened << url; }
+};
+
+TEST_F(ViewerTest, LogoLinkIsExpandedAndHandedToTheDesktop) {
+  UrlCatcher catcher;
+  QDesktopServices::setUrlHandler("https", &catcher, "open");
+  TfrmMain& f = Open({{"\\System.xml", "<System Story=\"s.xml\" Variables=\"v.xml\" RunMaximized=True>"
+                                       "<toolbar LogoDisplay=True LogoLink=\"https://%{SITE}/books\"/></System>"},
+                      {"\\s.xml", "<S><i page=\"\\a.htm\"/></S>"},
+                      {"\\v.xml", "<v><var name=\"SITE\">$www.example.org</var></v>"}},
+                     {{"\\a.htm", Page(1)}});
+  f.imgLogoClick();
+  QDesktopServices::unsetUrlHandler("https");
+  ASSERT_EQ(catcher.Opened.size(), 1);
+  EXPECT_EQ(catcher.Opened[0], QUrl("https://www.example.org/books"));
+  // Maximised, and still without a maximise button when the window is not resizable.
+  EXPECT_TRUE(f.windowState() & Qt::WindowMaximized);
+  EXPECT_FALSE(f.windowFlags() & Qt::WindowMaximizeButtonHint);
+}
+
 TEST_F(ViewerTest, FontSizeIsKeptAcrossPages) {
   OpenStory();
   QAction* extraLarge = Form->popFontSize()->actions().at(4);
@@ -337,3 +383,5 @@ TEST_F(PackedViewer, DamagedOrMissingBookShowsItsMessageAndFails) {
 }
 
 }  // namespace
+
+#include "test_Viewer.moc"

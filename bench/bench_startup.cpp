@@ -1,0 +1,102 @@
+// Start-up: from process start to the first page's load-finished, for a viewer carrying a book
+// of more than 50 MB, beside a bare QWebEngineView program that loads the same first page from
+// disk, in the same run. Runs each several times (as separate processes) and prints the best.
+// Run it under a display: xvfb-run -a build/release/bench/bench_startup BUILD_DIR
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+
+#include "u_CabWriter.h"
+#include "u_DataBlocks.h"
+#include "u_DiskFolder.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void Write(const fs::path& p, const std::string& data) {
+  fs::create_directories(p.parent_path());
+  std::ofstream(p, std::ios::binary).write(data.data(), static_cast<std::streamsize>(data.size()));
+}
+
+// Wall time of one run, and the program's own figure.
+double RunMs(const std::string& command, long long& own) {
+  auto t0 = std::chrono::steady_clock::now();
+  FILE* p = ::popen((command + " 2>/dev/null").c_str(), "r");
+  own = -1;
+  char line[512];
+  while (p && std::fgets(line, sizeof line, p))
+    if (std::sscanf(line, "ms=%lld", &own) == 1) {}
+  if (p) ::pclose(p);
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  fs::path build = argc > 1 ? fs::path(argv[1]) : fs::path("build/release");
+  int runs = argc > 2 ? std::atoi(argv[2]) : 5;
+  fs::path work = fs::path("/dev/shm") / ("quirelle-startup-" + std::to_string(::getpid()));
+  fs::remove_all(work);
+
+  // 2,000 pages of about 26 KB of varied text: over 50 MB, and little of it compresses away.
+  std::string first = "<html><head><title>First</title><link rel=stylesheet href='style.css'></head>"
+                      "<body><h1>The first page</h1><p>Opening the book.</p></body></html>";
+  Write(work / "content" / "first.htm", first);
+  Write(work / "content" / "style.css", "body { font-family: serif; }");
+  std::uint32_t seed = 1;
+  for (int i = 0; i < 2000; ++i) {
+    std::string page = "<html><body><pre>";
+    while (page.size() < 26000) {
+      seed = seed * 1664525u + 1013904223u;
+      page += static_cast<char>('!' + (seed >> 24) % 90);
+    }
+    page += "</pre></body></html>";
+    Write(work / "content" / ("part" + std::to_string(i / 100)) / ("p" + std::to_string(i) + ".htm"), page);
+  }
+  Write(work / "system" / "System.xml", "<System Story=\"Story.xml\"/>");
+  Write(work / "system" / "Story.xml", "<Story><item page=\"\\first.htm\"/></Story>");
+
+  TMFS system, content;
+  ImportFolder(work / "system", system.Root());
+  ImportFolder(work / "content", content.Root());
+  std::string contentImage = content.SaveToString();
+  std::string program = ReadDiskFile(build / "quirelle-viewer");
+  std::vector<TDataBlock> blocks{
+      {"RCDATA", "SYSTEM_MFS", BuildCabinet({{"info.mfs", system.SaveToString(), DosDateTimeNow(), 0x20}})},
+      {"RCDATA", "FILES_MFS", BuildCabinet({{"info.mfs", contentImage, DosDateTimeNow(), 0x20}})}};
+  fs::path book = work / "book";
+  WriteDiskFileAtomically(book, program + BuildDataBlocks(blocks, program.size()));
+  fs::permissions(book, fs::perms::owner_all);
+
+  std::string env = "QTWEBENGINE_DISABLE_SANDBOX=1 ";
+  std::string viewer = env + "QUIRELLE_CHECK=1 '" + book.string() + "'";
+  std::string bare = env + "'" + (build / "bench" / "bare_view").string() + "' '" + (work / "content" / "first.htm").string() + "'";
+  long long own = 0;
+  RunMs(viewer, own);  // warm the file cache and the engine's files
+  RunMs(bare, own);
+  double bestViewer = 1e30, bestBare = 1e30;
+  long long ownViewer = -1, ownBare = -1;
+  for (int i = 0; i < runs; ++i) {
+    double v = RunMs(viewer, own);
+    if (v < bestViewer) bestViewer = v, ownViewer = own;
+    double b = RunMs(bare, own);
+    if (b < bestBare) bestBare = b, ownBare = own;
+  }
+  std::printf("Start-up to the first page (best of %d runs)\n", runs);
+  std::printf("book: content image %.1f MB, executable %.1f MB\n", static_cast<double>(contentImage.size()) / 1e6,
+              static_cast<double>(fs::file_size(book)) / 1e6);
+  std::printf("  %-44s %8.0f ms  (first page loaded at %lld ms)\n", "packed viewer, whole run", bestViewer, ownViewer);
+  std::printf("  %-44s %8.0f ms  (first page loaded at %lld ms)\n", "bare QWebEngineView, page from disk", bestBare, ownBare);
+  std::printf("  %-44s %8.2f (to first page: %.2f)\n", "ratio viewer / bare", bestViewer / bestBare,
+              ownBare > 0 ? static_cast<double>(ownViewer) / static_cast<double>(ownBare) : 0.0);
+  if (std::getenv("QUIRELLE_BENCH_KEEP"))
+    std::printf("kept %s\n", work.string().c_str());
+  else
+    fs::remove_all(work);
+  return 0;
+}
