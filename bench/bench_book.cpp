@@ -2,6 +2,7 @@
 // 50,000 pages, and Substitute over 100 MB of text beside a plain copy of the same bytes.
 // Prints a table; best of several runs.
 #include <chrono>
+#include "bench_util.h"
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -11,16 +12,6 @@
 #include "u_Variables.h"
 
 namespace {
-
-double BestSeconds(int runs, const std::function<void()>& f) {
-  double best = 1e30;
-  for (int i = 0; i < runs; ++i) {
-    auto t0 = std::chrono::steady_clock::now();
-    f();
-    best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
-  }
-  return best;
-}
 
 // Parts of 10 chapters of 10 sections, pages spread over the sections.
 std::string SyntheticStory(int pages) {

@@ -1,6 +1,7 @@
 // Unpacking a book image: LoadCabImage against Debian's gcab -x of the same Cabinet into a
 // memory file system (/dev/shm), measured in the same run. Prints a table; best of several runs.
 #include <chrono>
+#include "bench_util.h"
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -16,16 +17,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-double BestSeconds(int runs, const std::function<void()>& f) {
-  double best = 1e30;
-  for (int i = 0; i < runs; ++i) {
-    auto t0 = std::chrono::steady_clock::now();
-    f();
-    best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
-  }
-  return best;
-}
 
 // Pages of varied HTML text, about totalBytes in all.
 void MakeContentFolder(const fs::path& root, int pages, std::size_t totalBytes) {

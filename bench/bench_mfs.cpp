@@ -1,6 +1,7 @@
 // MFS image figures: checksum throughput, load time against one plain copy of the same bytes,
 // and how load time grows with image size. Prints a table; takes the best of several runs.
 #include <chrono>
+#include "bench_util.h"
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,16 +14,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double BestSeconds(int runs, const std::function<void()>& f) {
-  double best = 1e30;
-  for (int i = 0; i < runs; ++i) {
-    auto t0 = Clock::now();
-    f();
-    best = std::min(best, std::chrono::duration<double>(Clock::now() - t0).count());
-  }
-  return best;
-}
 
 // files spread over folders of 100, with sizes varying around total/files.
 std::string SyntheticImage(int files, std::size_t totalBytes) {

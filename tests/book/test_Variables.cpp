@@ -1,20 +1,12 @@
 #include <gtest/gtest.h>
 
+#include "test_util.h"
+
 #include <string>
 
 #include "u_Variables.h"
 
 namespace {
-
-template <class F>
-std::string MessageOf(F&& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "<no exception>";
-}
 
 const std::string Guide =
     "<vars>\n"

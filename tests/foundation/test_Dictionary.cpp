@@ -1,21 +1,13 @@
 #include <gtest/gtest.h>
 
+#include "test_util.h"
+
 #include <string>
 #include <vector>
 
 #include "u_Dictionary.h"
 
 namespace {
-
-template <class F>
-std::string MessageOf(F&& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "<no exception>";
-}
 
 using Keys = std::vector<std::string>;
 

@@ -1,21 +1,13 @@
 #include <gtest/gtest.h>
 
+#include "test_util.h"
+
 #include <cstring>
 #include <string>
 
 #include "u_SpaceXMLParser.h"
 
 namespace {
-
-template <class F>
-std::string MessageOf(F&& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "<no exception>";
-}
 
 std::string ParseError(const std::string& text) {
   TXMLParser p;

@@ -26,20 +26,12 @@ bool WaitFor(F&& condition, int timeoutMs = 20000) {
   return true;
 }
 
-// Navigates and waits for the document to finish loading.
-inline bool Load(TMXWebBrowser& b, const QUrl& url) {
+// Navigates (to an engine URL or a book URL) and waits for the document to finish loading.
+template <class TTarget>
+bool Load(TMXWebBrowser& b, const TTarget& target) {
   bool done = false;
   auto c = QObject::connect(&b, &TMXWebBrowser::documentComplete, [&](const QUrl&) { done = true; });
-  b.Navigate(url);
-  bool ok = WaitFor([&] { return done; });
-  QObject::disconnect(c);
-  return ok;
-}
-
-inline bool Load(TMXWebBrowser& b, const std::string& bookUrl) {
-  bool done = false;
-  auto c = QObject::connect(&b, &TMXWebBrowser::documentComplete, [&](const QUrl&) { done = true; });
-  b.Navigate(bookUrl);
+  b.Navigate(target);
   bool ok = WaitFor([&] { return done; });
   QObject::disconnect(c);
   return ok;

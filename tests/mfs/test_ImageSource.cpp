@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "test_util.h"
+
 #include "mfs/cab_test_util.h"
 #include "u_DataBlocks.h"
 #include "u_ImageSource.h"
@@ -8,16 +10,6 @@
 using namespace cab_test;
 
 namespace {
-
-template <class F>
-std::string MessageOf(F&& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "<no exception>";
-}
 
 TEST(LoadCabImage, LoadsTheInfoMemberWhateverItsCaseAndIgnoresOthers) {
   const std::string image = SampleImage();

@@ -1,21 +1,13 @@
 #include <gtest/gtest.h>
 
+#include "test_util.h"
+
 #include "mfs/cab_test_util.h"
 #include "u_MFSCab.h"
 
 using namespace cab_test;
 
 namespace {
-
-template <class F>
-std::string MessageOf(F&& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "<no exception>";
-}
 
 // A scratch image holding one cabinet at \in\book.cab.
 class CabReaderTest : public ::testing::Test {

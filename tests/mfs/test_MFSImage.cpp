@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "test_util.h"
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -11,16 +13,6 @@
 using namespace mfs_test;
 
 namespace {
-
-template <class F>
-std::string MessageOf(F&& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "<no exception>";
-}
 
 std::vector<std::string> Names(const TMFSFolder* f) { return f->Items.GetKeys(); }
 

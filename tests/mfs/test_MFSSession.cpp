@@ -1,21 +1,13 @@
 #include <gtest/gtest.h>
 
+#include "test_util.h"
+
 #include "mfs_test_util.h"
 #include "u_MFS.h"
 
 using namespace mfs_test;
 
 namespace {
-
-template <class F>
-std::string MessageOf(F&& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "<no exception>";
-}
 
 // index.htm, pages/a.htm, pages/img/b.gif and an empty folder.
 class SessionTest : public ::testing::Test {

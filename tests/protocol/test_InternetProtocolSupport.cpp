@@ -1,21 +1,13 @@
 #include <gtest/gtest.h>
 
+#include "test_util.h"
+
 #include <memory>
 #include <vector>
 
 #include "u_InternetProtocolSupport.h"
 
 namespace {
-
-template <class F>
-std::string MessageOf(F&& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "<no exception>";
-}
 
 // Records what the framework asks of the engine.
 class RecordingLayer : public TURLLayer {

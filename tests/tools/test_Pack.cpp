@@ -17,6 +17,13 @@ const std::string Probe = QUIRELLE_PROBE;
 const std::string Gcab = QUIRELLE_GCAB;
 const fs::path Sample = fs::path(QUIRELLE_SOURCE_DIR) / "examples" / "sample-book";
 
+// Packs the two sources into the probe (or another viewer); the packer's status, its output in out.
+int PackBook(const fs::path& system, const fs::path& content, const fs::path& book, std::string& out,
+             const std::string& viewer = Probe) {
+  return Shell(Quote(Pack) + " --viewer " + Quote(viewer) + " --system " + Quote(system) + " --content " +
+                   Quote(content) + " -o " + Quote(book), &out);
+}
+
 std::string ImageOfFolder(const fs::path& folder) {
   TMFS mfs;
   ImportFolder(folder, mfs.Root());
@@ -33,8 +40,7 @@ TEST(PackedBook, ProbeFindsBothImagesInItsOwnExecutable) {
   TTempDir dir;
   fs::path book = dir.Path() / "book";
   std::string out;
-  ASSERT_EQ(Shell(Quote(Pack) + " --viewer " + Quote(Probe) + " --system " + Quote(Sample / "system") + " --content " +
-                    Quote(Sample / "content") + " -o " + Quote(book), &out), 0) << out;
+  ASSERT_EQ(PackBook(Sample / "system", Sample / "content", book, out), 0) << out;
   ASSERT_EQ(Shell(Quote(book), &out), 0) << out;
   EXPECT_NE(out.find("SYSTEM_MFS:"), std::string::npos);
   EXPECT_NE(out.find("\\Story.xml"), std::string::npos);
@@ -49,8 +55,7 @@ TEST(PackedBook, ListAndExtractGiveTheFoldersBackExactly) {
   TTempDir dir;
   fs::path book = dir.Path() / "book";
   std::string out;
-  ASSERT_EQ(Shell(Quote(Pack) + " --viewer " + Quote(Probe) + " --system " + Quote(Sample / "system") + " --content " +
-                    Quote(Sample / "content") + " -o " + Quote(book), &out), 0) << out;
+  ASSERT_EQ(PackBook(Sample / "system", Sample / "content", book, out), 0) << out;
   ASSERT_EQ(Shell(Quote(Pack) + " --list " + Quote(book), &out), 0) << out;
   EXPECT_NE(out.find("FILES_MFS:"), std::string::npos);
   ASSERT_EQ(Shell(Quote(Pack) + " --extract " + Quote(book) + " " + Quote(dir.Path() / "out"), &out), 0) << out;
@@ -61,8 +66,7 @@ TEST(PackedBook, ListAndExtractGiveTheFoldersBackExactly) {
   EXPECT_EQ(ImageOfFolder(Sample / "content"), ImageOfBlock(book, "FILES_MFS"));
   // Packing an already packed book replaces its blocks instead of stacking them.
   fs::path again = dir.Path() / "again";
-  ASSERT_EQ(Shell(Quote(Pack) + " --viewer " + Quote(book) + " --system " + Quote(dir.Path() / "out" / "content") +
-                    " --content " + Quote(Sample / "system") + " -o " + Quote(again), &out), 0) << out;
+  ASSERT_EQ(PackBook(dir.Path() / "out" / "content", Sample / "system", again, out, book.string()), 0) << out;
   EXPECT_EQ(ReadDataBlockIndex(again.string()).ProgramSize, fs::file_size(Probe));
   EXPECT_EQ(ImageOfBlock(again, "SYSTEM_MFS"), ImageOfFolder(Sample / "content"));
   ASSERT_EQ(Shell(Quote(again), &out), 0) << out;
@@ -76,8 +80,7 @@ TEST(PackedBook, ReadyMadeCabinetsAreEmbeddedUnchanged) {
   WriteFile(dir.Path() / "c.cab", content);
   std::string out;
   fs::path book = dir.Path() / "book";
-  ASSERT_EQ(Shell(Quote(Pack) + " --viewer " + Quote(Probe) + " --system " + Quote(dir.Path() / "s.cab") + " --content " +
-                    Quote(dir.Path() / "c.cab") + " -o " + Quote(book), &out), 0) << out;
+  ASSERT_EQ(PackBook(dir.Path() / "s.cab", dir.Path() / "c.cab", book, out), 0) << out;
   EXPECT_EQ(ReadDataBlock(book.string(), "RCDATA", "SYSTEM_MFS"), sys);
   EXPECT_EQ(ReadDataBlock(book.string(), "RCDATA", "FILES_MFS"), content);
   ASSERT_EQ(Shell(Quote(book), &out), 0) << out;
@@ -88,11 +91,9 @@ TEST(PackedBook, ErrorsNameTheFileAndLeaveNoOutput) {
   std::string out;
   fs::path book = dir.Path() / "book";
   WriteFile(dir.Path() / "not.cab", "hello");
-  EXPECT_NE(Shell(Quote(Pack) + " --viewer " + Quote(Probe) + " --system " + Quote(dir.Path() / "not.cab") + " --content " +
-                    Quote(Sample / "content") + " -o " + Quote(book), &out), 0);
+  EXPECT_NE(PackBook(dir.Path() / "not.cab", Sample / "content", book, out), 0);
   EXPECT_NE(out.find("not.cab: not a Cabinet file"), std::string::npos) << out;
-  EXPECT_NE(Shell(Quote(Pack) + " --viewer " + Quote(Probe) + " --system " + Quote(dir.Path() / "missing") + " --content " +
-                    Quote(Sample / "content") + " -o " + Quote(book), &out), 0);
+  EXPECT_NE(PackBook(dir.Path() / "missing", Sample / "content", book, out), 0);
   EXPECT_NE(out.find("missing: no such folder or file"), std::string::npos) << out;
   EXPECT_FALSE(fs::exists(book));
   EXPECT_FALSE(fs::exists(book.string() + ".part"));
@@ -103,8 +104,7 @@ TEST(PackedBook, ErrorsNameTheFileAndLeaveNoOutput) {
   EXPECT_NE(out.find(".htm: the name cannot be written in code page 1252"), std::string::npos) << out;
   // The output never replaces an input.
   fs::copy_file(Probe, dir.Path() / "viewer");
-  EXPECT_NE(Shell(Quote(Pack) + " --viewer " + Quote(dir.Path() / "viewer") + " --system " + Quote(Sample / "system") +
-                    " --content " + Quote(Sample / "content") + " -o " + Quote(dir.Path() / "viewer"), &out), 0);
+  EXPECT_NE(PackBook(Sample / "system", Sample / "content", dir.Path() / "viewer", out, (dir.Path() / "viewer").string()), 0);
   EXPECT_EQ(ReadFile(dir.Path() / "viewer"), ReadFile(Probe));
   EXPECT_EQ(Shell(Quote(Pack) + " --help", &out), 0);
   EXPECT_NE(Shell(Quote(Pack) + " --bogus", &out), 0);
