@@ -10,13 +10,13 @@ std::string Format(std::string_view fmt, std::initializer_list<TFormatArg> args)
       out += c;
       continue;
     }
-    char spec = fmt[i + 1];
-    if (spec == '%') {
+    char kind = fmt[i + 1];
+    if (kind == '%') {
       out += '%';
       ++i;
       continue;
     }
-    if ((spec != 's' && spec != 'd') || arg == args.end()) {
+    if ((kind != 's' && kind != 'd') || arg == args.end()) {
       out += c;
       continue;
     }
