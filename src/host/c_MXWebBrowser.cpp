@@ -45,7 +45,14 @@ const char* const BridgeScript = R"JS(
     return a.value;
   }
   function unwrap(a, path) { return a.kind === 'object' ? node(a.path || path) : a.value; }
+  var nodes = {};
+  // One proxy per member path, so that the same object compares equal to itself.
   function node(path) {
+    var key = JSON.stringify(path);
+    if (nodes[key] === undefined) nodes[key] = makeNode(path);
+    return nodes[key];
+  }
+  function makeNode(path) {
     return new Proxy({}, {
       get: function (t, name) {
         if (typeof name !== 'string' || name === 'then' || name === 'toJSON') return undefined;

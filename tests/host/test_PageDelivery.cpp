@@ -238,6 +238,28 @@ TEST_F(PageDelivery, HtmlTextLoadsWithTheContentRootAsBase) {
   EXPECT_EQ(Eval(*Browser, "document.images[0].naturalWidth").toInt(), 30);
 }
 
+TEST_F(PageDelivery, DocumentElementsAndHistory) {
+  ASSERT_TRUE(Load(*Browser, std::string("mfs:\\plain.htm")));
+  ASSERT_TRUE(Load(*Browser, std::string("mfs:\\var.htm")));
+  QVariantList elements;
+  bool done = false;
+  Browser->AllElements([&](const QVariantList& e) {
+    elements = e;
+    done = true;
+  });
+  ASSERT_TRUE(WaitFor([&] { return done; }));
+  QStringList tags;
+  for (const QVariant& e : elements) tags << e.toMap()["tagName"].toString();
+  EXPECT_EQ(tags, (QStringList{"HTML", "HEAD", "BODY", "P"}));
+  EXPECT_EQ(elements.last().toMap()["id"].toString(), "t");
+  EXPECT_EQ(elements.last().toMap()["innerHTML"].toString(), "Field Guide %{NOPE}");
+  EXPECT_FALSE(Browser->GoForward());
+  EXPECT_TRUE(Browser->GoBack());
+  ASSERT_TRUE(WaitFor([&] { return Browser->LocationURL() == QUrl("mfs:/plain.htm"); }));
+  EXPECT_TRUE(Browser->GoForward());
+  ASSERT_TRUE(WaitFor([&] { return Browser->LocationURL() == QUrl("mfs:/var.htm"); }));
+}
+
 TEST_F(PageDelivery, OptionsMapOntoTheEngine) {
   EXPECT_EQ(Browser->DownloadControlFlags(), 0x70u);
   EXPECT_EQ(Browser->HostUIFlags(), 0u);

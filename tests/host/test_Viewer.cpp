@@ -225,7 +225,7 @@ TEST_F(ViewerTest, PageScriptsDriveTheStoryAndSeeTheSystemsErrors) {
   EXPECT_EQ(Run("window.external.story.next(); 'ok'"), "ok");  // member names ignore case
   WaitFor([&] { return Shown() == "Page 2"; });
   EXPECT_EQ(Shown(), "Page 2");
-  EXPECT_EQ(Run("window.external.Story === window.external.Story ? 'same' : 'proxy'"), "proxy");
+  EXPECT_EQ(Run("window.external.Story === window.external.Story ? 'same' : 'two'"), "same");
   EXPECT_EQ(Run("try { window.external.UserForm; 'no error' } catch (e) { e.message }"), "There is no active form");
   EXPECT_EQ(Run("try { window.external.ShowUserForm('Help'); 'no error' } catch (e) { e.message }"), "Form \"Help\" not found");
   EXPECT_EQ(Run("try { window.external.Story.NextChapter(0); 'no error' } catch (e) { e.message }"), "Catastrophic failure");

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 #include "test_util.h"
 
 #include "mfs/cab_test_util.h"
@@ -129,6 +133,25 @@ TEST_F(CabReaderTest, MemberLengthClaimsDoNotDecideAllocations) {
   TMFSCabReader reader(S, "\\in\\book.cab");
   EXPECT_THROW(reader.Extract("info.mfs", "\\o"), EMFSCabSystemError);
   EXPECT_LT(S->GetFile("\\o")->Data.capacity(), 1u << 20);
+}
+
+TEST(CabReaderThreads, ReadersOnSeveralThreadsDoNotDisturbEachOther) {
+  std::string member;
+  for (unsigned i = 0; i < 100000; ++i) member += static_cast<char>((i * 2654435761u) >> 27);
+  const std::string cab = Cab({{"info.mfs", member, 0x5A2C6000, 0x20}});
+  std::atomic<int> good{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&] {
+      for (int round = 0; round < 10; ++round) {
+        TMFS mfs;
+        mfs.Session()->CreateFile("\\c.cab", 0, false)->Data = cab;
+        TMFSCabReader(mfs.Session(), "\\c.cab").Extract("info.mfs", "\\out");
+        if (mfs.Session()->GetFile("\\out")->Data == member) ++good;
+      }
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(good, 40);
 }
 
 TEST(CabSystemError, MessageFromTheRecord) {
