@@ -28,8 +28,9 @@ std::string DecodeEngineEscapes(const QByteArray& encoded) {
     char c = encoded[i];
     if (c == '%' && i + 2 < encoded.size() && HexValue(encoded[i + 1]) >= 0 && HexValue(encoded[i + 2]) >= 0) {
       int byte = HexValue(encoded[i + 1]) * 16 + HexValue(encoded[i + 2]);
+      // A lone "%" in a name reaches us as "%25".
       bool engineAdded = byte >= 0x80 || byte == '"' || byte == '<' || byte == '>' || byte == '`' || byte == '{' ||
-                         byte == '}' || byte == '|' || byte == '^';
+                         byte == '}' || byte == '|' || byte == '^' || byte == '%';
       if (engineAdded) {
         out += static_cast<char>(byte);
         i += 2;

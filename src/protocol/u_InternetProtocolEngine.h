@@ -46,7 +46,7 @@ private:
 
 // The framework's form of an engine URL: the scheme, a colon and the path with backslashes, in
 // the book's code page. The escapes the engine adds (blanks, quotes, angle brackets, braces,
-// backquotes and every non-ASCII character) are decoded, except "%20", which the framework
+// backquotes, lone percent signs and every non-ASCII character) are decoded, except "%20", which the framework
 // itself turns into a blank; other escapes the page wrote ("%41") stay as written.
 std::string BookURLOfEngineURL(const QUrl& url);
 // The MFS path of an engine URL of a served scheme ("\pages\a b.htm"), empty for others.

@@ -44,6 +44,7 @@ protected:
     s->CreateFile("\\abs\\d.png", 0, false)->Data = Png(40, 10);
     s->CreateFile("\\var.htm", 0, false)->Data = "<html><body><p id=t>%{TITLE} %{NOPE}</p></body></html>";
     s->CreateFile("\\a b.htm", 0, false)->Data = "<html><body><p id=t>blank</p></body></html>";
+    s->CreateFile("\\100%.htm", 0, false)->Data = "<html><body><p id=t>percent</p><a id=l href='100%.htm'>x</a></body></html>";
     s->CreateFile("\\caf\xE9.htm", 0, false)->Data = "<html><body><p id=t>caf\xE9</p></body></html>";
     s->CreateFile("\\close.htm", 0, false)->Data = "<html><body><p>bye</p></body></html>";
     s->CreateFile("\\plain.htm", 0, false)->Data = "<html><body><p id=t>Some text to zoom</p></body></html>";
@@ -120,6 +121,9 @@ TEST_F(PageDelivery, NamesWithBlanksAndNonAsciiLettersAndCapitalSchemes) {
   EXPECT_EQ(MFSPathOfEngineURL(Browser->LocationURL()), "\\caf\xE9.htm");
   ASSERT_TRUE(Load(*Browser, QUrl("MFS:/a%20b.htm")));
   EXPECT_EQ(Text(), "blank");
+  ASSERT_TRUE(Load(*Browser, std::string("mfs:\\100%.htm")));
+  EXPECT_EQ(Text(), "percent");
+  EXPECT_EQ(MFSPathOfEngineURL(QUrl(Eval(*Browser, "document.getElementById('l').href").toString())), "\\100%.htm");
 }
 
 TEST_F(PageDelivery, WindowCloseAsksTheHost) {
