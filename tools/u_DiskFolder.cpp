@@ -46,9 +46,7 @@ std::uint32_t DosDateTimeOfFileTime(fs::file_time_type t) {
   std::time_t tt = std::chrono::system_clock::to_time_t(std::chrono::file_clock::to_sys(t));
   std::tm tm{};
   localtime_r(&tt, &tm);
-  int year = std::clamp(tm.tm_year + 1900, 1980, 2107);
-  return static_cast<std::uint32_t>((year - 1980) << 25 | (tm.tm_mon + 1) << 21 | tm.tm_mday << 16 | tm.tm_hour << 11 |
-                                    tm.tm_min << 5 | tm.tm_sec / 2);
+  return DosDateTimeOf(tm);
 }
 
 fs::file_time_type FileTimeOfDosDateTime(std::uint32_t d) {

@@ -119,6 +119,17 @@ TStoryStatus TStory::Move(F&& step) {
   }
 }
 
+void TStory::Land(std::int32_t result, bool forward) {
+  // Nothing found sets the flag of that direction and leaves the cursor; a page found clears the
+  // other direction's flag.
+  if (result == TStoryLine::None) {
+    (forward ? FEof : FBof) = true;
+  } else {
+    FCurrent = result;
+    (forward ? FBof : FEof) = false;
+  }
+}
+
 std::int32_t TStory::RaisedTo(std::int32_t position, std::int32_t level) const {
   while (position != TStoryLine::None && FLines.Level(position) > level) position = FLines.Parent(position);
   return position;
@@ -127,26 +138,14 @@ std::int32_t TStory::RaisedTo(std::int32_t position, std::int32_t level) const {
 TStoryStatus TStory::Next() {
   return Move([&] {
     if (FEof) throw EStoryError(SStoryEnd);
-    std::int32_t next = FLines.PageFrom(FCurrent + 1);
-    if (next == TStoryLine::None) {
-      FEof = true;
-    } else {
-      FCurrent = next;
-      FBof = false;
-    }
+    Land(FLines.PageFrom(FCurrent + 1), true);
   });
 }
 
 TStoryStatus TStory::Prior() {
   return Move([&] {
     if (FBof) throw EStoryError(SStoryBegin);
-    std::int32_t prior = FLines.PageUpTo(FCurrent - 1);
-    if (prior == TStoryLine::None) {
-      FBof = true;
-    } else {
-      FCurrent = prior;
-      FEof = false;
-    }
+    Land(FLines.PageUpTo(FCurrent - 1), false);
   });
 }
 
@@ -162,12 +161,7 @@ TStoryStatus TStory::NextChapter(std::int32_t level) {
       // chapter is passed over on the way.
       result = FLines.PageFrom(FLines.SubtreeEnd(RaisedTo(FCurrent, level)));
     }
-    if (result == TStoryLine::None) {
-      FEof = true;
-    } else {
-      FCurrent = result;
-      FBof = false;
-    }
+    Land(result, true);
   });
 }
 
@@ -178,12 +172,7 @@ TStoryStatus TStory::PriorChapter(std::int32_t level) {
     std::int32_t chapter = RaisedTo(FCurrent, level);
     std::int32_t prior = RaisedTo(FLines.PageUpTo(chapter - 1), level);
     std::int32_t result = prior == TStoryLine::None ? TStoryLine::None : FLines.PageFrom(prior);
-    if (result == TStoryLine::None) {
-      FBof = true;
-    } else {
-      FCurrent = result;
-      FEof = false;
-    }
+    Land(result, false);
   });
 }
 

@@ -96,6 +96,7 @@ private:
   template <class F>
   TStoryStatus Move(F&& step);
   std::int32_t RaisedTo(std::int32_t position, std::int32_t level) const;
+  void Land(std::int32_t result, bool forward);
 
   TStoryLine FLines;
   std::int32_t FCurrent = TStoryLine::None;

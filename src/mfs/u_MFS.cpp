@@ -31,14 +31,18 @@ std::uint32_t ImageChecksum(std::string_view body) {
   return r;
 }
 
+std::uint32_t DosDateTimeOf(const std::tm& t) {
+  int year = std::clamp(t.tm_year + 1900, 1980, 2107);
+  auto date = static_cast<std::uint32_t>((year - 1980) << 9 | ((t.tm_mon + 1) & 15) << 5 | (t.tm_mday & 31));
+  auto time = static_cast<std::uint32_t>((t.tm_hour & 31) << 11 | (t.tm_min & 63) << 5 | (t.tm_sec / 2 & 31));
+  return date << 16 | time;
+}
+
 std::uint32_t DosDateTimeNow() {
   std::time_t now = std::time(nullptr);
   std::tm t{};
   localtime_r(&now, &t);
-  int year = std::clamp(t.tm_year + 1900, 1980, 2107);
-  std::uint32_t date = static_cast<std::uint32_t>((year - 1980) << 9 | (t.tm_mon + 1) << 5 | t.tm_mday);
-  std::uint32_t time = static_cast<std::uint32_t>(t.tm_hour << 11 | t.tm_min << 5 | t.tm_sec / 2);
-  return date << 16 | time;
+  return DosDateTimeOf(t);
 }
 
 namespace {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -39,7 +40,9 @@ class TMFSFileStream;
 
 // 32-bit rotate-and-add checksum of an image body, padded with spaces to a multiple of 4.
 std::uint32_t ImageChecksum(std::string_view body);
-// Local time now as an MS-DOS date-time (date in the high 16 bits).
+// A broken-down time as an MS-DOS date-time (date in the high 16 bits, years clamped to
+// 1980..2107), and the local time now as one.
+std::uint32_t DosDateTimeOf(const std::tm& t);
 std::uint32_t DosDateTimeNow();
 
 class TMFSItem {

@@ -164,11 +164,15 @@ std::string MemberNameOf(const mscabd_file* file) {
   return name;
 }
 
-std::uint32_t DosDateTimeOf(const mscabd_file* f) {
-  auto u = [](int v) { return static_cast<std::uint32_t>(v); };
-  std::uint32_t date = u(f->date_y - 1980) << 9 | u(f->date_m) << 5 | u(f->date_d);
-  std::uint32_t time = u(f->time_h) << 11 | u(f->time_m) << 5 | u(f->time_s) / 2;
-  return (date & 0xFFFF) << 16 | (time & 0xFFFF);
+std::uint32_t DosDateTimeOfMember(const mscabd_file* f) {
+  std::tm t{};
+  t.tm_year = f->date_y - 1900;
+  t.tm_mon = f->date_m - 1;
+  t.tm_mday = f->date_d;
+  t.tm_hour = f->time_h;
+  t.tm_min = f->time_m;
+  t.tm_sec = f->time_s;
+  return DosDateTimeOf(t);
 }
 
 // The member's length as far as the Cabinet can back it: the header's claim, but never more than
@@ -255,7 +259,7 @@ void TMFSCabReader::Extract(const std::string& memberName, const std::string& ta
     int error = FDecompressor->extract(FDecompressor, file, FTargetPath.c_str());
     if (error != MSPACK_ERR_OK) Fail(FDIErrorOfExtract(error, FCallbackStatus != 0));
     TMFSFile* target = FSession->GetFile(FTargetPath);
-    target->DateTime = DosDateTimeOf(file);
+    target->DateTime = DosDateTimeOfMember(file);
     target->Attributes = static_cast<std::uint32_t>(file->attribs) & 0x3F;
   }
 }

@@ -69,7 +69,7 @@ std::string MFSPathOfEngineURL(const QUrl& url) {
   if (!InternetProtocolSession().FindProtocol(url.scheme().toStdString())) return {};
   std::string book = BookURLOfEngineURL(url);
   std::string path = book.substr(book.find(':') + 1);
-  for (std::size_t at = path.find("%20"); at != std::string::npos; at = path.find("%20", at + 1)) path.replace(at, 3, " ");
+  DecodeBlanks(path);
   return path;
 }
 

@@ -103,6 +103,10 @@ void SplitURL(std::string_view url, std::string& scheme, std::string& path) {
   }
 }
 
+void DecodeBlanks(std::string& path) {
+  for (std::size_t at = path.find("%20"); at != std::string::npos; at = path.find("%20", at + 1)) path.replace(at, 3, " ");
+}
+
 std::string EscapeHTML(std::string_view text) {
   std::string out;
   out.reserve(text.size());
@@ -123,7 +127,7 @@ TProtocolResponse StartRequest(std::string_view url) {
   TProtocolResponse response;
   std::string scheme, path;
   SplitURL(url, scheme, path);
-  for (std::size_t at = path.find("%20"); at != std::string::npos; at = path.find("%20", at + 1)) path.replace(at, 3, " ");
+  DecodeBlanks(path);
   TInternetProtocolSupport* support = InternetProtocolSession().FindProtocol(scheme);
   if (!support) return response;
   response.Found = true;

@@ -107,5 +107,8 @@ TProtocolResponse StartRequest(std::string_view url);
 std::string CombineUrl(std::string_view baseUrl, std::string_view relativeUrl);
 bool CompareUrl(std::string_view url1, std::string_view url2, bool ignoreSlashes);
 
+// Turns every "%20" of a URL path into a blank; no other escape is touched.
+void DecodeBlanks(std::string& path);
+
 // Text made safe to paste into HTML.
 std::string EscapeHTML(std::string_view text);
