@@ -63,11 +63,12 @@ const char* const BridgeScript = R"JS(
     });
   }
   var root;
+  // A refusal is not remembered: the host may not have been ready for this document yet.
   Object.defineProperty(window, 'external', {
     configurable: false,
     get: function () {
-      if (root === undefined) root = ask({ op: 'hello' }).kind === 'object' ? node([]) : null;
-      return root === null ? undefined : root;
+      if (root === undefined && ask({ op: 'hello' }).kind === 'object') root = node([]);
+      return root;
     }
   });
 })();

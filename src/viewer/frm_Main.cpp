@@ -13,11 +13,14 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QUrl>
+#include <QVBoxLayout>
 
 #include "u_CodePage.h"
 #include "u_Dialogs.h"
 #include "u_ImageSource.h"
 #include "u_InternetProtocolEngine.h"
+#include "u_Pictures.h"
+#include "u_Toolbar.h"
 
 namespace {
 
@@ -34,15 +37,17 @@ TfrmMain* MainForm() { return GMainForm; }
 TfrmMain::TfrmMain(const TBookSource& source) {
   GMainForm = this;
   setWindowTitle(QStringLiteral("QuirelleViewer"));
-  FwebMain = new TMXWebBrowser(this);
-  setCentralWidget(FwebMain);
-  FtbrMain = new QToolBar(QStringLiteral("tbrMain"), this);
-  FtbrMain->setMovable(false);
-  addToolBar(Qt::TopToolBarArea, FtbrMain);
-  FimgLogo = new QLabel(this);
-  FimgLogo->setAlignment(Qt::AlignCenter);
-  FimgLogo->installEventFilter(this);
+  auto* client = new QWidget(this);
+  FClientLayout = new QVBoxLayout(client);
+  FClientLayout->setContentsMargins(0, 0, 0, 0);
+  FClientLayout->setSpacing(0);
+  setCentralWidget(client);
+  FwebMain = new TMXWebBrowser(client);
   FpopFontSize = new QMenu(this);
+  FToolbar = new TToolbar(client, FpopFontSize);
+  FToolbar->imgLogo()->installEventFilter(this);
+  FClientLayout->addWidget(FToolbar->pnlToolbarCommon());
+  FClientLayout->addWidget(FwebMain, 1);
   for (int tag = 0; tag < 5; ++tag) {
     QAction* item = FpopFontSize->addAction(QString::fromLatin1(FontSizeCaptions[tag]));
     item->setProperty("tag", tag);
@@ -51,6 +56,10 @@ TfrmMain::TfrmMain(const TBookSource& source) {
   qApp->installEventFilter(this);
   try {
     StartUp(source);
+  } catch (const EInvalidOperation&) {
+    FCreateFailed = true;
+    ShowErrorMessage(this, QString::fromLatin1(SInvalidToolbarImageSize));
+    FormDestroy();
   } catch (const Exception& e) {
     FCreateFailed = true;
     ShowErrorMessage(this, FromBook(e.Message()));
@@ -126,6 +135,13 @@ void TfrmMain::StartUp(const TBookSource& source) {
   FSplashOptions.Load(FSystemDescription->Root()->Nodes.FindNode("splash"));
 
   resize(640, 480);
+  TToolbarHandlers handlers;
+  handlers.ToolButtonClick = [this](QObject* sender) { ToolButtonClick(sender); };
+  handlers.mnuSearchClick = [this] { mnuSearchClick(); };
+  handlers.BookMarkClick = [this](const TBookMarkItems& items, QObject* sender) {
+    if (FwebMain) BookMarkClick(items, sender, *FwebMain);
+  };
+  FToolbar->BuildToolbar(*FSystemImage, SystemKey("ToolButtons", noText).AsText(), handlers);
   const int width = SystemKey("Width", TXMLValue::Integer(800)).AsInteger();
   const int height = SystemKey("Height", TXMLValue::Integer(600)).AsInteger();
   resize(width, height);
@@ -154,44 +170,39 @@ void TfrmMain::StartUp(const TBookSource& source) {
   // The engine keeps no zoom across documents of these schemes: apply the chosen size again.
   connect(FwebMain, &TMXWebBrowser::documentComplete, this, [this](const QUrl&) {
     if (FwebMain) FwebMain->ExecCommand(cmdZoom, FFontSize);
+    webMain2DocumentComplete();
   });
   FCreated = true;
 }
 
 void TfrmMain::ApplyToolbarOptions() {
-  bool exists = false;
-  SystemFileText(SystemKey("ToolButtons", TXMLValue::Text(std::string())).AsText(), exists);
-  const TToolbarOptions& o = FToolbarOptions;
-  removeToolBar(FtbrMain);
-  if (o.ToolbarPlacement != tpNoToolbar) addToolBar(o.ToolbarPlacement == tpBottom ? Qt::BottomToolBarArea : Qt::TopToolBarArea, FtbrMain);
-  // Until the toolbar is built from the ToolButtons file, a book without one has no toolbar.
-  FtbrMain->setVisible(o.ToolbarPlacement != tpNoToolbar && exists);
-  FtbrMain->setIconSize(QSize(o.ToolbarImgW, o.ToolbarImgH));
-  FtbrMain->setToolButtonStyle(o.ToolbarShowCaption ? Qt::ToolButtonTextUnderIcon : Qt::ToolButtonIconOnly);
-  auto colour = [](std::uint32_t c) { return QColor(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF); };
-  FtbrMain->setStyleSheet(QStringLiteral("QToolBar { background: %1; } QToolButton { color: %2; }")
-                              .arg(colour(o.ToolbarBackColor).name(), colour(o.ToolbarTextColor).name()));
-  if (o.LogoDisplay) {
-    QPixmap logo;
-    if (FSystemImage->Session()->Exists("\\Logo.bmp")) {
-      const std::string& bytes = FSystemImage->Session()->GetFile("\\Logo.bmp")->Data;
-      logo.loadFromData(reinterpret_cast<const uchar*>(bytes.data()), static_cast<uint>(bytes.size()));
-    }
-    FimgLogo->setPixmap(logo);
-    FimgLogo->setFixedWidth(100);
-    FimgLogo->setToolTip(FromBook(FVariables->Substitute(o.LogoText)));
-    FimgLogo->setCursor(Qt::PointingHandCursor);
-    FtbrMain->addWidget(FimgLogo);
-  }
+  FClientLayout->removeWidget(FToolbar->pnlToolbarCommon());
+  FClientLayout->insertWidget(FToolbarOptions.ToolbarPlacement == tpBottom ? 1 : 0, FToolbar->pnlToolbarCommon());
+  FToolbar->ApplyToolbarOptions(FToolbarOptions, *FSystemImage, *FVariables);
 }
+
+void TfrmMain::webMain2DocumentComplete() {
+  if (!FToolbar->PrintButton()) return;
+  // The print sections of the page are listed by the printing window's code; until then the
+  // menu is empty and the button plain.
+  FToolbar->popPrint()->clear();
+  FToolbar->UpdatePrintButton();
+}
+
+void TfrmMain::resizeEvent(QResizeEvent* event) {
+  QMainWindow::resizeEvent(event);
+  if (FCreated) FToolbar->AdjustHeight();
+}
+
+QToolBar* TfrmMain::tbrMain() const { return FToolbar->tbrMain(); }
 
 void TfrmMain::FormDestroy() {
   // Each only if present; the protocols go before the images they serve.
   FVariables.reset();
   FSystemDescription.reset();
   FStory.reset();
-  ButtonKinds.clear();
-  ButtonOnClickNames.clear();
+  FToolbar->ButtonKinds.clear();
+  FToolbar->ButtonOnClickNames.clear();
   FContentProtocol.reset();
   FSystemProtocol.reset();
   FContentImage.reset();
@@ -261,10 +272,10 @@ void TfrmMain::ToolButtonClick(QObject* sender) {
   if (FwebMain) FwebMain->WaitUntilReady(ReadyTimeoutMs);
   bool ok = false;
   int tag = sender ? sender->property("tag").toInt(&ok) : -1;
-  if (!ok || tag < 0 || tag >= static_cast<int>(ButtonOnClickNames.size()) ||
-      tag >= static_cast<int>(ButtonKinds.size()))
+  if (!ok || tag < 0 || tag >= static_cast<int>(FToolbar->ButtonOnClickNames.size()) ||
+      tag >= static_cast<int>(FToolbar->ButtonKinds.size()))
     return;
-  std::uint8_t kind = ButtonKinds[static_cast<std::size_t>(tag)];
+  std::uint8_t kind = FToolbar->ButtonKinds[static_cast<std::size_t>(tag)];
   try {
     Act(kind);
   } catch (const Exception& e) {
@@ -303,14 +314,18 @@ void TfrmMain::mnuFS_Click(QObject* sender) {
     ShowErrorMessage(this, QStringLiteral("Zoom failed"));
 }
 
+void TfrmMain::mnuSearchClick() {
+  // The search window arrives with its own unit.
+}
+
 void TfrmMain::imgLogoClick() {
   if (!FVariables) return;
   std::string link = FVariables->Substitute(FToolbarOptions.LogoLink);
-  if (!link.empty()) QDesktopServices::openUrl(QUrl::fromUserInput(FromBook(link)));
+  if (!link.empty()) ShellOpen(link);
 }
 
 bool TfrmMain::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == FimgLogo && event->type() == QEvent::MouseButtonRelease) {
+  if (watched == FToolbar->imgLogo() && event->type() == QEvent::MouseButtonRelease) {
     imgLogoClick();
     return true;
   }

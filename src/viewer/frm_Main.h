@@ -19,9 +19,10 @@
 #include "u_Story.h"
 #include "u_Variables.h"
 
-class QLabel;
 class QMenu;
 class QToolBar;
+class QVBoxLayout;
+class TToolbar;
 
 // Where the book's two Cabinets come from: the running executable's data blocks, or bytes
 // given directly.
@@ -48,10 +49,12 @@ public:
   THostExternal* HostObject() const { return FHostObject.get(); }
   int FontSize() const { return FFontSize; }
   QMenu* popFontSize() const { return FpopFontSize; }
-  QToolBar* tbrMain() const { return FtbrMain; }
+  QToolBar* tbrMain() const;
+  TToolbar& Toolbar() const { return *FToolbar; }
   const TToolbarOptions& ToolbarOptions() const { return FToolbarOptions; }
   const TSplashOptions& SplashOptions() const { return FSplashOptions; }
   TVariables* Variables() const { return FVariables.get(); }
+  TMFS* SystemImage() const { return FSystemImage.get(); }
 
   // IHostViewer
   TStory& Story() override { return *FStory; }
@@ -65,13 +68,10 @@ public:
   void ApplyFontSize(int level);
   void ExpandVariablesFilter(std::string& content);
 
-  // Toolbar bookkeeping: the kind and OnClick name of each button by position (its tag).
-  std::vector<std::uint8_t> ButtonKinds;
-  std::vector<std::string> ButtonOnClickNames;
-
   // The command dispatcher for a toolbar button (its "tag" property is its position).
   void ToolButtonClick(QObject* sender);
   void mnuFS_Click(QObject* sender);
+  void mnuSearchClick();
   void imgLogoClick();
   // Longest wait for the page to become interactive before a command runs.
   int ReadyTimeoutMs = 10000;
@@ -80,6 +80,7 @@ protected:
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
 
 private:
   void StartUp(const TBookSource& source);
@@ -89,6 +90,7 @@ private:
   TXMLValue SystemKey(const char* name, const TXMLValue& def) const;
   void Act(std::uint8_t kind);
   bool webMain2ShowContextMenu();
+  void webMain2DocumentComplete();
 
   bool FCreateFailed = false;
   bool FCreated = false;
@@ -106,8 +108,8 @@ private:
   TSplashOptions FSplashOptions;
   TToolbarOptions FToolbarOptions;
   QPointer<TMXWebBrowser> FwebMain;
-  QToolBar* FtbrMain = nullptr;
-  QLabel* FimgLogo = nullptr;
+  TToolbar* FToolbar = nullptr;
+  QVBoxLayout* FClientLayout = nullptr;
   QMenu* FpopFontSize = nullptr;
 };
 

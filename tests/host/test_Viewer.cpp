@@ -13,32 +13,13 @@
 #include <map>
 #include <memory>
 
-#include "frm_Main.h"
-#include "gui_test_util.h"
-#include "mfs/cab_test_util.h"
-#include "u_CabWriter.h"
-#include "u_CodePage.h"
-#include "u_Dialogs.h"
-#include "u_InternetProtocolEngine.h"
+#include "viewer/viewer_test_util.h"
 
 using namespace gui_test;
 
 namespace {
 
-using TFiles = std::map<std::string, std::string>;
-
-std::string CabOf(const TFiles& files) {
-  TMFS mfs;
-  for (const auto& [path, data] : files) {
-    mfs.Session()->ForceFolders(TMFS::ExtractFilePath(path).empty() ? "\\" : TMFS::ExtractFilePath(path));
-    mfs.Session()->CreateFile(path, 0, false)->Data = data;
-  }
-  return BuildCabinet({{"info.mfs", mfs.SaveToString(), DosDateTimeNow(), 0x20}});
-}
-
-std::string Page(int n, const std::string& extra = "") {
-  return "<html><body><p id=t>Page " + std::to_string(n) + "</p>" + extra + "</body></html>";
-}
+using namespace viewer_test;
 
 // Ten pages in three chapters: p1 | c1: p2 p3 p4 | c2: p5 p6 p7 | c3: p8 p9 p10. Page 3 forbids
 // the context menu and copying; page 2 links to page 7.
@@ -56,66 +37,24 @@ const char* const StoryXml =
     "<c><item page=\"\\p5.htm\"/><item page=\"\\p6.htm\"/><item page=\"\\p7.htm\"/></c>"
     "<c><item page=\"\\p8.htm\"/><item page=\"\\p9.htm\"/><item page=\"\\p10.htm\"/></c></Story>";
 
-class ViewerTest : public ::testing::Test {
+// A toolbar of the kinds the tests click, in this order; kind 99 is no kind at all.
+const char* const StoryToolbar =
+    "<ToolButtons><Buttons><b Kind=3 Caption=\"First\"/><b Kind=4 Caption=\"Prior\"/><b Kind=5 Caption=\"Next\"/>"
+    "<b Kind=6 Caption=\"Last\"/><b Kind=7 Caption=\"Prior Chapter\"/><b Kind=8 Caption=\"Next Chapter\"/>"
+    "<b Kind=9 Caption=\"About\"/><b Kind=1 Caption=\"Back\"/><b Kind=17 Caption=\"Home\"/><b Kind=99 Caption=\"Nothing\"/>"
+    "<b Kind=2 Caption=\"Forward\"/><b Kind=16 Caption=\"Refresh\"/><b Kind=15 Caption=\"Copy\"/><b Kind=10 Caption=\"Exit\"/>"
+    "</Buttons></ToolButtons>";
+
+class ViewerTest : public ViewerFixture {
 protected:
-  void SetUp() override {
-    SetBookCodePage(1252);
-    if (!TEngineURLLayer::Instance()) FLayer = std::make_unique<TEngineURLLayer>();
-    SetApplicationTitle("Quirelle Viewer");
-    SetMessageHandler([this](QWidget*, const QString&, const QString& text) { Messages << text; });
-  }
-  void TearDown() override {
-    Form.reset();
-    SetMessageHandler(nullptr);
-  }
-
-  // Starts a viewer on the book and waits for its first page.
-  TfrmMain& Open(const TFiles& system, const TFiles& content, bool show = true) {
-    TBookSource source{CabOf(system), CabOf(content)};
-    Form = std::make_unique<TfrmMain>(source);
-    if (show && !Form->CreateFailed()) {
-      bool loaded = false;
-      auto c = QObject::connect(Form->webMain(), &TMXWebBrowser::documentComplete, [&](const QUrl&) { loaded = true; });
-      Form->show();
-      EXPECT_TRUE(WaitFor([&] { return loaded; }));
-      QObject::disconnect(c);
-    }
-    return *Form;
-  }
   TfrmMain& OpenStory() {
-    TfrmMain& f = Open({{"\\System.xml", "<System Story=\"Story.xml\" ToolButtons=\"tb.xml\"/>"}, {"\\Story.xml", StoryXml},
-                        {"\\tb.xml", "<ToolButtons/>"}},
-                       StoryBook());
-    // Buttons of our own, tagged by position, until the toolbar is built from the book.
-    f.ButtonKinds = {bkFirst, bkPrior, bkNext, bkLast, bkPriorChapter, bkNextChapter, bkAbout, bkBack, bkHome, 99};
-    f.ButtonOnClickNames.assign(f.ButtonKinds.size(), "");
-    return f;
+    return Open({{"\\System.xml", "<System Story=\"Story.xml\" ToolButtons=\"tb.xml\"/>"}, {"\\Story.xml", StoryXml},
+                 {"\\tb.xml", StoryToolbar}},
+                StoryBook());
   }
-  // Clicks the button at that position and waits for the page to settle.
-  void Click(int tag) {
-    QObject button;
-    button.setProperty("tag", tag);
-    QString before = Shown();
-    Form->ToolButtonClick(&button);
-    WaitFor([&] { return Form->webMain()->ReadyState() >= rsComplete; });
-    WaitFor([&] { return Shown() != before; }, 1500);
-  }
-  QString Shown() { return Eval(*Form->webMain(), "document.getElementById('t') ? document.getElementById('t').textContent : ''").toString(); }
-  QString Run(const QString& script) { return Eval(*Form->webMain(), script).toString(); }
-  void Key(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
-    QWidget* target = QApplication::focusWidget() ? QApplication::focusWidget() : Form->webMain()->focusProxy();
-    QKeyEvent press(QEvent::KeyPress, key, modifiers);
-    QKeyEvent release(QEvent::KeyRelease, key, modifiers);
-    QCoreApplication::sendEvent(target, &press);
-    QCoreApplication::sendEvent(target, &release);
-  }
-
-  std::unique_ptr<TEngineURLLayer> FLayer;
-  std::unique_ptr<TfrmMain> Form;
-  QStringList Messages;
 };
 
-enum { First, Prior, Next, Last, PriorChapter, NextChapter, About, Back, Home, Unknown };
+enum { First, Prior, Next, Last, PriorChapter, NextChapter, About, Back, Home, Unknown, Forward, Refresh, Copy, Exit };
 
 TEST_F(ViewerTest, BookWithOnlyAStoryGetsTheDefaults) {
   TfrmMain& f = Open({{"\\System.xml", "<System Story=\"s.xml\"/>"}, {"\\s.xml", "<S><i page=\"\\a.htm\"/></S>"}},
@@ -299,15 +238,6 @@ TEST_F(ViewerTest, CopyRuleHoldsInOtherWindowsToo) {
   EXPECT_TRUE(QGuiApplication::clipboard()->text().isEmpty());
 }
 
-// Receives what the viewer hands to the desktop to open.
-class UrlCatcher : public QObject {
-  Q_OBJECT
-public:
-  QList<QUrl> Opened;
-public slots:
-  void open(const QUrl& url) { Opened << url; }
-};
-
 TEST_F(ViewerTest, LogoLinkIsExpandedAndHandedToTheDesktop) {
   UrlCatcher catcher;
   QDesktopServices::setUrlHandler("https", &catcher, "open");
@@ -361,7 +291,7 @@ TEST_F(PackedViewer, GoodBookShowsItsFirstPageAndTitle) {
                                 " -o " + cab_test::Quote(book), &out), 0) << out;
   EXPECT_EQ(Start(book, out), 0) << out;
   EXPECT_NE(out.find("title=A Walk by the River\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("caption=A Walk by the River - sample edition, 2026\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("caption=\"A\" Walk by the River - sample edition, 2026\n"), std::string::npos) << out;
   EXPECT_NE(out.find("page=\\pages\\intro.htm\n"), std::string::npos) << out;
 }
 
@@ -384,4 +314,3 @@ TEST_F(PackedViewer, DamagedOrMissingBookShowsItsMessageAndFails) {
 
 }  // namespace
 
-#include "test_Viewer.moc"

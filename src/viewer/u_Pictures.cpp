@@ -1,0 +1,185 @@
+#include "u_Pictures.h"
+
+#include <QBuffer>
+#include <QByteArray>
+#include <QImageReader>
+#include <QPainter>
+#include <QSvgRenderer>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "u_CodePage.h"
+
+extern "C" {
+#include <emf2svg.h>
+#include <libwmf/api.h>
+#include <libwmf/gd.h>
+}
+
+namespace {
+
+QImage White(int width, int height) {
+  QImage image(width, height, QImage::Format_ARGB32);
+  image.fill(Qt::white);
+  return image;
+}
+
+void CheckEdges(long width, long height, const char* what) {
+  if (width <= 0 || height <= 0 || width > MaxPictureEdge || height > MaxPictureEdge)
+    throw EPictureError(Format("%s has an unusable size (%d x %d)", {what, static_cast<std::int64_t>(width),
+                                                                      static_cast<std::int64_t>(height)}));
+}
+
+// libwmf draws into a true-colour gd image; its pixels are 0xAARRGGBB with a 7-bit alpha where
+// 127 is fully transparent.
+QImage LoadWmf(const std::string& bytes) {
+  const char* invalid = "Metafile is not valid";
+  wmfAPI* api = nullptr;
+  wmfAPI_Options options{};
+  options.function = wmf_gd_function;
+  const unsigned long flags = WMF_OPT_FUNCTION | WMF_OPT_IGNORE_NONFATAL | WMF_OPT_NO_ERROR | WMF_OPT_NO_DEBUG;
+  if (wmf_api_create(&api, flags, &options) != wmf_E_None) {
+    if (api) wmf_api_destroy(api);
+    throw EPictureError(invalid);
+  }
+  std::unique_ptr<wmfAPI, decltype(&wmf_api_destroy)> guard(api, &wmf_api_destroy);
+  // libwmf reads but does not write through this pointer.
+  std::string copy = bytes;
+  wmfD_Rect bbox{};
+  unsigned int width = 0, height = 0;
+  if (wmf_mem_open(api, reinterpret_cast<unsigned char*>(copy.data()), static_cast<long>(copy.size())) != wmf_E_None)
+    throw EPictureError(invalid);
+  if (wmf_scan(api, 0, &bbox) != wmf_E_None || wmf_display_size(api, &width, &height, 96, 96) != wmf_E_None) {
+    wmf_mem_close(api);
+    throw EPictureError(invalid);
+  }
+  try {
+    CheckEdges(width, height, "Metafile");
+  } catch (...) {
+    wmf_mem_close(api);
+    throw;
+  }
+  wmf_gd_t* device = WMF_GD_GetData(api);
+  device->type = wmf_gd_image;
+  device->bbox = bbox;
+  device->width = width;
+  device->height = height;
+  wmf_error_t played = wmf_play(api, 0, &bbox);
+  wmf_mem_close(api);
+  if (played != wmf_E_None || !device->gd_image) throw EPictureError(invalid);
+  const int* pixels = wmf_gd_image_pixels(device->gd_image);
+  if (!pixels) throw EPictureError(invalid);
+  QImage image = White(static_cast<int>(width), static_cast<int>(height));
+  for (unsigned int y = 0; y < height; ++y) {
+    auto* line = reinterpret_cast<QRgb*>(image.scanLine(static_cast<int>(y)));
+    for (unsigned int x = 0; x < width; ++x) {
+      const unsigned int p = static_cast<unsigned int>(pixels[y * width + x]);
+      const unsigned int alpha = 255 - ((p >> 24) & 0x7F) * 255 / 127;
+      line[x] = qRgba(static_cast<int>((p >> 16) & 0xFF), static_cast<int>((p >> 8) & 0xFF), static_cast<int>(p & 0xFF),
+                      static_cast<int>(alpha));
+    }
+  }
+  // Drawn onto white like every metafile: what the metafile left transparent shows white.
+  QImage onWhite = White(image.width(), image.height());
+  QPainter(&onWhite).drawImage(0, 0, image);
+  return onWhite;
+}
+
+std::uint32_t Le32(const std::string& b, std::size_t at) {
+  return static_cast<std::uint32_t>(static_cast<unsigned char>(b[at])) |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(b[at + 1])) << 8 |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(b[at + 2])) << 16 |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(b[at + 3])) << 24;
+}
+
+// libemf2svg turns the records into SVG, which Qt SVG draws. The picture's size is the header's
+// bounds in device pixels, as a Windows metafile picture reports it.
+QImage LoadEmf(const std::string& bytes) {
+  const char* invalid = "Metafile is not valid";
+  // EMR_HEADER: type 1, size, then the bounds rectangle; the signature " EMF" at offset 40.
+  if (bytes.size() < 88 || Le32(bytes, 0) != 1 || Le32(bytes, 40) != 0x464D4520) throw EPictureError(invalid);
+  const auto left = static_cast<std::int32_t>(Le32(bytes, 8)), top = static_cast<std::int32_t>(Le32(bytes, 12));
+  const auto right = static_cast<std::int32_t>(Le32(bytes, 16)), bottom = static_cast<std::int32_t>(Le32(bytes, 20));
+  const long width = static_cast<long>(right) - left + 1, height = static_cast<long>(bottom) - top + 1;
+  CheckEdges(width, height, "Metafile");
+  generatorOptions options{};
+  char nameSpace[] = "";
+  options.nameSpace = nameSpace;
+  options.emfplus = true;
+  options.svgDelimiter = true;
+  options.imgWidth = static_cast<double>(width);
+  options.imgHeight = static_cast<double>(height);
+  std::string copy = bytes;  // the converter takes a writable buffer
+  char* svg = nullptr;
+  size_t svgLength = 0;
+  const int ok = emf2svg(copy.data(), copy.size(), &svg, &svgLength, &options);
+  std::unique_ptr<char, decltype(&std::free)> owned(svg, &std::free);
+  if (!ok || !svg) throw EPictureError(invalid);
+  QSvgRenderer renderer(QByteArray(svg, static_cast<qsizetype>(svgLength)));
+  if (!renderer.isValid()) throw EPictureError(invalid);
+  QImage image = White(static_cast<int>(width), static_cast<int>(height));
+  QPainter painter(&image);
+  renderer.render(&painter, QRectF(0, 0, static_cast<qreal>(width), static_cast<qreal>(height)));
+  return image;
+}
+
+QImage LoadIcon(const std::string& bytes, const QSize& fit) {
+  QByteArray data = QByteArray::fromRawData(bytes.data(), static_cast<qsizetype>(bytes.size()));
+  QBuffer buffer(&data);
+  buffer.open(QIODevice::ReadOnly);
+  QImageReader reader(&buffer, "ico");
+  QImage best;
+  const int count = reader.imageCount();
+  for (int i = 0; i < std::max(count, 1); ++i) {
+    if (i > 0 && !reader.jumpToImage(i)) break;
+    QImage frame = reader.read();
+    if (frame.isNull()) continue;
+    const bool fits = frame.width() >= fit.width() && frame.height() >= fit.height();
+    const bool bestFits = !best.isNull() && best.width() >= fit.width() && best.height() >= fit.height();
+    const qint64 area = static_cast<qint64>(frame.width()) * frame.height();
+    const qint64 bestArea = best.isNull() ? 0 : static_cast<qint64>(best.width()) * best.height();
+    if (best.isNull() || (fits && (!bestFits || area < bestArea)) || (!fits && !bestFits && area > bestArea)) best = frame;
+  }
+  if (best.isNull()) throw EPictureError("Icon image is not valid");
+  return best.convertToFormat(QImage::Format_ARGB32);
+}
+
+QImage LoadRaster(const std::string& bytes, const char* format, const char* invalid) {
+  QByteArray data = QByteArray::fromRawData(bytes.data(), static_cast<qsizetype>(bytes.size()));
+  QBuffer buffer(&data);
+  buffer.open(QIODevice::ReadOnly);
+  QImageReader reader(&buffer, format);
+  const QSize size = reader.size();
+  if (size.isValid()) CheckEdges(size.width(), size.height(), "Picture");
+  QImage image = reader.read();
+  if (image.isNull()) throw EPictureError(invalid);
+  return image.convertToFormat(QImage::Format_ARGB32);
+}
+
+}  // namespace
+
+TPictureKind PictureKindOf(const std::string& path) {
+  std::string extension;
+  const std::size_t dot = path.rfind('.');
+  if (dot != std::string::npos && path.find('\\', dot) == std::string::npos) extension = path.substr(dot + 1);
+  if (SameText(extension, "wmf") || SameText(extension, "emf")) return pkMetafile;
+  if (SameText(extension, "ico")) return pkIcon;
+  if (SameText(extension, "bmp")) return pkBitmap;
+  if (SameText(extension, "jpg") || SameText(extension, "jpeg")) return pkJPEG;
+  throw EPictureError(Format(SUnknownPictureExtension, {extension}));
+}
+
+QImage LoadPicture(TPictureKind kind, const std::string& bytes, const QSize& fit) {
+  switch (kind) {
+    case pkMetafile:
+      // A placeable WMF begins with its key, a plain one with its type and header size; both
+      // EMF and WMF are told by their bytes, as a Windows metafile picture does.
+      if (bytes.size() >= 44 && Le32(bytes, 0) == 1 && Le32(bytes, 40) == 0x464D4520) return LoadEmf(bytes);
+      return LoadWmf(bytes);
+    case pkIcon: return LoadIcon(bytes, fit);
+    case pkBitmap: return LoadRaster(bytes, "bmp", "Bitmap image is not valid");
+    case pkJPEG: return LoadRaster(bytes, "jpeg", "JPEG image is not valid");
+  }
+  throw EPictureError("Unknown picture kind");
+}

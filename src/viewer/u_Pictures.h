@@ -1,0 +1,28 @@
+// Toolbar and splash pictures from the book's bytes: Windows bitmaps, icons, JPEG images and the
+// Windows metafiles WMF and EMF, each decoded by a library made for it.
+#pragma once
+
+#include <QImage>
+#include <QSize>
+#include <string>
+
+#include "u_Errors.h"
+
+class EPictureError : public Exception { using Exception::Exception; };
+
+inline constexpr const char* SUnknownPictureExtension = "Unknown picture file extension (.%s)";
+
+enum TPictureKind { pkMetafile, pkIcon, pkBitmap, pkJPEG };
+
+// The kind named by the extension of a path in the system image (the text after the last dot
+// when no backslash follows it), without regard to case; any other raises
+// "Unknown picture file extension (.%s)".
+TPictureKind PictureKindOf(const std::string& path);
+
+// Decodes a picture. An icon gives its frame that best fits `fit` (the smallest at least that
+// large, else the largest); a metafile is drawn at its own size onto white. A damaged picture, or
+// one larger than a toolbar or splash picture can sensibly be, raises EPictureError.
+QImage LoadPicture(TPictureKind kind, const std::string& bytes, const QSize& fit = QSize());
+
+// The largest width and height a picture may declare.
+inline constexpr int MaxPictureEdge = 8192;

@@ -1,0 +1,270 @@
+// The book's toolbar on the real engine: pictures of every kind with their transparent colours,
+// buttons in file order, the logo panel's rules, placement, start-up failures and bookmarks.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QBuffer>
+#include <QDesktopServices>
+#include <QLabel>
+#include <QMenu>
+#include <QPainter>
+#include <QToolBar>
+#include <QToolButton>
+
+#include "viewer/viewer_test_util.h"
+
+using namespace gui_test;
+using namespace viewer_test;
+
+namespace {
+
+std::string Encoded(const QImage& image, const char* format) {
+  QByteArray bytes;
+  QBuffer buffer(&bytes);
+  buffer.open(QIODevice::WriteOnly);
+  EXPECT_TRUE(image.save(&buffer, format)) << format;
+  return bytes.toStdString();
+}
+
+// A picture with a magenta background and a black square in its middle.
+QImage Square(int w, int h) {
+  QImage image(w, h, QImage::Format_RGB32);
+  image.fill(QColor(255, 0, 255));
+  QPainter(&image).fillRect(w / 4, h / 4, w / 2, h / 2, Qt::black);
+  return image;
+}
+
+// A WMF or EMF picture made by libuemf.
+std::string Metafile(const char* kind, int size) {
+  cab_test::TTempDir dir;
+  const auto path = dir.Path() / (std::string("m.") + kind);
+  std::string out;
+  EXPECT_EQ(cab_test::Shell(cab_test::Quote(QUIRELLE_MAKE_METAFILE) + " " + kind + " " + cab_test::Quote(path) + " " +
+                                std::to_string(size), &out), 0) << out;
+  return cab_test::ReadFile(path);
+}
+
+std::string Bmp(int w, int h) { return Encoded(Square(w, h), "BMP"); }
+
+QImage IconOf(QAbstractButton* b, int size = 24) { return b->icon().pixmap(size, size).toImage().convertToFormat(QImage::Format_ARGB32); }
+
+const char* const OnePage = "<S><i page=\"\\a.htm\"/><i page=\"\\b.htm\"/></S>";
+
+class ToolbarTest : public ViewerFixture {
+protected:
+  TfrmMain& OpenWith(const std::string& systemXml, TFiles system, TFiles content = {}) {
+    system["\\System.xml"] = systemXml;
+    system["\\s.xml"] = OnePage;
+    if (content.empty()) content = {{"\\a.htm", Page(1)}, {"\\b.htm", Page(2)}};
+    return Open(system, content);
+  }
+  // The failure message of a book whose toolbar file is `buttons`, with one picture file.
+  QString FailureOf(const std::string& buttons, const std::string& picturePath, const std::string& picture) {
+    Form.reset();
+    Messages.clear();
+    Open({{"\\System.xml", "<System Story=\"s.xml\" ToolButtons=\"tb.xml\"/>"}, {"\\s.xml", OnePage},
+          {"\\tb.xml", buttons}, {picturePath, picture}},
+         {{"\\a.htm", Page(1)}}, false);
+    EXPECT_TRUE(Form->CreateFailed());
+    return Messages.value(0);
+  }
+};
+
+TEST_F(ToolbarTest, PicturesOfEveryKindAndButtonsInFileOrder) {
+  QImage icon = Square(24, 24).convertToFormat(QImage::Format_ARGB32);
+  icon.setPixelColor(0, 0, Qt::transparent);
+  TfrmMain& f = OpenWith(
+      "<System Story=\"s.xml\" ToolButtons=\"bar\\tb.xml\"><toolbar ToolbarTextColor=255 ToolbarBackColor=13160660 "
+      "ToolbarBtnW=50 ToolbarBtnH=44 ToolbarFlat=True/></System>",
+      {{"\\bar\\tb.xml",
+        "<ToolButtons><Images>"
+        "<Img Name=\"Magenta\" Path=\"pics\\sq.bmp\"/>"                 // 0: the pixel at (0, 0) is magenta
+        "<Img Name=\"Black\" Path=\"pics\\sq.bmp\" MaskColor=0/>"       // 1: black is transparent instead
+        "<Img Name=\"Star\" Path=\"\\bar\\pics\\big.bmp\" XMask=99/>"  // 2: larger, no mask pixel
+        "<Img Path=\"pics\\i.ico\"/>"                               // 3
+        "<Img Name=\"Photo\" Path=\"pics\\p.JPG\" MaskColor=-1/>"       // 4
+        "<Img Name=\"W\" Path=\"pics\\m.wmf\" XMask=23 YMask=6/>"       // 5: white becomes transparent
+        "<Img Name=\"E\" Path=\"pics\\m.emf\" XMask=23 YMask=6/>"       // 6
+        "<Img Name=\"star\" Path=\"pics\\sq.bmp\"/>"                    // 7: the later Star wins
+        "</Images><Buttons>"
+        "<b Kind=3 Caption=\"First\" ImageIndex=0/><b Kind=0/><b Kind=5 Caption=\"Next\" Image=\"Black\"/>"
+        "<b Kind=11 Caption=\"Size\" Image=\"STAR\"/><b Kind=13 Caption=\"Marks\" ImageIndex=3/><b Kind=14 Caption=\"Print\" Image=\"Photo\"/>"
+        "<b Kind=6 Caption=\"Last\" Image=\"w\"/><b Kind=4 Caption=\"Prior\" Image=\"e\"/><b Kind=8 ImageIndex=3 Image=\"Nowhere\"/>"
+        "<b Kind=7 ImageIndex=42 OnClick=\"Whatever\"/>"
+        "</Buttons></ToolButtons>"},
+       {"\\bar\\pics\\sq.bmp", Bmp(24, 24)},
+       {"\\bar\\pics\\big.bmp", Bmp(48, 30)},
+       {"\\bar\\pics\\i.ico", Encoded(icon, "ICO")},
+       {"\\bar\\pics\\p.JPG", Encoded(Square(24, 24), "JPEG")},
+       {"\\bar\\pics\\m.wmf", Metafile("wmf", 24)},
+       {"\\bar\\pics\\m.emf", Metafile("emf", 24)}});
+  ASSERT_FALSE(f.CreateFailed()) << Messages.join("\n").toStdString();
+  TToolbar& t = f.Toolbar();
+  EXPECT_TRUE(f.tbrMain()->isVisible());
+  EXPECT_EQ(t.ButtonKinds, (std::vector<std::uint8_t>{3, 0, 5, 11, 13, 14, 6, 4, 8, 7}));
+  EXPECT_EQ(t.ButtonOnClickNames.at(9), "Whatever");
+  EXPECT_EQ(f.SystemImage()->Session()->CurrentFolder()->Name(), "bar");  // left in the toolbar file's folder
+
+  // Left to right in file order, each tagged with its position, with caption and tool tip.
+  int x = -1;
+  for (int i = 0; i < 10; ++i) {
+    QWidget* w = t.Buttons().at(static_cast<std::size_t>(i));
+    EXPECT_EQ(w->property("tag").toInt(), i);
+    EXPECT_GT(w->x(), x) << i;
+    x = w->x();
+  }
+  EXPECT_EQ(t.Buttons()[1]->width(), 8);
+  EXPECT_EQ(Button(2)->text(), "Next");
+  EXPECT_EQ(Button(2)->toolTip(), "Next");
+  EXPECT_GE(Button(2)->width(), 50);
+  EXPECT_GE(Button(2)->height(), 44);
+  EXPECT_TRUE(qobject_cast<QToolButton*>(Button(2))->autoRaise());
+  EXPECT_EQ(Button(2)->palette().color(QPalette::ButtonText), QColor(255, 0, 0));
+  EXPECT_EQ(f.tbrMain()->palette().color(QPalette::Window), QColor(212, 208, 200));
+
+  // One list entry per picture, each exactly the image size.
+  ASSERT_EQ(t.imglToolbar().size(), 8u);
+  for (const QPixmap& p : t.imglToolbar()) EXPECT_EQ(p.size(), QSize(24, 24));
+  auto pixel = [&](int index, int x, int y) { return t.imglToolbar()[static_cast<std::size_t>(index)].toImage().pixelColor(x, y); };
+  EXPECT_EQ(pixel(0, 1, 1).alpha(), 0);          // magenta gone
+  EXPECT_EQ(pixel(0, 12, 12), QColor(Qt::black));
+  EXPECT_EQ(pixel(1, 12, 12).alpha(), 0);        // black gone
+  EXPECT_EQ(pixel(1, 1, 1), QColor(255, 0, 255));
+  EXPECT_EQ(pixel(2, 1, 1), QColor(255, 0, 255)); // the top left cell, nothing transparent
+  EXPECT_EQ(pixel(2, 12, 12), QColor(Qt::black));
+  EXPECT_EQ(pixel(3, 0, 0).alpha(), 0);          // the icon's own transparency
+  EXPECT_EQ(pixel(4, 1, 1).alpha(), 255);        // -1: no transparent colour
+  for (int m : {5, 6}) {                         // the metafiles' shapes, their white gone
+    EXPECT_EQ(pixel(m, 4, 16), QColor(Qt::blue)) << m;
+    EXPECT_EQ(pixel(m, 20, 20), QColor(Qt::red)) << m;
+    EXPECT_EQ(pixel(m, 17, 2).alpha(), 0) << m;
+  }
+
+  // Buttons show the picture their index or name gives.
+  EXPECT_EQ(IconOf(Button(2)).pixelColor(12, 12).alpha(), 0);
+  EXPECT_EQ(IconOf(Button(2)).pixelColor(1, 1), QColor(255, 0, 255));
+  EXPECT_EQ(Button(3)->property("imageIndex").toInt(), 7);
+  EXPECT_EQ(Button(6)->property("imageIndex").toInt(), 5);
+  EXPECT_TRUE(Button(8)->icon().isNull());  // a name not found wins over ImageIndex
+  EXPECT_TRUE(Button(9)->icon().isNull());  // an index past the list
+
+  // Drop-downs: the font sizes, the bookmarks; Print stays plain while the page has no sections.
+  auto* size = qobject_cast<QToolButton*>(Button(3));
+  EXPECT_EQ(size->menu(), f.popFontSize());
+  EXPECT_EQ(size->popupMode(), QToolButton::InstantPopup);
+  EXPECT_NE(qobject_cast<QToolButton*>(Button(4))->menu(), nullptr);
+  EXPECT_EQ(t.PrintButton(), Button(5));
+  EXPECT_EQ(t.PrintButton()->menu(), nullptr);
+
+  // Clicking a picture button acts by its kind.
+  Click(2);
+  EXPECT_EQ(Shown(), "Page 2");
+  Click(0);
+  EXPECT_EQ(Shown(), "Page 1");
+  EXPECT_TRUE(Messages.isEmpty()) << Messages.join("\n").toStdString();
+}
+
+TEST_F(ToolbarTest, LogoPanelPlacementAndHeight) {
+  auto logo = [](int w, int h) { return Encoded(QImage(w, h, QImage::Format_RGB32), "BMP"); };
+  const std::string tb = "<T><Buttons><b Kind=5 Caption=\"Next\"/></Buttons></T>";
+  TfrmMain& wide = OpenWith("<System Story=\"s.xml\" Variables=\"v.xml\" ToolButtons=\"tb.xml\" ResizableWindow=True>"
+                            "<toolbar LogoDisplay=True LogoText=\"%{Who}'s book\" ToolbarPlacement=\"tpBottom\"/></System>",
+                            {{"\\Logo.bmp", logo(200, 100)}, {"\\tb.xml", tb}, {"\\v.xml", "<v><var name=\"Who\">$Ann</var></v>"}});
+  TToolbar& t = wide.Toolbar();
+  EXPECT_EQ(t.pnlLogo()->width(), 113);
+  EXPECT_EQ(t.imgLogo()->pixmap().size(), QSize(113, 56));
+  EXPECT_EQ(t.imgLogo()->toolTip(), "Ann's book");
+  // Below the page, as tall as the logo, which is taller than the toolbar.
+  EXPECT_GT(t.pnlToolbarCommon()->y(), wide.webMain()->y());
+  EXPECT_EQ(t.pnlToolbarCommon()->height(), 100);
+  wide.resize(700, 500);
+  EXPECT_TRUE(WaitFor([&] { return wide.width() == 700; }, 5000));
+  EXPECT_EQ(t.pnlToolbarCommon()->height(), 100);
+
+  TfrmMain& narrow = OpenWith("<System Story=\"s.xml\"><toolbar LogoDisplay=True/></System>", {{"\\Logo.bmp", logo(90, 10)}});
+  EXPECT_EQ(narrow.Toolbar().pnlLogo()->width(), 90);
+  EXPECT_EQ(narrow.Toolbar().imgLogo()->pixmap().size(), QSize(90, 10));
+  EXPECT_TRUE(narrow.Toolbar().pnlLogo()->isVisible());  // without a toolbar file too
+  EXPECT_FALSE(narrow.tbrMain()->isVisible());
+  EXPECT_LT(narrow.Toolbar().pnlToolbarCommon()->y(), narrow.webMain()->y());
+  EXPECT_EQ(narrow.Toolbar().pnlToolbarCommon()->height(), narrow.tbrMain()->sizeHint().height());
+
+  TfrmMain& noLogo = OpenWith("<System Story=\"s.xml\" ToolButtons=\"tb.xml\"><toolbar LogoDisplay=True/></System>", {{"\\tb.xml", tb}});
+  EXPECT_FALSE(noLogo.Toolbar().pnlLogo()->isVisible());
+  EXPECT_TRUE(noLogo.tbrMain()->isVisible());
+
+  TfrmMain& none = OpenWith("<System Story=\"s.xml\" ToolButtons=\"tb.xml\"><toolbar LogoDisplay=True ToolbarPlacement=\"tpNoToolbar\"/></System>",
+                            {{"\\Logo.bmp", logo(90, 10)}, {"\\tb.xml", tb}});
+  EXPECT_FALSE(none.Toolbar().pnlToolbarCommon()->isVisible());
+  EXPECT_FALSE(none.Toolbar().pnlLogo()->isVisible());
+  EXPECT_EQ(Shown(), "Page 1");
+  EXPECT_TRUE(Messages.isEmpty()) << Messages.join("\n").toStdString();
+}
+
+TEST_F(ToolbarTest, PictureFailuresStopStartUp) {
+  const std::string one = "<T><Images><i Path=\"p.bmp\"/></Images></T>";
+  EXPECT_EQ(FailureOf(one, "\\p.bmp", Bmp(16, 16)), "Invalid toolbar image size");
+  EXPECT_EQ(FailureOf("<T><Images><i Path=\"p.ico\"/></Images></T>", "\\p.ico", Encoded(Square(16, 16), "ICO")),
+            "Invalid toolbar image size");
+  EXPECT_EQ(FailureOf("<T><Images><i Path=\"p.GIF\"/></Images></T>", "\\p.GIF", Bmp(24, 24)),
+            "Unknown picture file extension (.GIF)");
+  EXPECT_EQ(FailureOf(one, "\\other.bmp", Bmp(24, 24)), "File \"p.bmp\" not found");
+  EXPECT_EQ(FailureOf(one, "\\p.bmp", "BM not really"), "Bitmap image is not valid");
+  EXPECT_EQ(FailureOf("<T><Images><i Path=\"p.wmf\"/></Images></T>", "\\p.wmf", Metafile("emf", 24).substr(0, 60)),
+            "Metafile is not valid");
+  EXPECT_EQ(FailureOf("<T><Images><i Path=\"p.emf\"/></Images></T>", "\\p.emf", Metafile("wmf", 9000)),
+            "Metafile has an unusable size (9000 x 9000)");
+}
+
+TEST_F(ToolbarTest, BookmarksInsideAndOutsideTheStory) {
+  UrlCatcher catcher;
+  QDesktopServices::setUrlHandler("https", &catcher, "open");
+  TFiles content;
+  for (int n = 1; n <= 7; ++n) content["\\p" + std::to_string(n) + ".htm"] = Page(n);
+  content["\\extra.htm"] = Page(50);
+  TfrmMain& f = Open(
+      {{"\\System.xml", "<System Story=\"s.xml\" ToolButtons=\"tb.xml\"/>"},
+       {"\\s.xml", "<S><i page=\"\\p1.htm\"/><i page=\"\\p2.htm\"/><i page=\"\\p3.htm\"/><i page=\"\\p4.htm\"/>"
+                   "<i page=\"\\p5.htm\"/><i page=\"\\p6.htm\"/><i page=\"\\p7.htm\"/></S>"},
+       {"\\tb.xml", "<T><Buttons><b Kind=13 Caption=\"Marks\">"
+                    "<item caption=\"Fifth page\" url=\"mfs:\\p5.htm\"/><item caption=\"Extra\" url=\"mfs:\\extra.htm\"/>"
+                    "<item caption=\"Web\" url=\"https://example.org/a\" NewWindow=True/><item/>"
+                    "<item caption=\"Broken\" NewWindow=\"perhaps\"/><item caption=\"After the broken one\"/>"
+                    "</b><b Kind=5 Caption=\"Next\"/>"
+                    "<b Kind=13 Caption=\"More\"><item caption=\"Seventh\" url=\"mfs:\\p7.htm\"/></b></Buttons></T>"}},
+      content);
+  ASSERT_FALSE(f.CreateFailed()) << Messages.join("\n").toStdString();
+  ASSERT_EQ(f.Toolbar().Bookmarks.size(), 2u);
+  QMenu* first = qobject_cast<QToolButton*>(Button(0))->menu();
+  QMenu* second = qobject_cast<QToolButton*>(Button(2))->menu();
+  ASSERT_NE(first, second);
+  QList<QAction*> items = first->actions();
+  ASSERT_EQ(items.size(), 4);  // the broken item ends the list
+  EXPECT_EQ(items[3]->text(), "Description");
+  EXPECT_EQ(items[3]->toolTip(), "URL");
+  EXPECT_EQ(items[0]->toolTip(), "mfs:\\p5.htm");
+
+  auto choose = [&](QAction* item, const QString& page) {
+    bool loaded = false;
+    auto c = QObject::connect(Form->webMain(), &TMXWebBrowser::documentComplete, [&](const QUrl&) { loaded = true; });
+    item->trigger();
+    EXPECT_TRUE(WaitFor([&] { return loaded && Shown() == page; }));
+    QObject::disconnect(c);
+  };
+  choose(items[0], "Page 5");
+  Click(1);
+  EXPECT_EQ(Shown(), "Page 6");
+  choose(items[1], "Page 50");  // outside the story: the cursor stays on page 6
+  Click(1);
+  EXPECT_EQ(Shown(), "Page 7");
+  items[2]->trigger();
+  ASSERT_EQ(catcher.Opened.size(), 1);
+  EXPECT_EQ(catcher.Opened[0], QUrl("https://example.org/a"));
+  EXPECT_EQ(Shown(), "Page 7");  // the viewer keeps its page
+  choose(items[0], "Page 5");
+  choose(second->actions().at(0), "Page 7");  // each button its own list
+  QDesktopServices::unsetUrlHandler("https");
+  EXPECT_TRUE(Messages.isEmpty()) << Messages.join("\n").toStdString();
+}
+
+}  // namespace

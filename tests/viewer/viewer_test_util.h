@@ -1,0 +1,108 @@
+// A main window started on a book made in the test, on the real engine; message boxes and the
+// desktop's "open" are caught instead of shown.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QKeyEvent>
+#include <QList>
+#include <QUrl>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "frm_Main.h"
+#include "host/gui_test_util.h"
+#include "mfs/cab_test_util.h"
+#include "u_CabWriter.h"
+#include "u_CodePage.h"
+#include "u_Dialogs.h"
+#include "u_InternetProtocolEngine.h"
+#include "u_Toolbar.h"
+
+namespace viewer_test {
+
+using TFiles = std::map<std::string, std::string>;
+
+inline std::string CabOf(const TFiles& files) {
+  TMFS mfs;
+  for (const auto& [path, data] : files) {
+    mfs.Session()->ForceFolders(TMFS::ExtractFilePath(path).empty() ? "\\" : TMFS::ExtractFilePath(path));
+    mfs.Session()->CreateFile(path, 0, false)->Data = data;
+  }
+  return BuildCabinet({{"info.mfs", mfs.SaveToString(), DosDateTimeNow(), 0x20}});
+}
+
+inline std::string Page(int n, const std::string& extra = "") {
+  return "<html><body><p id=t>Page " + std::to_string(n) + "</p>" + extra + "</body></html>";
+}
+
+// Receives what the viewer hands to the desktop to open.
+class UrlCatcher : public QObject {
+  Q_OBJECT
+public:
+  QList<QUrl> Opened;
+public slots:
+  void open(const QUrl& url) { Opened << url; }
+};
+
+class ViewerFixture : public ::testing::Test {
+protected:
+  void SetUp() override {
+    SetBookCodePage(1252);
+    if (!TEngineURLLayer::Instance()) FLayer = std::make_unique<TEngineURLLayer>();
+    SetApplicationTitle("Quirelle Viewer");
+    SetMessageHandler([this](QWidget*, const QString&, const QString& text) { Messages << text; });
+  }
+  void TearDown() override {
+    Form.reset();
+    SetMessageHandler(nullptr);
+  }
+
+  // Starts a viewer on the book and waits until its first page (a book page) has loaded.
+  TfrmMain& Open(const TFiles& system, const TFiles& content, bool show = true) {
+    TBookSource source{CabOf(system), CabOf(content)};
+    Form.reset();  // one viewer at a time: each registers the book's schemes
+    Form = std::make_unique<TfrmMain>(source);
+    if (show && Form->CreateFailed()) ADD_FAILURE() << "start-up failed: " << Messages.join("; ").toStdString();
+    if (show && !Form->CreateFailed()) {
+      bool loaded = false;
+      auto c = QObject::connect(Form->webMain(), &TMXWebBrowser::documentComplete,
+                                [&](const QUrl& url) { loaded = loaded || url.scheme() == "mfs"; });
+      Form->show();
+      EXPECT_TRUE(gui_test::WaitFor([&] { return loaded; }));
+      QObject::disconnect(c);
+    }
+    return *Form;
+  }
+  // The toolbar button at that position.
+  QAbstractButton* Button(int tag) {
+    return qobject_cast<QAbstractButton*>(Form->Toolbar().Buttons().at(static_cast<std::size_t>(tag)));
+  }
+  // Clicks the toolbar button at that position and waits for the page to settle.
+  void Click(int tag) {
+    QString before = Shown();
+    Button(tag)->click();
+    gui_test::WaitFor([&] { return Form->webMain()->ReadyState() >= rsComplete; });
+    gui_test::WaitFor([&] { return Shown() != before; }, 1500);
+  }
+  QString Shown() {
+    return gui_test::Eval(*Form->webMain(), "document.getElementById('t') ? document.getElementById('t').textContent : ''").toString();
+  }
+  QString Run(const QString& script) { return gui_test::Eval(*Form->webMain(), script).toString(); }
+  void Key(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    QWidget* target = QApplication::focusWidget() ? QApplication::focusWidget() : Form->webMain()->focusProxy();
+    QKeyEvent press(QEvent::KeyPress, key, modifiers);
+    QKeyEvent release(QEvent::KeyRelease, key, modifiers);
+    QCoreApplication::sendEvent(target, &press);
+    QCoreApplication::sendEvent(target, &release);
+  }
+
+  std::unique_ptr<TEngineURLLayer> FLayer;
+  std::unique_ptr<TfrmMain> Form;
+  QStringList Messages;
+};
+
+}  // namespace viewer_test
