@@ -1,6 +1,7 @@
 // Start-up: from process start to the first page's load-finished, for a viewer carrying a book
 // of more than 50 MB, beside a bare QWebEngineView program that loads the same first page from
 // disk, in the same run. Runs each several times (as separate processes) and prints the best.
+// The same book with a toolbar of 30 buttons and 30 pictures of every kind runs beside it.
 // Run it under a display: xvfb-run -a build/release/bench/bench_startup BUILD_DIR
 #include <chrono>
 #include <cstdio>
@@ -9,6 +10,11 @@
 #include <fstream>
 #include <string>
 #include <unistd.h>
+
+#include <QBuffer>
+#include <QGuiApplication>
+#include <QImage>
+#include <QPainter>
 
 #include "u_CabWriter.h"
 #include "u_DataBlocks.h"
@@ -35,9 +41,41 @@ double RunMs(const std::string& command, long long& own) {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
 }
 
+std::string Encoded(const QImage& image, const char* format) {
+  QByteArray bytes;
+  QBuffer buffer(&bytes);
+  buffer.open(QIODevice::WriteOnly);
+  image.save(&buffer, format);
+  return bytes.toStdString();
+}
+
+// Thirty pictures, six of each kind, and thirty buttons using them.
+void WriteToolbar(const fs::path& folder, const fs::path& makeMetafile) {
+  std::string images, buttons;
+  const char* kinds[] = {"bmp", "ico", "jpg", "wmf", "emf"};
+  for (int i = 0; i < 30; ++i) {
+    const std::string kind = kinds[i % 5];
+    const std::string name = "p" + std::to_string(i) + "." + kind;
+    if (kind == "wmf" || kind == "emf") {
+      std::string command = "'" + makeMetafile.string() + "' " + kind + " '" + (folder / name).string() + "' 24";
+      if (std::system(command.c_str()) != 0) std::fprintf(stderr, "could not run %s\n", command.c_str());
+    } else {
+      QImage image(24, 24, QImage::Format_ARGB32);
+      image.fill(QColor(255, 0, 255));
+      QPainter(&image).fillRect(4 + i % 8, 4, 12, 16, QColor(40, 70, 110));
+      Write(folder / name, Encoded(image, kind == "bmp" ? "BMP" : kind == "ico" ? "ICO" : "JPEG"));
+    }
+    images += "<Img Name=\"n" + std::to_string(i) + "\" Path=\"" + name + "\"/>";
+    buttons += "<Btn Kind=" + std::to_string(3 + i % 15) + " Caption=\"Button " + std::to_string(i) + "\" Image=\"n" +
+               std::to_string(i) + "\"/>";
+  }
+  Write(folder / "tb.xml", "<ToolButtons><Images>" + images + "</Images><Buttons>" + buttons + "</Buttons></ToolButtons>");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  QGuiApplication app(argc, argv);  // for the picture writers
   fs::path build = argc > 1 ? fs::path(argv[1]) : fs::path("build/release");
   int runs = argc > 2 ? std::atoi(argv[2]) : 5;
   fs::path work = fs::path("/dev/shm") / ("quirelle-startup-" + std::to_string(::getpid()));
@@ -61,29 +99,43 @@ int main(int argc, char** argv) {
   Write(work / "system" / "System.xml", "<System Story=\"Story.xml\"/>");
   Write(work / "system" / "Story.xml", "<Story><item page=\"\\first.htm\"/></Story>");
 
-  TMFS system, content;
-  ImportFolder(work / "system", system.Root());
+  Write(work / "toolbar-system" / "System.xml",
+        "<System Story=\"Story.xml\" ToolButtons=\"toolbar\\tb.xml\"><toolbar ToolbarShowCaption=True/></System>");
+  Write(work / "toolbar-system" / "Story.xml", "<Story><item page=\"\\first.htm\"/></Story>");
+  WriteToolbar(work / "toolbar-system" / "toolbar", build / "make_metafile");
+
+  TMFS content;
   ImportFolder(work / "content", content.Root());
   std::string contentImage = content.SaveToString();
+  std::string contentCab = BuildCabinet({{"info.mfs", contentImage, DosDateTimeNow(), 0x20}});
   std::string program = ReadDiskFile(build / "quirelle-viewer");
-  std::vector<TDataBlock> blocks{
-      {"RCDATA", "SYSTEM_MFS", BuildCabinet({{"info.mfs", system.SaveToString(), DosDateTimeNow(), 0x20}})},
-      {"RCDATA", "FILES_MFS", BuildCabinet({{"info.mfs", contentImage, DosDateTimeNow(), 0x20}})}};
-  fs::path book = work / "book";
-  WriteDiskFileAtomically(book, program + BuildDataBlocks(blocks, program.size()));
-  fs::permissions(book, fs::perms::owner_all);
+  auto makeBook = [&](const fs::path& systemFolder, const fs::path& book) {
+    TMFS system;
+    ImportFolder(systemFolder, system.Root());
+    std::vector<TDataBlock> blocks{
+        {"RCDATA", "SYSTEM_MFS", BuildCabinet({{"info.mfs", system.SaveToString(), DosDateTimeNow(), 0x20}})},
+        {"RCDATA", "FILES_MFS", contentCab}};
+    WriteDiskFileAtomically(book, program + BuildDataBlocks(blocks, program.size()));
+    fs::permissions(book, fs::perms::owner_all);
+  };
+  fs::path book = work / "book", toolbarBook = work / "toolbar-book";
+  makeBook(work / "system", book);
+  makeBook(work / "toolbar-system", toolbarBook);
 
   std::string env = "QTWEBENGINE_DISABLE_SANDBOX=1 ";
   std::string viewer = env + "QUIRELLE_CHECK=1 '" + book.string() + "'";
+  std::string withToolbar = env + "QUIRELLE_CHECK=1 '" + toolbarBook.string() + "'";
   std::string bare = env + "'" + (build / "bench" / "bare_view").string() + "' '" + (work / "content" / "first.htm").string() + "'";
   long long own = 0;
   RunMs(viewer, own);  // warm the file cache and the engine's files
   RunMs(bare, own);
-  double bestViewer = 1e30, bestBare = 1e30;
-  long long ownViewer = -1, ownBare = -1;
+  double bestViewer = 1e30, bestBare = 1e30, bestToolbar = 1e30;
+  long long ownViewer = -1, ownBare = -1, ownToolbar = -1;
   for (int i = 0; i < runs; ++i) {
     double v = RunMs(viewer, own);
     if (v < bestViewer) bestViewer = v, ownViewer = own;
+    double t = RunMs(withToolbar, own);
+    if (t < bestToolbar) bestToolbar = t, ownToolbar = own;
     double b = RunMs(bare, own);
     if (b < bestBare) bestBare = b, ownBare = own;
   }
@@ -91,9 +143,12 @@ int main(int argc, char** argv) {
   std::printf("book: content image %.1f MB, executable %.1f MB\n", static_cast<double>(contentImage.size()) / 1e6,
               static_cast<double>(fs::file_size(book)) / 1e6);
   std::printf("  %-44s %8.0f ms  (first page loaded at %lld ms)\n", "packed viewer, whole run", bestViewer, ownViewer);
+  std::printf("  %-44s %8.0f ms  (first page loaded at %lld ms)\n", "packed viewer, 30 buttons with pictures", bestToolbar, ownToolbar);
   std::printf("  %-44s %8.0f ms  (first page loaded at %lld ms)\n", "bare QWebEngineView, page from disk", bestBare, ownBare);
   std::printf("  %-44s %8.2f (to first page: %.2f)\n", "ratio viewer / bare", bestViewer / bestBare,
               ownBare > 0 ? static_cast<double>(ownViewer) / static_cast<double>(ownBare) : 0.0);
+  std::printf("  %-44s %8.2f (to first page: %.2f)\n", "ratio with toolbar / without", bestToolbar / bestViewer,
+              ownViewer > 0 ? static_cast<double>(ownToolbar) / static_cast<double>(ownViewer) : 0.0);
   if (std::getenv("QUIRELLE_BENCH_KEEP"))
     std::printf("kept %s\n", work.string().c_str());
   else

@@ -157,6 +157,30 @@ TEST_F(ViewerTest, LinksMoveTheCursorAndPagesOutsideTheStoryDoNot) {
   EXPECT_EQ(Form->webMain()->LocationURL(), QUrl("about:blank"));
 }
 
+TEST_F(ViewerTest, HistoryRefreshCopyAndExitButtons) {
+  OpenStory();
+  EXPECT_EQ(Button(Next)->toolTip(), "Next");
+  Click(Next);
+  Click(Back);
+  EXPECT_EQ(Shown(), "Page 1");
+  Click(Forward);
+  EXPECT_EQ(Shown(), "Page 2");
+  Run("window.marker = 1; 1");
+  Button(Refresh)->click();
+  EXPECT_TRUE(WaitFor([&] { return Run("typeof window.marker") == "undefined"; }));
+  EXPECT_EQ(Shown(), "Page 2");
+  Form->activateWindow();
+  Form->webMain()->setFocus();
+  ASSERT_TRUE(WaitFor([&] { return QApplication::activeWindow() == Form.get(); }, 5000));
+  QGuiApplication::clipboard()->setText("before");
+  Run("document.execCommand('selectAll'); 1");
+  Button(Copy)->click();
+  EXPECT_TRUE(WaitFor([&] { return QGuiApplication::clipboard()->text().contains("Page 2"); }));
+  Button(Exit)->click();
+  EXPECT_TRUE(WaitFor([&] { return !Form->isVisible(); }));
+  EXPECT_TRUE(Messages.isEmpty()) << Messages.join("\n").toStdString();
+}
+
 TEST_F(ViewerTest, PageScriptsDriveTheStoryAndSeeTheSystemsErrors) {
   OpenStory();
   EXPECT_EQ(Run("window.external.Story.Current"), "\\p1.htm");
