@@ -15,6 +15,7 @@ extern "C" {
 #include <emf2svg.h>
 #include <libwmf/api.h>
 #include <libwmf/gd.h>
+#include <libwmf/gd/gd.h>
 }
 
 namespace {
@@ -31,10 +32,55 @@ void CheckEdges(long width, long height, const char* what) {
                                                                       static_cast<std::int64_t>(height)}));
 }
 
+// libwmf leaves the gd image it drew to its caller but exports no way to free it; this frees
+// what its gd allocates for a true-colour image (pixels in one block, row pointers, scratch).
+void FreeGdImage(void* image) {
+  auto* im = static_cast<gdImage*>(image);
+  if (!im) return;
+  if (im->_tpixels) std::free(im->_tpixels);
+  else if (im->tpixels)
+    for (int y = 0; y < im->sy; ++y) std::free(im->tpixels[y]);
+  std::free(im->tpixels);
+  if (im->pixels)
+    for (int y = 0; y < im->sy; ++y) std::free(im->pixels[y]);
+  std::free(im->pixels);
+  std::free(im->polyInts);
+  std::free(im->style);
+  if (im->clip) {
+    std::free(im->clip->list);
+    std::free(im->clip);
+  }
+  std::free(im);
+}
+
+std::uint32_t Le32(const std::string& b, std::size_t at) {
+  return static_cast<std::uint32_t>(static_cast<unsigned char>(b[at])) |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(b[at + 1])) << 8 |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(b[at + 2])) << 16 |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(b[at + 3])) << 24;
+}
+
+std::uint32_t Le16(const std::string& b, std::size_t at) {
+  return static_cast<std::uint32_t>(static_cast<unsigned char>(b[at])) |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(b[at + 1])) << 8;
+}
+
+// libwmf sizes its record buffer from the header's largest record without looking at the file:
+// a few bytes could make it allocate gigabytes. The header must describe this file.
+bool PlausibleWmfHeader(const std::string& b) {
+  std::size_t at = 0;
+  if (b.size() >= 22 && Le16(b, 0) == 0xCDD7 && Le16(b, 2) == 0x9AC6) at = 22;  // placeable header
+  if (b.size() < at + 18) return false;
+  const std::uint32_t type = Le16(b, at), headerWords = Le16(b, at + 2);
+  const std::uint64_t maxRecordBytes = static_cast<std::uint64_t>(Le16(b, at + 12) | Le16(b, at + 14) << 16) * 2;
+  return (type == 1 || type == 2) && headerWords == 9 && maxRecordBytes <= b.size() - at;
+}
+
 // libwmf draws into a true-colour gd image; its pixels are 0xAARRGGBB with a 7-bit alpha where
 // 127 is fully transparent.
 QImage LoadWmf(const std::string& bytes) {
   const char* invalid = "Metafile is not valid";
+  if (!PlausibleWmfHeader(bytes)) throw EPictureError(invalid);
   wmfAPI* api = nullptr;
   wmfAPI_Options options{};
   options.function = wmf_gd_function;
@@ -67,8 +113,9 @@ QImage LoadWmf(const std::string& bytes) {
   device->height = height;
   wmf_error_t played = wmf_play(api, 0, &bbox);
   wmf_mem_close(api);
-  if (played != wmf_E_None || !device->gd_image) throw EPictureError(invalid);
-  const int* pixels = wmf_gd_image_pixels(device->gd_image);
+  std::unique_ptr<void, decltype(&FreeGdImage)> drawn(device->gd_image, &FreeGdImage);
+  if (played != wmf_E_None || !drawn) throw EPictureError(invalid);
+  const int* pixels = wmf_gd_image_pixels(drawn.get());
   if (!pixels) throw EPictureError(invalid);
   QImage image = White(static_cast<int>(width), static_cast<int>(height));
   for (unsigned int y = 0; y < height; ++y) {
@@ -86,12 +133,6 @@ QImage LoadWmf(const std::string& bytes) {
   return onWhite;
 }
 
-std::uint32_t Le32(const std::string& b, std::size_t at) {
-  return static_cast<std::uint32_t>(static_cast<unsigned char>(b[at])) |
-         static_cast<std::uint32_t>(static_cast<unsigned char>(b[at + 1])) << 8 |
-         static_cast<std::uint32_t>(static_cast<unsigned char>(b[at + 2])) << 16 |
-         static_cast<std::uint32_t>(static_cast<unsigned char>(b[at + 3])) << 24;
-}
 
 // libemf2svg turns the records into SVG, which Qt SVG draws. The picture's size is the header's
 // bounds in device pixels, as a Windows metafile picture reports it.

@@ -212,6 +212,10 @@ TEST_F(ToolbarTest, PictureFailuresStopStartUp) {
   EXPECT_EQ(FailureOf(one, "\\p.bmp", "BM not really"), "Bitmap image is not valid");
   EXPECT_EQ(FailureOf("<T><Images><i Path=\"p.wmf\"/></Images></T>", "\\p.wmf", Metafile("emf", 24).substr(0, 60)),
             "Metafile is not valid");
+  // A header that claims a record of 4 GB is refused before the metafile library allocates it.
+  std::string greedy = Metafile("wmf", 24);
+  greedy.replace(22 + 12, 4, "\xFF\xFF\xFF\x7F");
+  EXPECT_EQ(FailureOf("<T><Images><i Path=\"p.wmf\"/></Images></T>", "\\p.wmf", greedy), "Metafile is not valid");
   EXPECT_EQ(FailureOf("<T><Images><i Path=\"p.emf\"/></Images></T>", "\\p.emf", Metafile("wmf", 9000)),
             "Metafile has an unusable size (9000 x 9000)");
 }
