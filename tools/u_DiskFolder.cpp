@@ -99,8 +99,8 @@ void ExportFolder(const TMFSFolder* folder, const fs::path& disk) {
     const TMFSFolder* f = pending.back().first;
     fs::path where = pending.back().second;
     pending.pop_back();
-    f->Items.ForEach([&](const std::string& name, TMFSItem* item) {
-      fs::path target = where / fs::path(ToUtf8(name));
+    f->Items.ForEach([&](const std::string&, TMFSItem* item) {
+      fs::path target = where / fs::path(ToUtf8(item->Name()));
       order.emplace_back(item, target);
       if (const TMFSFolder* sub = item->AsFolder()) pending.emplace_back(sub, target);
     });
@@ -128,7 +128,7 @@ void ListTree(const TMFS& mfs, std::FILE* out) {
   std::vector<std::pair<TMFSItem*, std::string>> pending;
   auto pushChildren = [&](const TMFSFolder* folder, const std::string& path) {
     std::vector<std::pair<TMFSItem*, std::string>> children;
-    folder->Items.ForEach([&](const std::string& name, TMFSItem* item) { children.emplace_back(item, path + name); });
+    folder->Items.ForEach([&](const std::string&, TMFSItem* item) { children.emplace_back(item, path + item->Name()); });
     pending.insert(pending.end(), children.rbegin(), children.rend());
   };
   pushChildren(mfs.Root(), "\\");

@@ -25,14 +25,27 @@ const char* const ToolbarPlacementNames[] = {"tpTop", "tpBottom", "tpNoToolbar"}
 
 // Reads attributes of one element with their "absent" defaults.
 class TReader {
+  // A value that does not convert names its key.
+  template <class F>
+  static auto Keyed(const char* name, F&& read) {
+    try {
+      return read();
+    } catch (Exception& e) {
+      e.AddWhere(std::string("key ") + name);
+      throw;
+    }
+  }
+
 public:
   explicit TReader(const TXMLNode* element) : FAttributes(element->Attributes) {}
   std::string Text(const char* name, const char* def) const {
-    return FAttributes.ValueOf(name, TXMLValue::Text(def)).AsText();
+    return Keyed(name, [&] { return FAttributes.ValueOf(name, TXMLValue::Text(def)).AsText(); });
   }
-  bool Boolean(const char* name, bool def) const { return FAttributes.ValueOf(name, TXMLValue::Boolean(def)).AsBoolean(); }
+  bool Boolean(const char* name, bool def) const {
+    return Keyed(name, [&] { return FAttributes.ValueOf(name, TXMLValue::Boolean(def)).AsBoolean(); });
+  }
   std::int32_t Integer(const char* name, std::int32_t def) const {
-    return FAttributes.ValueOf(name, TXMLValue::Integer(def)).AsInteger();
+    return Keyed(name, [&] { return FAttributes.ValueOf(name, TXMLValue::Integer(def)).AsInteger(); });
   }
 
 private:

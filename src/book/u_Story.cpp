@@ -61,8 +61,42 @@ TStoryLine::TStoryLine(const std::string& text) {
   for (std::int32_t i = 0; i < count; ++i) {
     TEntry& e = FEntries[static_cast<std::size_t>(i)];
     e.PriorPage = !e.Page.empty() ? i : i > 0 ? FEntries[static_cast<std::size_t>(i) - 1].PriorPage : None;
-    if (!e.Page.empty()) e.FirstOccurrence = FPageIndex.emplace(e.Page, i).first->second;  // the first one stays
+    if (!e.Page.empty()) {
+      e.FirstOccurrence = FPageIndex.emplace(e.Page, i).first->second;  // the first one stays
+      FAddressIndex.emplace(AddressOfPage(e.Page), i);
+    }
   }
+}
+
+std::string AddressOfPage(std::string_view page) {
+  // Segments of the absolute path, with "." dropped and ".." taking one back (never above the
+  // root), as the browser resolves the address it is given.
+  std::vector<std::string_view> segments;
+  std::size_t start = 0;
+  while (start <= page.size()) {
+    std::size_t end = start;
+    while (end < page.size() && page[end] != '\\' && page[end] != '/') ++end;
+    std::string_view segment = page.substr(start, end - start);
+    if (segment == "..") {
+      if (!segments.empty()) segments.pop_back();
+    } else if (!segment.empty() && segment != ".") {
+      segments.push_back(segment);
+    }
+    start = end + 1;
+  }
+  std::string address;
+  for (std::string_view segment : segments) {
+    address += '\\';
+    address += segment;
+  }
+  const char last = page.empty() ? '\0' : page.back();
+  if (address.empty() || last == '\\' || last == '/') address += '\\';
+  return address;
+}
+
+std::int32_t TStoryLine::FindAddress(std::string_view address) const {
+  auto it = FAddressIndex.find(address);
+  return it == FAddressIndex.end() ? None : it->second;
 }
 
 std::int32_t TStoryLine::PageFrom(std::int32_t position) const {
@@ -178,7 +212,17 @@ TStoryStatus TStory::PriorChapter(std::int32_t level) {
 
 void TStory::Locate(std::string_view path) {
   if (path.empty()) return;
-  std::int32_t found = FLines.FindPage(path);
+  LocateEntry(FLines.FindPage(path));
+}
+
+void TStory::LocateAddress(std::string_view address) {
+  if (address.empty()) return;
+  std::int32_t found = FLines.FindAddress(address);
+  // The entry Locate would find for that page's own text.
+  LocateEntry(found == TStoryLine::None ? found : FLines.FirstOccurrence(found));
+}
+
+void TStory::LocateEntry(std::int32_t found) {
   if (found == TStoryLine::None || found == FCurrent) return;
   FCurrent = found;
   FBof = FEof = false;

@@ -48,6 +48,9 @@ public:
   std::int32_t Parent(std::int32_t position) const { return FEntries[static_cast<std::size_t>(position)].Parent; }
   // The first entry in reading order whose page equals the path ignoring case, or None.
   std::int32_t FindPage(std::string_view path) const;
+  // The first entry whose page, addressed as the browser addresses it (absolute, dot segments
+  // resolved, see AddressOfPage), equals the address ignoring case, or None.
+  std::int32_t FindAddress(std::string_view address) const;
   // For a page, the first entry whose page equals its own (itself unless listed before).
   std::int32_t FirstOccurrence(std::int32_t position) const {
     return FEntries[static_cast<std::size_t>(position)].FirstOccurrence;
@@ -66,7 +69,12 @@ private:
   TXMLParser FParser;
   std::vector<TEntry> FEntries;
   std::map<std::string, std::int32_t, TKeyLess> FPageIndex{TKeyLess{true}};
+  std::map<std::string, std::int32_t, TKeyLess> FAddressIndex{TKeyLess{true}};
 };
+
+// The MFS path a story page is shown under once the browser has it: "intro.htm" and
+// "a\..\intro.htm" are both shown as "\intro.htm".
+std::string AddressOfPage(std::string_view page);
 
 class TStory {
 public:
@@ -81,7 +89,10 @@ public:
   TStoryStatus Prior();
   TStoryStatus NextChapter(std::int32_t level);
   TStoryStatus PriorChapter(std::int32_t level);
+  // The first entry whose page equals the path ignoring case becomes current; none: no change.
   void Locate(std::string_view path);
+  // The same for a path as the browser reports it, which is always absolute.
+  void LocateAddress(std::string_view address);
 
   bool Bof() const { return FBof; }
   bool Eof() const { return FEof; }
@@ -97,6 +108,7 @@ private:
   TStoryStatus Move(F&& step);
   std::int32_t RaisedTo(std::int32_t position, std::int32_t level) const;
   void Land(std::int32_t result, bool forward);
+  void LocateEntry(std::int32_t found);
 
   TStoryLine FLines;
   std::int32_t FCurrent = TStoryLine::None;

@@ -14,9 +14,14 @@ public:
   explicit Exception(std::string message) : FMessage(std::move(message)) {}
   const std::string& Message() const noexcept { return FMessage; }
   const char* what() const noexcept override { return FMessage.c_str(); }
+  // Where in the book the failure happened ("System.xml, key Width"), outermost first; added by
+  // callers on the way out, so the message itself stays the system's own text.
+  const std::string& Where() const noexcept { return FWhere; }
+  void AddWhere(const std::string& outer) { FWhere = FWhere.empty() ? outer : outer + ", " + FWhere; }
 
 private:
   std::string FMessage;
+  std::string FWhere;
 };
 
 // Errors of the runtime layer (streams, lists, number parsing, value conversions).

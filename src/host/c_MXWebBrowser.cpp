@@ -22,6 +22,8 @@ namespace {
 const double ZoomFactors[] = {0.6, 0.8, 1.0, 1.25, 1.5};
 
 const QString BridgeMarker = QStringLiteral("\x01quirelle-external\x01");
+// Said by a script of our own, apart from the page's, once the document can be used.
+const QString InteractiveMarker = QStringLiteral("\x01quirelle-interactive\x01");
 
 // window.external for page scripts, answered synchronously through a prompt the host catches.
 // Reading a member asks the host what it is: a value comes back at once, an object becomes a
@@ -103,6 +105,16 @@ bool TMXWebPage::javaScriptPrompt(const QUrl& securityOrigin, const QString& msg
   return QWebEnginePage::javaScriptPrompt(securityOrigin, msg, defaultValue, result);
 }
 
+void TMXWebPage::javaScriptConsoleMessage(JavaScriptConsoleMessageLevel level, const QString& message, int lineNumber,
+                                          const QString& sourceID) {
+  if (message == InteractiveMarker) {
+    // The document reached "interactive" before its pictures and frames finished loading.
+    if (FBrowser->FReadyState < rsInteractive) FBrowser->FReadyState = rsInteractive;
+    return;
+  }
+  QWebEnginePage::javaScriptConsoleMessage(level, message, lineNumber, sourceID);
+}
+
 bool TMXWebPage::acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) {
   if (FBrowser->OnTranslateUrl && isMainFrame) {
     QUrl translated = url;
@@ -131,6 +143,7 @@ TMXWebBrowser::TMXWebBrowser(QWidget* parent) : QWebEngineView(parent) {
     emit documentComplete(url());
   });
   InstallExternalBridge();
+  InstallReadyStateReport();
   SetDownloadOptions(DLCTL_DLIMAGES | DLCTL_VIDEOS | DLCTL_BGSOUNDS);
   SetUserInterfaceOptions(0);
 }
@@ -146,6 +159,18 @@ void TMXWebBrowser::InstallExternalBridge() {
   script.setWorldId(QWebEngineScript::MainWorld);
   script.setRunsOnSubFrames(true);
   script.setSourceCode(QString::fromUtf8(BridgeScript));
+  page()->scripts().insert(script);
+}
+
+void TMXWebBrowser::InstallReadyStateReport() {
+  QWebEngineScript script;
+  script.setName(QStringLiteral("quirelle-ready-state"));
+  script.setInjectionPoint(QWebEngineScript::DocumentReady);
+  // The engine reports console messages of the page's own world only; a page that says the
+  // same early only makes commands act on it sooner.
+  script.setWorldId(QWebEngineScript::MainWorld);
+  script.setRunsOnSubFrames(false);
+  script.setSourceCode(QStringLiteral("console.log('\\u0001quirelle-interactive\\u0001');"));
   page()->scripts().insert(script);
 }
 

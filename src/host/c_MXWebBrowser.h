@@ -63,6 +63,8 @@ protected:
   bool javaScriptPrompt(const QUrl& securityOrigin, const QString& msg, const QString& defaultValue,
                         QString* result) override;
   bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) override;
+  void javaScriptConsoleMessage(JavaScriptConsoleMessageLevel level, const QString& message, int lineNumber,
+                                const QString& sourceID) override;
 
 private:
   TMXWebBrowser* FBrowser;
@@ -134,6 +136,7 @@ private:
   void PageCloseRequested();
   bool ExternalCall(const QString& request, QString* answer);
   void InstallExternalBridge();
+  void InstallReadyStateReport();
 
   std::uint32_t FDownloadControlFlags = 0;
   std::uint32_t FHostUIFlags = 0;

@@ -2,6 +2,7 @@
 
 #include <QJsonDocument>
 
+#include "c_MXWebBrowser.h"
 #include "u_CodePage.h"
 #include "u_Story.h"
 
@@ -82,6 +83,7 @@ QJsonObject THostExternal::Get(const QStringList& path) {
     if (Is(m, "ShowUserForm") || Is(m, "Terminate")) return Kind("method");
     UnknownName();
   }
+  if (path.size() == 2 && Is(m, "WebBrowser")) return GetBrowserMember(path[1]);
   if (path.size() == 2 && Is(m, "Story")) {
     const QString& s = path[1];
     if (Is(s, "Current")) return Value(FromBook(Story().Current()));
@@ -102,6 +104,7 @@ QJsonObject THostExternal::Call(const QStringList& path, const QJsonArray& args)
     Terminate();
     return Value(QJsonValue());
   }
+  if (path.size() == 2 && Is(path[0], "WebBrowser")) return CallBrowserMember(path[1], args);
   if (path.size() == 2 && Is(path[0], "Story")) {
     TExternalStory& story = Story();
     const QString& s = path[1];
@@ -115,6 +118,45 @@ QJsonObject THostExternal::Call(const QStringList& path, const QJsonArray& args)
     return Value(QJsonValue());
   }
   return Get(path);
+}
+
+namespace {
+const char* const BrowserMethods[] = {"Navigate", "GoBack", "GoForward", "GoHome", "Refresh", "Stop"};
+}
+
+QJsonObject THostExternal::GetBrowserMember(const QString& name) {
+  TMXWebBrowser* web = FViewer.WebBrowser();
+  for (const char* method : BrowserMethods)
+    if (Is(name, method)) return Kind("method");
+  if (web) {
+    if (Is(name, "LocationURL")) return Value(web->LocationURL().toString());
+    if (Is(name, "LocationName")) return Value(web->title());
+    if (Is(name, "Busy")) return Value(web->ReadyState() < rsComplete);
+    if (Is(name, "ReadyState")) return Value(static_cast<int>(web->ReadyState()));
+  }
+  UnknownName();
+}
+
+QJsonObject THostExternal::CallBrowserMember(const QString& name, const QJsonArray& args) {
+  TMXWebBrowser* web = FViewer.WebBrowser();
+  if (!web) UnknownName();
+  if (Is(name, "Navigate")) {
+    if (args.isEmpty()) throw EOleSysError("Invalid number of parameters.", static_cast<std::int32_t>(0x8002000E));
+    web->Navigate(ToBook(args[0].toVariant().toString()));
+  } else if (Is(name, "GoBack")) {
+    web->GoBack();
+  } else if (Is(name, "GoForward")) {
+    web->GoForward();
+  } else if (Is(name, "GoHome")) {
+    web->GoHome();
+  } else if (Is(name, "Refresh")) {
+    web->ExecCommand(cmdRefresh);
+  } else if (Is(name, "Stop")) {
+    web->triggerPageAction(QWebEnginePage::Stop);
+  } else {
+    return GetBrowserMember(name);  // a property read written as a call
+  }
+  return Value(QJsonValue());
 }
 
 QString THostExternal::Dispatch(const QString& request) {

@@ -12,6 +12,7 @@
 
 #include "u_Errors.h"
 
+class TMXWebBrowser;
 class TStory;
 
 class EUserFormsError : public Exception { using Exception::Exception; };
@@ -26,6 +27,8 @@ inline constexpr const char* SNoActiveForm = "There is no active form";
 // The platform's text for E_UNEXPECTED, which is what a refused story move reports.
 inline constexpr const char* SUnexpectedFailure = "Catastrophic failure";
 inline constexpr const char* SUnknownName = "Unknown name.";
+inline constexpr const char* SUnspecifiedError = "Unspecified error";
+inline constexpr std::int32_t E_FAIL_STATUS = static_cast<std::int32_t>(0x80004005);
 inline constexpr std::int32_t E_UNEXPECTED_STATUS = static_cast<std::int32_t>(0x8000FFFF);
 
 // What the host objects need of the viewer.
@@ -42,6 +45,8 @@ public:
   virtual bool HasUserForm(const std::string& name) = 0;
   // Shows the form later, outside the script's synchronous call.
   virtual void QueueUserForm(const std::string& name) = 0;
+  // The main browser, or none once it is gone.
+  virtual TMXWebBrowser* WebBrowser() = 0;
 };
 
 class TExternalStory {
@@ -80,6 +85,9 @@ public:
 private:
   QJsonObject Get(const QStringList& path);
   QJsonObject Call(const QStringList& path, const QJsonArray& args);
+  // The browser's common automation members, for scripts written for such viewers.
+  QJsonObject GetBrowserMember(const QString& name);
+  QJsonObject CallBrowserMember(const QString& name, const QJsonArray& args);
   IHostViewer& FViewer;
   std::unique_ptr<TExternalStory> FStory;
 };

@@ -249,8 +249,8 @@ void TMFSFolder::SaveToDisk(const std::filesystem::path& path) const {
     std::filesystem::path where = std::move(pending.back().second);
     pending.pop_back();
     MakeDiskFolder(where);
-    folder->Items.ForEach([&](const std::string& name, TMFSItem* item) {
-      std::filesystem::path target = DiskChild(where, name);
+    folder->Items.ForEach([&](const std::string&, TMFSItem* item) {
+      std::filesystem::path target = DiskChild(where, item->Name());
       if (const TMFSFolder* sub = item->AsFolder())
         pending.emplace_back(sub, std::move(target));
       else

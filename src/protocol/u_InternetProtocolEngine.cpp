@@ -2,6 +2,7 @@
 
 #include <QBuffer>
 #include <QMimeDatabase>
+#include <QRandomGenerator>
 #include <QUrlQuery>
 #include <QWebEngineProfile>
 #include <QWebEngineUrlRequestJob>
@@ -77,7 +78,11 @@ QUrl EngineURLOfBookURL(const std::string& bookUrl) {
   std::string scheme, path;
   SplitURL(bookUrl, scheme, path);
   if (scheme.empty() || !InternetProtocolSession().FindProtocol(scheme)) return QUrl(QString::fromStdString(ToUtf8(bookUrl)));
-  std::string utf8 = ToUtf8(bookUrl.substr(scheme.size() + 1));
+  std::string rest = bookUrl.substr(scheme.size() + 1);
+  // "mfs:mfs:\a.htm" names the file "mfs:\a.htm" does: the prefix goes once more.
+  if (rest.size() > scheme.size() && rest[scheme.size()] == ':' && SameText(rest.substr(0, scheme.size()), scheme))
+    rest.erase(0, scheme.size() + 1);
+  std::string utf8 = ToUtf8(rest);
   for (char& c : utf8)
     if (c == '\\') c = '/';
   if (utf8.empty() || utf8.front() != '/') utf8.insert(0, 1, '/');
@@ -93,6 +98,7 @@ TEngineURLLayer::TEngineURLLayer(QWebEngineProfile* profile)
     : FProfile(profile ? profile : QWebEngineProfile::defaultProfile()) {
   GInstance = this;
   InternetProtocolSession().SetURLLayer(this);
+  FHTMLTextKey = QStringLiteral("quirelle-html-%1-").arg(QRandomGenerator::system()->generate64(), 16, 16, QLatin1Char('0'));
 }
 
 TEngineURLLayer::~TEngineURLLayer() {
@@ -111,24 +117,32 @@ void TEngineURLLayer::UnregisterNameSpace(const std::string& scheme) {
   FProfile->removeUrlScheme(QByteArray::fromStdString(scheme).toLower());
 }
 
+// HTML texts live at the root folder's address, which no book file can have, with a query that
+// holds a key drawn at random when the layer starts: no book link can reach one by chance.
 QUrl TEngineURLLayer::AddHTMLText(QByteArray html) {
   int id = FNextHTMLText++;
   FHTMLTexts[id] = std::move(html);
   QUrl url("mfs:/");
-  url.setQuery("html=" + QString::number(id));
+  url.setQuery(FHTMLTextKey + QString::number(id));
   return url;
 }
 
-void TEngineURLLayer::RemoveHTMLText(const QUrl& url) {
-  FHTMLTexts.erase(QUrlQuery(url).queryItemValue("html").toInt());
+int TEngineURLLayer::HTMLTextId(const QUrl& url) const {
+  const QString query = url.query(QUrl::FullyDecoded);
+  if (url.path() != QLatin1String("/") || !query.startsWith(FHTMLTextKey)) return -1;
+  bool ok = false;
+  const int id = query.mid(FHTMLTextKey.size()).toInt(&ok);
+  return ok ? id : -1;
 }
+
+void TEngineURLLayer::RemoveHTMLText(const QUrl& url) { FHTMLTexts.erase(HTMLTextId(url)); }
 
 void TEngineURLLayer::requestStarted(QWebEngineUrlRequestJob* job) {
   const QUrl url = job->requestUrl();
   QByteArray data;
   QByteArray type;
-  if (url.hasQuery() && QUrlQuery(url).hasQueryItem("html")) {
-    auto it = FHTMLTexts.find(QUrlQuery(url).queryItemValue("html").toInt());
+  if (const int id = HTMLTextId(url); id >= 0) {
+    auto it = FHTMLTexts.find(id);
     if (it == FHTMLTexts.end()) {
       job->fail(QWebEngineUrlRequestJob::UrlNotFound);
       return;

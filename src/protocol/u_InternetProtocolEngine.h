@@ -31,8 +31,8 @@ public:
   void RegisterNameSpace(const std::string& scheme) override;
   void UnregisterNameSpace(const std::string& scheme) override;
 
-  // HTML text shown without a file of its own: served at mfs:/?html=N, so that its relative
-  // references resolve against the root of the content image. Not limited in size.
+  // HTML text shown without a file of its own: served at the content image's root, mfs:/, with a
+  // query no book address can have, so that its relative references resolve against the root.
   QUrl AddHTMLText(QByteArray html);
   void RemoveHTMLText(const QUrl& url);
 
@@ -40,8 +40,10 @@ public:
 
 private:
   QWebEngineProfile* FProfile;
+  int HTMLTextId(const QUrl& url) const;
   std::map<int, QByteArray> FHTMLTexts;
   int FNextHTMLText = 1;
+  QString FHTMLTextKey;
 };
 
 // The framework's form of an engine URL: the scheme, a colon and the path with backslashes, in

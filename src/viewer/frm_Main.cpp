@@ -14,6 +14,8 @@
 #include <QToolBar>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <QWindow>
+#include <algorithm>
 
 #include "u_CodePage.h"
 #include "u_Dialogs.h"
@@ -29,6 +31,29 @@ TfrmMain* GMainForm = nullptr;
 QString FromBook(const std::string& s) { return QString::fromStdString(ToUtf8(s)); }
 
 const char* const FontSizeCaptions[] = {"Extra Small", "Small", "Medium", "Large", "Extra Large"};
+
+// Runs one step of the start-up; a failure says which part of the book it was reading.
+template <class F>
+auto In(const std::string& where, F&& step) {
+  try {
+    return step();
+  } catch (Exception& e) {
+    if (!where.empty()) e.AddWhere(where);
+    throw;
+  }
+}
+
+// Whether the object is one of the application's windows. Compared by address only: the engine
+// hands key events to objects of its own whose types we must not call into.
+bool IsWindowSystemWindow(const QObject* object) {
+  const QWindowList windows = QGuiApplication::allWindows();
+  return std::any_of(windows.begin(), windows.end(), [object](const QWindow* w) { return w == object; });
+}
+
+// The start-up failure as the reader sees it: the system's message, then where it happened.
+QString Described(const QString& message, const Exception& e) {
+  return e.Where().empty() ? message : message + QStringLiteral("\n\nIn ") + FromBook(e.Where()) + QStringLiteral(".");
+}
 
 }  // namespace
 
@@ -56,13 +81,13 @@ TfrmMain::TfrmMain(const TBookSource& source) {
   qApp->installEventFilter(this);
   try {
     StartUp(source);
-  } catch (const EInvalidOperation&) {
+  } catch (const EInvalidOperation& e) {
     FCreateFailed = true;
-    ShowErrorMessage(this, QString::fromLatin1(SInvalidToolbarImageSize));
+    ShowErrorMessage(this, Described(QString::fromLatin1(SInvalidToolbarImageSize), e));
     FormDestroy();
   } catch (const Exception& e) {
     FCreateFailed = true;
-    ShowErrorMessage(this, FromBook(e.Message()));
+    ShowErrorMessage(this, Described(FromBook(e.Message()), e));
     FormDestroy();
   } catch (const std::exception& e) {
     FCreateFailed = true;
@@ -93,36 +118,54 @@ TXMLValue TfrmMain::SystemKey(const char* name, const TXMLValue& def) const {
   return FSystemDescription->Root()->Attributes.ValueOf(name, def);
 }
 
+std::string TfrmMain::SystemText(const char* name) const {
+  return In(std::string("System.xml, key ") + name, [&] { return SystemKey(name, TXMLValue::Text(std::string())).AsText(); });
+}
+std::int32_t TfrmMain::SystemInteger(const char* name, std::int32_t def) const {
+  return In(std::string("System.xml, key ") + name, [&] { return SystemKey(name, TXMLValue::Integer(def)).AsInteger(); });
+}
+bool TfrmMain::SystemBoolean(const char* name, bool def) const {
+  return In(std::string("System.xml, key ") + name, [&] { return SystemKey(name, TXMLValue::Boolean(def)).AsBoolean(); });
+}
+
 void TfrmMain::StartUp(const TBookSource& source) {
   FFontSize = 2;
   FCreated = false;
   FContentImage = std::make_unique<TMFS>();
   FSystemImage = std::make_unique<TMFS>();
-  if (source.SystemCab) LoadCabImage(*FSystemImage, *source.SystemCab);
-  else LoadSystemImage(*FSystemImage);
+  In("the book's system image (SYSTEM_MFS)", [&] {
+    if (source.SystemCab) LoadCabImage(*FSystemImage, *source.SystemCab);
+    else LoadSystemImage(*FSystemImage);
+  });
 
   FSystemImage->Session()->ChangeFolder("\\");
   FSystemDescription = std::make_unique<TXMLParser>();
-  FSystemDescription->Parse(FSystemImage->Session()->GetFile("System.xml")->Data);
-  const TXMLValue noText = TXMLValue::Text(std::string());
+  In("System.xml", [&] { FSystemDescription->Parse(FSystemImage->Session()->GetFile("System.xml")->Data); });
 
   // User forms come with their own issue; the list is empty until then.
   FSystemImage->Session()->ChangeFolder("\\");
   FHostObject = std::make_unique<THostExternal>(*this);
 
-  FStory = std::make_unique<TStory>(*FSystemImage, SystemKey("Story", noText).AsText());
+  const std::string storyName = SystemText("Story");
+  In(storyName.empty() ? std::string("\\Story.xml") : storyName,
+     [&] { FStory = std::make_unique<TStory>(*FSystemImage, storyName); });
 
   bool exists = false;
-  std::string variablesText = SystemFileText(SystemKey("Variables", noText).AsText(), exists);
-  FVariables = std::make_unique<TVariables>(exists ? std::optional<std::string>(variablesText) : std::nullopt, true);
+  const std::string variablesName = SystemText("Variables");
+  std::string variablesText = SystemFileText(variablesName, exists);
+  In(variablesName, [&] {
+    FVariables = std::make_unique<TVariables>(exists ? std::optional<std::string>(variablesText) : std::nullopt, true);
+  });
 
-  std::string title = SystemKey("ApplicationTitle", noText).AsText();
+  std::string title = SystemText("ApplicationTitle");
   if (!title.empty()) SetApplicationTitle(FromBook(FVariables->Substitute(title)));
-  std::string caption = SystemKey("MainFormCaption", noText).AsText();
+  std::string caption = SystemText("MainFormCaption");
   if (!caption.empty()) setWindowTitle(FromBook(FVariables->Substitute(caption)));
 
-  if (source.ContentCab) LoadCabImage(*FContentImage, *source.ContentCab);
-  else LoadContentImage(*FContentImage);
+  In("the book's content image (FILES_MFS)", [&] {
+    if (source.ContentCab) LoadCabImage(*FContentImage, *source.ContentCab);
+    else LoadContentImage(*FContentImage);
+  });
 
   auto filter = [this](TMFSInternetProtocol&, const std::string&, std::string& data) { ExpandVariablesFilter(data); };
   FContentProtocol = std::make_unique<TMFSInternetProtocol>("mfs", FContentImage.get());
@@ -130,9 +173,9 @@ void TfrmMain::StartUp(const TBookSource& source) {
   FSystemProtocol = std::make_unique<TMFSInternetProtocol>("system", FSystemImage.get());
   FSystemProtocol->OnAfterGetData = filter;
 
-  FToolbarOptions.Load(FSystemDescription->Root()->Nodes.FindNode("toolbar"));
+  In("System.xml, element toolbar", [&] { FToolbarOptions.Load(FSystemDescription->Root()->Nodes.FindNode("toolbar")); });
   ApplyToolbarOptions();
-  FSplashOptions.Load(FSystemDescription->Root()->Nodes.FindNode("splash"));
+  In("System.xml, element splash", [&] { FSplashOptions.Load(FSystemDescription->Root()->Nodes.FindNode("splash")); });
 
   resize(640, 480);
   TToolbarHandlers handlers;
@@ -141,12 +184,15 @@ void TfrmMain::StartUp(const TBookSource& source) {
   handlers.BookMarkClick = [this](const TBookMarkItems& items, QObject* sender) {
     if (FwebMain) BookMarkClick(items, sender, *FwebMain);
   };
-  FToolbar->BuildToolbar(*FSystemImage, SystemKey("ToolButtons", noText).AsText(), handlers);
-  const int width = SystemKey("Width", TXMLValue::Integer(800)).AsInteger();
-  const int height = SystemKey("Height", TXMLValue::Integer(600)).AsInteger();
+  const std::string toolButtons = SystemText("ToolButtons");
+  In(toolButtons, [&] { FToolbar->BuildToolbar(*FSystemImage, toolButtons, handlers); });
+  const int width = SystemInteger("Width", 800);
+  const int height = SystemInteger("Height", 600);
   resize(width, height);
-  const bool maximized = SystemKey("RunMaximized", TXMLValue::Boolean(false)).AsBoolean();
-  if (!SystemKey("ResizableWindow", TXMLValue::Boolean(false)).AsBoolean()) {
+  FOuterSize = QSize(width, height);
+  const bool maximized = SystemBoolean("RunMaximized", false);
+  FFixedSize = !SystemBoolean("ResizableWindow", false);
+  if (FFixedSize) {
     setWindowFlag(Qt::WindowMaximizeButtonHint, false);
     if (!maximized) setFixedSize(width, height);
   }
@@ -210,8 +256,27 @@ void TfrmMain::FormDestroy() {
   FHostObject.reset();
 }
 
+// Width and Height are the window's outer size, frame included. The frame is known only once
+// the window manager has framed the window, after it is shown: then the client area gives way.
+void TfrmMain::ApplyOuterSize() {
+  if (FOuterSizeApplied || !windowHandle() || (windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen))) return;
+  const QMargins frame = windowHandle()->frameMargins();
+  if (frame.isNull()) return;
+  FOuterSizeApplied = true;
+  const QSize client(std::max(1, FOuterSize.width() - frame.left() - frame.right()),
+                     std::max(1, FOuterSize.height() - frame.top() - frame.bottom()));
+  if (FFixedSize) setFixedSize(client);
+  else resize(client);
+}
+
+void TfrmMain::moveEvent(QMoveEvent* event) {
+  QMainWindow::moveEvent(event);
+  ApplyOuterSize();
+}
+
 void TfrmMain::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
+  ApplyOuterSize();
   if (FShown) return;
   FShown = true;
   if (FCreateFailed) {
@@ -235,6 +300,8 @@ void TfrmMain::NavigateToCurrentPage() {
   QCoreApplication::processEvents();
   FwebMain->Navigate("mfs:" + FStory->CurrentPage());
   ApplyFontSize(FFontSize);
+  // The reader's keys go to the page again, as after following a link.
+  if (isActiveWindow()) FwebMain->setFocus();
 }
 
 std::string TfrmMain::GetCurrentPage() {
@@ -247,7 +314,12 @@ std::string TfrmMain::GetCurrentPage() {
 }
 
 void TfrmMain::SyncStoryWithBrowser() {
-  if (FStory) FStory->Locate(GetCurrentPage());
+  // The browser reports every book page absolute; a story may list its pages relative.
+  if (!FStory) return;
+  const std::string page = GetCurrentPage();
+  const std::int32_t before = FStory->Lines().FindPage(page);
+  if (before != TStoryLine::None) FStory->Locate(page);
+  else FStory->LocateAddress(page);
 }
 
 void TfrmMain::PostCloseRequest() { QTimer::singleShot(0, this, &QWidget::close); }
@@ -300,12 +372,17 @@ void TfrmMain::Act(std::uint8_t kind) {
       ApplyFontSize(FFontSize);
       break;
     case bkExit: FHostObject->Terminate(); break;
-    case bkPrint: FwebMain->ExecCommand(cmdPrintPreview); break;
-    case bkCopy: FwebMain->ExecCommand(cmdCopy); break;
-    case bkRefresh: FwebMain->ExecCommand(cmdRefresh); break;
+    case bkPrint: Exec(cmdPrintPreview); break;
+    case bkCopy: Exec(cmdCopy); break;
+    case bkRefresh: Exec(cmdRefresh); break;
     case bkHome: FwebMain->GoHome(); break;
     default: break;  // separators, drop-down buttons and unknown kinds do nothing here
   }
+}
+
+void TfrmMain::Exec(int command) {
+  // A browser command that fails is reported as the platform reports E_FAIL.
+  if (!FwebMain || !FwebMain->ExecCommand(command)) throw EOleSysError(SUnspecifiedError, E_FAIL_STATUS);
 }
 
 void TfrmMain::mnuFS_Click(QObject* sender) {
@@ -329,9 +406,10 @@ bool TfrmMain::eventFilter(QObject* watched, QEvent* event) {
     imgLogoClick();
     return true;
   }
-  // The keyboard rules hold in every window of the viewer; each key press is seen once, on
-  // its way to the focused widget.
-  if (event->type() == QEvent::KeyPress && watched == QApplication::focusWidget()) {
+  // The keyboard rules hold in every window of the viewer. Every key press reaches the window
+  // system's window first, whatever has the focus (nothing, after a page script moved the
+  // story), and only then the focused widget: looking at it there sees each press exactly once.
+  if (event->type() == QEvent::KeyPress && IsWindowSystemWindow(watched)) {
     auto* key = static_cast<QKeyEvent*>(event);
     bool handled = false;
     if (key->key() == Qt::Key_Escape && QApplication::activeWindow() == this) {

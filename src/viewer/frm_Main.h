@@ -64,6 +64,7 @@ public:
   void PostCloseRequest() override;
   bool HasUserForm(const std::string& name) override;
   void QueueUserForm(const std::string& name) override;
+  TMXWebBrowser* WebBrowser() override { return FwebMain; }
 
   void ApplyFontSize(int level);
   void ExpandVariablesFilter(std::string& content);
@@ -81,6 +82,7 @@ protected:
   void closeEvent(QCloseEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
+  void moveEvent(QMoveEvent* event) override;
 
 private:
   void StartUp(const TBookSource& source);
@@ -88,13 +90,22 @@ private:
   void FormDestroy();
   std::string SystemFileText(const std::string& name, bool& exists);
   TXMLValue SystemKey(const char* name, const TXMLValue& def) const;
+  // Keys of System.xml; a value that does not convert names its key.
+  std::string SystemText(const char* name) const;
+  std::int32_t SystemInteger(const char* name, std::int32_t def) const;
+  bool SystemBoolean(const char* name, bool def) const;
   void Act(std::uint8_t kind);
+  void ApplyOuterSize();
+  void Exec(int command);
   bool webMain2ShowContextMenu();
   void webMain2DocumentComplete();
 
   bool FCreateFailed = false;
   bool FCreated = false;
   bool FShown = false;
+  QSize FOuterSize;
+  bool FFixedSize = false;
+  bool FOuterSizeApplied = false;
   int FFontSize = 2;
   bool FLastKeyWasControl = false;
   std::unique_ptr<TMFS> FContentImage;

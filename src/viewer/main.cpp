@@ -1,6 +1,7 @@
 // The program entry of the viewer.
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QLoggingCategory>
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +10,7 @@
 #include "u_CodePage.h"
 #include "u_Dialogs.h"
 #include "u_InternetProtocolEngine.h"
+#include "u_InternetProtocolSupport.h"
 
 namespace {
 
@@ -30,6 +32,9 @@ int main(int argc, char** argv) {
   // There is no registry to write here: registering and unregistering end at once.
   if (HasSwitch(argc, argv, "REGSERVER") || HasSwitch(argc, argv, "UNREGSERVER")) return 0;
 
+  // The engine describes its GL set-up at every start; the reader's terminal stays quiet unless
+  // someone asks for logging.
+  if (!qEnvironmentVariableIsSet("QT_LOGGING_RULES")) QLoggingCategory::setFilterRules(QStringLiteral("qt.webenginecontext.info=false"));
   RegisterEngineSchemes({"mfs", "system"});
   QApplication app(argc, argv);
   TEngineURLLayer urlLayer;
@@ -54,6 +59,11 @@ int main(int argc, char** argv) {
       std::printf("title=%s\ncaption=%s\npage=%s\nms=%lld\n", ApplicationTitle().toUtf8().constData(),
                   frmMain->windowTitle().toUtf8().constData(), ToUtf8(frmMain->GetCurrentPage()).c_str(),
                   static_cast<long long>(sinceStart.elapsed()));
+      // The first page must be a page of the book, not the error page that stands for it.
+      if (StartRequest("mfs:" + frmMain->GetCurrentPage()).ErrorPage) {
+        std::fprintf(stderr, "The first page of the book could not be shown\n");
+        exitCode = 1;
+      }
       std::fflush(stdout);
       const QString shot = qEnvironmentVariable("QUIRELLE_CHECK_SCREENSHOT");
       // Pictures are drawn a moment after the load finished.

@@ -91,7 +91,12 @@ void TToolbar::ApplyToolbarOptions(const TToolbarOptions& options, TMFS& systemI
     FpnlLogo->hide();
     return;
   }
-  FLogo = QPixmap::fromImage(LoadPicture(pkBitmap, systemImage.Session()->GetFile("\\Logo.bmp")->Data));
+  try {
+    FLogo = QPixmap::fromImage(LoadPicture(pkBitmap, systemImage.Session()->GetFile("\\Logo.bmp")->Data));
+  } catch (Exception& e) {
+    e.AddWhere("\\Logo.bmp");
+    throw;
+  }
   if (FLogo.width() > MaxLogoWidth) {
     FimgLogo->setPixmap(FLogo.scaledToWidth(MaxLogoWidth, Qt::SmoothTransformation));
     FpnlLogo->setFixedWidth(MaxLogoWidth);
@@ -161,13 +166,18 @@ void TToolbar::BuildToolbar(TMFS& systemImage, const std::string& toolButtons, c
       const std::string name = a.ValueOf("Name", TXMLValue::Text("")).AsText();
       if (!name.empty()) ImageIndexByName.Set_Item(name, i);
       const std::string path = a.ValueOf("Path", TXMLValue::Text("")).AsText();
-      PictureKindOf(path);  // an unknown extension is reported before the file is looked for
-      const std::string& bytes = session.GetFile(path)->Data;
-      const int xMask = a.ValueOf("XMask", TXMLValue::Integer(0)).AsInteger();
-      const int yMask = a.ValueOf("YMask", TXMLValue::Integer(0)).AsInteger();
-      std::optional<std::int32_t> maskColor;
-      if (a.Find("MaskColor")) maskColor = a.ValueOf("MaskColor", TXMLValue::Integer(-1)).AsInteger();
-      AddPicture(path, bytes, xMask, yMask, maskColor);
+      try {
+        PictureKindOf(path);  // an unknown extension is reported before the file is looked for
+        const std::string& bytes = session.GetFile(path)->Data;
+        const int xMask = a.ValueOf("XMask", TXMLValue::Integer(0)).AsInteger();
+        const int yMask = a.ValueOf("YMask", TXMLValue::Integer(0)).AsInteger();
+        std::optional<std::int32_t> maskColor;
+        if (a.Find("MaskColor")) maskColor = a.ValueOf("MaskColor", TXMLValue::Integer(-1)).AsInteger();
+        AddPicture(path, bytes, xMask, yMask, maskColor);
+      } catch (Exception& e) {
+        e.AddWhere("picture " + path);
+        throw;
+      }
     }
   }
 

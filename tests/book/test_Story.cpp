@@ -165,6 +165,26 @@ TEST(StoryLocate, IgnoresCaseAndUnknownPathsAndResynchronises) {
   EXPECT_EQ(s.CurrentPage(), "\\B.htm");
 }
 
+TEST(StoryLocate, RelativePagesAreFoundAtTheAddressTheBrowserReports) {
+  TStory s("<S><p page=\"intro.htm\"/><p page=\"sub/./two.htm\"/><p page=\"x\\..\\..\\three.htm\"/>"
+           "<p page=\"\\Intro.htm\"/><p page=\"dir\\\"/></S>");
+  EXPECT_EQ(AddressOfPage("sub/./two.htm"), "\\sub\\two.htm");
+  EXPECT_EQ(AddressOfPage("dir\\"), "\\dir\\");
+  EXPECT_EQ(AddressOfPage(""), "\\");
+  s.Locate("\\three.htm");  // the story's own text is what Locate compares
+  EXPECT_EQ(s.CurrentPage(), "intro.htm");
+  s.LocateAddress("\\THREE.htm");
+  EXPECT_EQ(s.CurrentPage(), "x\\..\\..\\three.htm");  // the page keeps its own text
+  EXPECT_EQ(s.Next(), STORY_S_OK);
+  EXPECT_EQ(s.CurrentPage(), "\\Intro.htm");
+  s.LocateAddress("\\sub\\two.htm");
+  EXPECT_EQ(s.CurrentPage(), "sub/./two.htm");
+  s.LocateAddress("\\intro.htm");  // the first entry at that address
+  EXPECT_EQ(s.CurrentPage(), "intro.htm");
+  s.LocateAddress("\\elsewhere.htm");
+  EXPECT_EQ(s.CurrentPage(), "intro.htm");
+}
+
 TEST(StoryAttributes, NameSearchableAndRightClick) {
   TStory s("<S><p page=\"a\" pagename=\"Intro\" rightclick=False searchable=false/><p page=\"b\" RightClick=True/>"
            "<p page=\"c\"/><p page=\"d\" rightclick=0/></S>");

@@ -9,7 +9,11 @@
 #include <QLineEdit>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QPointer>
 #include <QToolBar>
+#include <QWebEngineProfile>
+#include <QWebEngineUrlRequestJob>
+#include <QWebEngineUrlSchemeHandler>
 #include <map>
 #include <memory>
 
@@ -83,19 +87,33 @@ TEST_F(ViewerTest, TitleCaptionAndPagesUseVariables) {
   EXPECT_EQ(Shown(), "Field Guide");
 }
 
-TEST_F(ViewerTest, StartUpFailuresAreShownAndStopTheViewer) {
-  TfrmMain& noStory = Open({{"\\System.xml", "<System Story=\"missing.xml\"/>"}}, {{"\\a.htm", "x"}}, false);
-  EXPECT_TRUE(noStory.CreateFailed());
-  EXPECT_EQ(Messages.value(0), "File \"missing.xml\" not found");
-  Form.reset();
-  TBookSource damaged{CabOf({{"\\System.xml", "<System"}}), CabOf({{"\\a.htm", "x"}})};
-  Form = std::make_unique<TfrmMain>(damaged);
-  EXPECT_TRUE(Form->CreateFailed());
-  EXPECT_EQ(Messages.value(1), "Error in XML");
-  Form.reset();
-  Form = std::make_unique<TfrmMain>(TBookSource{std::string("not a cabinet"), std::string()});
-  EXPECT_TRUE(Form->CreateFailed());
-  EXPECT_EQ(Messages.value(2), "File \"\\info.cab\" is not a cabinet");
+// Each failure keeps the system's message and says which part of the book it was reading.
+TEST_F(ViewerTest, StartUpFailuresSayWhatIsDamagedAndStopTheViewer) {
+  auto failure = [&](const TBookSource& source) {
+    Form.reset();
+    Messages.clear();
+    Form = std::make_unique<TfrmMain>(source);
+    EXPECT_TRUE(Form->CreateFailed());
+    return Messages.value(0);
+  };
+  const std::string story = CabOf({{"\\a.htm", "x"}});
+  auto system = [](const std::string& xml, TFiles more = {}) {
+    more["\\System.xml"] = xml;
+    more["\\s.xml"] = "<S><i page=\"\\a.htm\"/></S>";
+    return CabOf(more);
+  };
+  EXPECT_EQ(failure({system("<System Story=\"missing.xml\"/>"), story}), "File \"missing.xml\" not found\n\nIn missing.xml.");
+  EXPECT_EQ(failure({system("<System"), story}), "Error in XML\n\nIn System.xml.");
+  EXPECT_EQ(failure({system("<System Story=\"s.xml\" Variables=\"v.xml\"/>", {{"\\v.xml", "<v><var"}}), story}),
+            "Error in XML\n\nIn v.xml.");
+  EXPECT_EQ(failure({std::string("not a cabinet"), story}),
+            "File \"\\info.cab\" is not a cabinet\n\nIn the book's system image (SYSTEM_MFS).");
+  EXPECT_EQ(failure({system("<System Story=\"s.xml\"/>"), story.substr(0, story.size() / 2)}).section("\n\n", 1),
+            "In the book's content image (FILES_MFS).");
+  EXPECT_EQ(failure({system("<System Story=\"s.xml\" Width=\"abc\"/>"), story}),
+            "Could not convert variant of type (String) into type (Integer)\n\nIn System.xml, key Width.");
+  EXPECT_EQ(failure({system("<System Story=\"s.xml\"><toolbar ToolbarBtnW=\"wide\"/></System>"), story}).section("\n\n", 1),
+            "In System.xml, element toolbar, key ToolbarBtnW.");
 }
 
 TEST_F(ViewerTest, NextAndPriorAtBothEndsWithStickyFlags) {
@@ -197,6 +215,104 @@ TEST_F(ViewerTest, PageScriptsDriveTheStoryAndSeeTheSystemsErrors) {
   WaitFor([&] { return Shown() == "Page 10"; });
   EXPECT_EQ(Run("window.external.Story.Next(); String(window.external.Story.Eof)"), "true");
   EXPECT_EQ(Run("try { window.external.Story.Next(); 'no error' } catch (e) { e.message }"), "Catastrophic failure");
+}
+
+TEST_F(ViewerTest, KeysReachTheViewerAfterAScriptMovedTheStory) {
+  OpenStory();
+  Form->activateWindow();
+  ASSERT_TRUE(WaitFor([&] { return QApplication::activeWindow() == Form.get(); }, 5000));
+  Run("window.external.Story.Next(); 1");
+  ASSERT_TRUE(WaitFor([&] { return Shown() == "Page 2"; }));
+  EXPECT_TRUE(Form->webMain()->isAncestorOf(QApplication::focusWidget()) || QApplication::focusWidget() == Form->webMain());
+  // Even with nothing focused the keys still reach the viewer's rules.
+  if (QApplication::focusWidget()) QApplication::focusWidget()->clearFocus();
+  Key(Qt::Key_Escape);
+  EXPECT_TRUE(WaitFor([&] { return !Form->isVisible(); }));
+}
+
+// A story of relative pages: the browser reports them absolute, and the cursor still follows.
+TEST_F(ViewerTest, RelativeStoryPagesFollowLinksAndHistory) {
+  TFiles content;
+  for (int n = 1; n <= 4; ++n) content["\\r" + std::to_string(n) + ".htm"] = Page(n);
+  content["\\r1.htm"] = Page(1, "<a id=link href='r3.htm'>three</a>");
+  Open({{"\\System.xml", "<System Story=\"s.xml\" ToolButtons=\"tb.xml\"/>"},
+        {"\\s.xml", "<S><i page=\"r1.htm\"/><i page=\"r2.htm\"/><i page=\"r3.htm\"/><i page=\"r4.htm\"/></S>"},
+        {"\\tb.xml", StoryToolbar}},
+       content);
+  bool loaded = false;
+  auto c = QObject::connect(Form->webMain(), &TMXWebBrowser::documentComplete, [&](const QUrl&) { loaded = true; });
+  Run("document.getElementById('link').click(); 1");
+  ASSERT_TRUE(WaitFor([&] { return loaded && Shown() == "Page 3"; }));
+  QObject::disconnect(c);
+  EXPECT_EQ(Form->Story().CurrentPage(), "r3.htm");  // the story keeps its own text
+  Click(Next);
+  EXPECT_EQ(Shown(), "Page 4");
+  Click(Back);
+  EXPECT_EQ(Shown(), "Page 3");
+  Click(Prior);
+  EXPECT_EQ(Shown(), "Page 2");
+}
+
+TEST_F(ViewerTest, BookAddressesWithADoubledPrefixOrAQuery) {
+  OpenStory();
+  ASSERT_TRUE(Load(*Form->webMain(), std::string("mfs:mfs:\\p5.htm")));
+  EXPECT_EQ(Shown(), "Page 5");
+  ASSERT_TRUE(Load(*Form->webMain(), QUrl("mfs:/p6.htm?html=1")));  // once the route of HTML texts
+  EXPECT_EQ(Shown(), "Page 6");
+  EXPECT_EQ(Form->Story().CurrentPage(), "\\p6.htm");
+}
+
+TEST_F(ViewerTest, WebBrowserMembersForPageScripts) {
+  OpenStory();
+  EXPECT_EQ(Run("window.external.WebBrowser.LocationURL"), "mfs:/p1.htm");
+  EXPECT_EQ(Run("String(window.external.webbrowser.readystate) + ' ' + window.external.WebBrowser.Busy"), "4 false");
+  Run("document.title = 'First page'; 1");
+  EXPECT_EQ(Run("window.external.WebBrowser.LocationName"), "First page");
+  Run("window.external.WebBrowser.Navigate('mfs:\\\\p3.htm'); 1");
+  ASSERT_TRUE(WaitFor([&] { return Shown() == "Page 3"; }));
+  EXPECT_EQ(Form->Story().CurrentPage(), "\\p3.htm");
+  Run("window.external.WebBrowser.GoBack(); 1");
+  ASSERT_TRUE(WaitFor([&] { return Shown() == "Page 1"; }));
+  Run("window.external.WebBrowser.goforward(); 1");
+  ASSERT_TRUE(WaitFor([&] { return Shown() == "Page 3"; }));
+  Run("window.marker = 1; window.external.WebBrowser.Refresh(); 1");
+  EXPECT_TRUE(WaitFor([&] { return Run("typeof window.marker") == "undefined" && Shown() == "Page 3"; }));
+  EXPECT_EQ(Run("window.external.WebBrowser.Stop(); 'stopped'"), "stopped");
+  EXPECT_EQ(Run("try { window.external.WebBrowser.Document; 'no error' } catch (e) { e.message }"), "Unknown name.");
+  Run("window.external.WebBrowser.GoHome(); 1");
+  EXPECT_TRUE(WaitFor([&] { return Form->webMain()->LocationURL() == QUrl("about:blank"); }));
+}
+
+// A scheme whose requests are held until the test lets them go: a page that is interactive long
+// before it has finished loading.
+class HeldRequests : public QWebEngineUrlSchemeHandler {
+public:
+  void requestStarted(QWebEngineUrlRequestJob* job) override { Jobs << job; }
+  void Release() {
+    for (QWebEngineUrlRequestJob* job : Jobs)
+      if (job) job->fail(QWebEngineUrlRequestJob::UrlNotFound);
+    Jobs.clear();
+  }
+  QList<QPointer<QWebEngineUrlRequestJob>> Jobs;
+};
+
+TEST_F(ViewerTest, CommandsWaitOnlyUntilThePageIsInteractive) {
+  HeldRequests held;
+  QWebEngineProfile::defaultProfile()->installUrlSchemeHandler("held", &held);
+  TFiles content = StoryBook();
+  content["\\p1.htm"] = Page(1, "<img src='held:/slow.png'>");
+  Form = std::make_unique<TfrmMain>(TBookSource{
+      CabOf({{"\\System.xml", "<System Story=\"Story.xml\" ToolButtons=\"tb.xml\"/>"}, {"\\Story.xml", StoryXml},
+             {"\\tb.xml", StoryToolbar}}),
+      CabOf(content)});
+  Form->show();
+  ASSERT_TRUE(WaitFor([&] { return !held.Jobs.isEmpty() && Form->webMain()->ReadyState() == rsInteractive; }))
+      << Form->webMain()->ReadyState();
+  EXPECT_EQ(Shown(), "Page 1");
+  Click(Next);  // at once, while the picture is still on its way
+  EXPECT_EQ(Shown(), "Page 2");
+  held.Release();
+  QWebEngineProfile::defaultProfile()->removeUrlSchemeHandler(&held);
 }
 
 TEST_F(ViewerTest, WebPagesGetNoWindowExternal) {
@@ -317,6 +433,22 @@ TEST_F(PackedViewer, GoodBookShowsItsFirstPageAndTitle) {
   EXPECT_NE(out.find("title=A Walk by the River\n"), std::string::npos) << out;
   EXPECT_NE(out.find("caption=A Walk by the River - sample edition, 2026\n"), std::string::npos) << out;
   EXPECT_NE(out.find("page=\\pages\\intro.htm\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("qt.webenginecontext"), std::string::npos) << out;  // the reader's terminal stays quiet
+}
+
+TEST_F(PackedViewer, CheckFailsWhenTheFirstPageIsTheErrorPage) {
+  std::string out;
+  cab_test::WriteFile(Dir.Path() / "content" / "a.htm", "<p>a</p>");
+  for (const char* story : {"<S/>", "<S><i page=\"\\missing.htm\"/></S>"}) {
+    cab_test::WriteFile(Dir.Path() / "sys" / "System.xml", "<System Story=\"Story.xml\"/>");
+    cab_test::WriteFile(Dir.Path() / "sys" / "Story.xml", story);
+    std::string book = (Dir.Path() / "book").string();
+    ASSERT_EQ(cab_test::Shell(cab_test::Quote(QUIRELLE_PACK) + " --viewer " + cab_test::Quote(QUIRELLE_VIEWER) +
+                                  " --system " + cab_test::Quote(Dir.Path() / "sys") + " --content " +
+                                  cab_test::Quote(Dir.Path() / "content") + " -o " + cab_test::Quote(book), &out), 0) << out;
+    EXPECT_EQ(Start(book, out), 1) << story << out;
+    EXPECT_NE(out.find("The first page of the book could not be shown"), std::string::npos) << out;
+  }
 }
 
 TEST_F(PackedViewer, DamagedOrMissingBookShowsItsMessageAndFails) {

@@ -192,6 +192,12 @@ TEST_F(SaveToDiskTest, WritesFoldersAndFilesWithUtf8Names) {
   mfs.Root()->FindChild("b")->SaveToDisk(FDir / "x" / "y" / "b2");
   mfs.Root()->FindChild("b")->SaveToDisk(FDir / "x" / "y" / "b2");
   EXPECT_EQ(Slurp(FDir / "x" / "y" / "b2"), std::string("\0b", 2));
+  // A later entry of the same name in other letters replaces the earlier under its own name.
+  TMFS twice;
+  twice.LoadFromString(RootImage({FileRec("Page.htm", "first"), FileRec("PAGE.htm", "second")}));
+  twice.Root()->SaveToDisk(FDir / "twice");
+  EXPECT_EQ(std::filesystem::directory_iterator(FDir / "twice")->path().filename(), "PAGE.htm");
+  EXPECT_EQ(Slurp(FDir / "twice" / "PAGE.htm"), "second");
   SetBookCodePage(saved);
 }
 

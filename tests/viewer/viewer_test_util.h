@@ -9,6 +9,7 @@
 #include <QKeyEvent>
 #include <QList>
 #include <QUrl>
+#include <QWindow>
 #include <map>
 #include <memory>
 #include <string>
@@ -92,12 +93,13 @@ protected:
     return gui_test::Eval(*Form->webMain(), "document.getElementById('t') ? document.getElementById('t').textContent : ''").toString();
   }
   QString Run(const QString& script) { return gui_test::Eval(*Form->webMain(), script).toString(); }
+  // A key as the window system delivers it: to the active window, which hands it on.
   void Key(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
-    QWidget* target = QApplication::focusWidget() ? QApplication::focusWidget() : Form->webMain()->focusProxy();
+    QWidget* window = QApplication::activeWindow() ? QApplication::activeWindow() : Form.get();
     QKeyEvent press(QEvent::KeyPress, key, modifiers);
     QKeyEvent release(QEvent::KeyRelease, key, modifiers);
-    QCoreApplication::sendEvent(target, &press);
-    QCoreApplication::sendEvent(target, &release);
+    QCoreApplication::sendEvent(window->windowHandle(), &press);
+    QCoreApplication::sendEvent(window->windowHandle(), &release);
   }
 
   std::unique_ptr<TEngineURLLayer> FLayer;
