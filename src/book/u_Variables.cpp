@@ -1,5 +1,6 @@
 #include "u_Variables.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -122,17 +123,21 @@ void TVariables::Expand() {
   }
 }
 
-std::string TVariables::Substitute(std::string_view text) const {
+std::string TVariables::Substitute(std::string_view text, std::string_view name) const {
   std::size_t percent, close;
   if (!NextReference(text, 0, percent, close)) return std::string(text);
   std::string out;
   out.reserve(text.size());
+  const std::size_t limit = std::max(MaxExpandedSize, text.size());
   std::size_t scanned = 0;
   do {
     out.append(text, scanned, percent - scanned);
-    if (const std::string* value = FValues.FindValue(NameOf(text, percent, close)))
+    if (const std::string* value = FValues.FindValue(NameOf(text, percent, close))) {
+      if (out.size() + value->size() > limit)
+        throw EVariablesError(Format(STextTooLarge, {name.empty() ? std::string_view("text") : name,
+                                                     static_cast<std::int64_t>(limit)}));
       out += *value;
-    else
+    } else
       out.append(text, percent, close + 1 - percent);
     scanned = close + 1;
   } while (NextReference(text, scanned, percent, close));
@@ -140,8 +145,8 @@ std::string TVariables::Substitute(std::string_view text) const {
   return out;
 }
 
-void TVariables::SubstituteInPlace(std::string& text) const {
+void TVariables::SubstituteInPlace(std::string& text, std::string_view name) const {
   std::size_t percent, close;
   if (!NextReference(text, 0, percent, close)) return;
-  text = Substitute(text);
+  text = Substitute(text, name);
 }

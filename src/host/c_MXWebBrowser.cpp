@@ -93,10 +93,11 @@ void TMXWebPage::javaScriptAlert(const QUrl& securityOrigin, const QString& msg)
 bool TMXWebPage::javaScriptPrompt(const QUrl& securityOrigin, const QString& msg, const QString& defaultValue,
                                   QString* result) {
   if (msg.startsWith(BridgeMarker)) {
-    // Only pages of the book's own schemes get window.external: a web page the reader followed
-    // a link to must neither close the viewer nor drive the book.
-    QString scheme = securityOrigin.scheme().isEmpty() ? url().scheme() : securityOrigin.scheme();
-    if (!InternetProtocolSession().FindProtocol(scheme.toStdString())) {
+    // Only documents whose own origin is the book's get window.external: a web page, a frame of
+    // one, and any frame with an opaque origin (data:, sandboxed) must neither close the viewer
+    // nor drive the book. about:blank and srcdoc frames of a book page inherit its origin.
+    const QString scheme = securityOrigin.scheme();
+    if (scheme.isEmpty() || !InternetProtocolSession().FindProtocol(scheme.toStdString())) {
       *result = QStringLiteral("{\"kind\":\"none\"}");
       return true;
     }

@@ -51,7 +51,7 @@ void RegisterEngineSchemes(std::initializer_list<const char*> schemes) {
     scheme.setSyntax(QWebEngineUrlScheme::Syntax::Path);
     // Secure, so book pages may use what browsers keep for secure origins; no local access, so
     // a book page can never read files of the machine.
-    scheme.setFlags(QWebEngineUrlScheme::SecureScheme | QWebEngineUrlScheme::CorsEnabled);
+    scheme.setFlags(QWebEngineUrlScheme::SecureScheme);
     QWebEngineUrlScheme::registerScheme(scheme);
   }
 }
@@ -137,8 +137,21 @@ int TEngineURLLayer::HTMLTextId(const QUrl& url) const {
 
 void TEngineURLLayer::RemoveHTMLText(const QUrl& url) { FHTMLTexts.erase(HTMLTextId(url)); }
 
+static bool IsBookOrigin(const QUrl& initiator) {
+  // No initiator: the viewer itself or the reader (the address bar, history) asked.
+  if (initiator.isEmpty()) return true;
+  const QString scheme = initiator.scheme();
+  return !scheme.isEmpty() && InternetProtocolSession().FindProtocol(scheme.toStdString()) != nullptr;
+}
+
 void TEngineURLLayer::requestStarted(QWebEngineUrlRequestJob* job) {
   const QUrl url = job->requestUrl();
+  // The book is for its own pages: a web page, a frame of one and any document with an opaque
+  // origin may neither read it (fetch, XHR, pictures) nor open its pages.
+  if (!IsBookOrigin(job->initiator())) {
+    job->fail(QWebEngineUrlRequestJob::RequestDenied);
+    return;
+  }
   QByteArray data;
   QByteArray type;
   if (const int id = HTMLTextId(url); id >= 0) {

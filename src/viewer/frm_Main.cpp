@@ -14,6 +14,7 @@
 #include <QToolBar>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <QWebEnginePage>
 #include <QWindow>
 #include <algorithm>
 
@@ -167,7 +168,9 @@ void TfrmMain::StartUp(const TBookSource& source) {
     else LoadContentImage(*FContentImage);
   });
 
-  auto filter = [this](TMFSInternetProtocol&, const std::string&, std::string& data) { ExpandVariablesFilter(data); };
+  auto filter = [this](TMFSInternetProtocol&, const std::string& path, std::string& data) {
+    if (FVariables) FVariables->SubstituteInPlace(data, path);
+  };
   FContentProtocol = std::make_unique<TMFSInternetProtocol>("mfs", FContentImage.get());
   FContentProtocol->OnAfterGetData = filter;
   FSystemProtocol = std::make_unique<TMFSInternetProtocol>("system", FSystemImage.get());
@@ -186,8 +189,15 @@ void TfrmMain::StartUp(const TBookSource& source) {
   };
   const std::string toolButtons = SystemText("ToolButtons");
   In(toolButtons, [&] { FToolbar->BuildToolbar(*FSystemImage, toolButtons, handlers); });
-  const int width = SystemInteger("Width", 800);
-  const int height = SystemInteger("Height", 600);
+  // The book's size, but never beyond the screen: a window of 20000 pixels a side takes
+  // gigabytes in the graphics driver.
+  int width = SystemInteger("Width", 800);
+  int height = SystemInteger("Height", 600);
+  if (QScreen* screen = QGuiApplication::primaryScreen()) {
+    const QSize room = screen->availableGeometry().size();
+    width = std::clamp(width, 1, std::max(1, room.width()));
+    height = std::clamp(height, 1, std::max(1, room.height()));
+  }
   resize(width, height);
   FOuterSize = QSize(width, height);
   const bool maximized = SystemBoolean("RunMaximized", false);
@@ -210,6 +220,10 @@ void TfrmMain::StartUp(const TBookSource& source) {
     external = [this](const QString& request) { return FHostObject->Dispatch(request); };
     return HOST_S_OK;
   };
+  connect(FwebMain->page(), &QWebEnginePage::renderProcessTerminated, this,
+          [this](QWebEnginePage::RenderProcessTerminationStatus status, int) {
+            if (status != QWebEnginePage::NormalTerminationStatus) QTimer::singleShot(0, this, [this] { ShowStoppedPage(); });
+          });
   connect(FwebMain, &TMXWebBrowser::navigateComplete, this, [this](const QUrl&) {
     if (FStory) SyncStoryWithBrowser();
   });
@@ -320,6 +334,18 @@ void TfrmMain::SyncStoryWithBrowser() {
   const std::int32_t before = FStory->Lines().FindPage(page);
   if (before != TStoryLine::None) FStory->Locate(page);
   else FStory->LocateAddress(page);
+}
+
+// A page whose renderer died (a crash, a script that ate all memory) leaves a dead view; show
+// what happened and a way back, as a browser does. The toolbar, the keys and the story go on.
+void TfrmMain::ShowStoppedPage() {
+  if (!FwebMain) return;
+  const QString page = FwebMain->LocationURL().toString(QUrl::FullyEncoded).toHtmlEscaped();
+  FwebMain->LoadHTMLText(QStringLiteral("<html><head><title>The page stopped</title></head><body style='font-family:sans-serif;margin:2em'>"
+                                        "<h2>This page stopped working</h2><p>The page could not go on and was closed.</p>"
+                                        "<p><a id=reload href='%1'>Show the page again</a></p></body></html>")
+                             .arg(page)
+                             .toUtf8());
 }
 
 void TfrmMain::PostCloseRequest() { QTimer::singleShot(0, this, &QWidget::close); }

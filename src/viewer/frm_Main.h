@@ -96,6 +96,7 @@ private:
   bool SystemBoolean(const char* name, bool def) const;
   void Act(std::uint8_t kind);
   void ApplyOuterSize();
+  void ShowStoppedPage();
   void Exec(int command);
   bool webMain2ShowContextMenu();
   void webMain2DocumentComplete();

@@ -86,6 +86,14 @@ TEST(VariablesLimits, ExpansionThatWouldExplodeIsRefused) {
     text += "<var name=\"v" + std::to_string(i) + "\">$%{v" + std::to_string(i + 1) + "}%{v" + std::to_string(i + 1) + "}</var>\n";
   text += "<var name=\"v40\">$ab</var></v>";
   EXPECT_EQ(MessageOf([&] { TVariables(text, true); }), "Variable \"v16\" expands to more than 16777216 bytes");
+  // A served text of a hundred references to a 1 MiB variable stops at 64 MiB, naming the file.
+  std::string mebibyte;
+  for (int i = 0; i < 1024; ++i) mebibyte += std::string(1023, 'x') + "\n";  // the reader's lines are short
+  TVariables big("<v><var name=\"BIG\">$" + mebibyte + "</var></v>", true);
+  std::string page;
+  for (int i = 0; i < 100; ++i) page += "%{BIG}";
+  EXPECT_EQ(MessageOf([&] { big.SubstituteInPlace(page, "\\p.htm"); }), "\"\\p.htm\" expands to more than 67108864 bytes");
+  EXPECT_EQ(big.Substitute(page.substr(0, 6 * 64)).size(), 64u << 20);  // up to the limit it expands
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <QImage>
 #include <QTimer>
 #include <QVariant>
+#include <memory>
 #include <string>
 
 #include "c_MXWebBrowser.h"
@@ -38,15 +39,19 @@ bool Load(TMXWebBrowser& b, const TTarget& target) {
 }
 
 // The value of a script expression in the page.
-inline QVariant Eval(TMXWebBrowser& b, const QString& script) {
-  QVariant result;
-  bool done = false;
-  b.page()->runJavaScript(script, [&](const QVariant& v) {
-    result = v;
-    done = true;
+// A page whose renderer died answers only when the page goes, after this has returned.
+inline QVariant Eval(TMXWebBrowser& b, const QString& script, int timeoutMs = 20000) {
+  struct TAnswer {
+    QVariant Result;
+    bool Done = false;
+  };
+  auto answer = std::make_shared<TAnswer>();
+  b.page()->runJavaScript(script, [answer](const QVariant& v) {
+    answer->Result = v;
+    answer->Done = true;
   });
-  WaitFor([&] { return done; });
-  return result;
+  WaitFor([&] { return answer->Done; }, timeoutMs);
+  return answer->Result;
 }
 
 // A picture of the given size, as PNG bytes.

@@ -10,6 +10,7 @@
 #include <QKeyEvent>
 #include <QMenu>
 #include <QPointer>
+#include <QProcess>
 #include <QToolBar>
 #include <QWebEngineProfile>
 #include <QWebEngineUrlRequestJob>
@@ -434,6 +435,41 @@ TEST_F(PackedViewer, GoodBookShowsItsFirstPageAndTitle) {
   EXPECT_NE(out.find("caption=A Walk by the River - sample edition, 2026\n"), std::string::npos) << out;
   EXPECT_NE(out.find("page=\\pages\\intro.htm\n"), std::string::npos) << out;
   EXPECT_EQ(out.find("qt.webenginecontext"), std::string::npos) << out;  // the reader's terminal stays quiet
+}
+
+// As a reader meets it: a page script turns the page, and Escape, typed on the keyboard of the
+// X server, still closes the book.
+TEST_F(PackedViewer, EscapeWorksAfterAPageScriptTurnedThePage) {
+  std::string out;
+  cab_test::WriteFile(Dir.Path() / "sys" / "System.xml", "<System Story=\"Story.xml\" MainFormCaption=\"Keys after a script\"/>");
+  cab_test::WriteFile(Dir.Path() / "sys" / "Story.xml", "<S><i page=\"\\one.htm\"/><i page=\"\\two.htm\"/></S>");
+  cab_test::WriteFile(Dir.Path() / "content" / "one.htm",
+                      "<body><script>setTimeout(function () { window.external.Story.Next(); }, 0);</script></body>");
+  cab_test::WriteFile(Dir.Path() / "content" / "two.htm", "<body style='background: #ff0000'>two</body>");
+  std::string book = (Dir.Path() / "book").string();
+  ASSERT_EQ(cab_test::Shell(cab_test::Quote(QUIRELLE_PACK) + " --viewer " + cab_test::Quote(QUIRELLE_VIEWER) + " --system " +
+                                cab_test::Quote(Dir.Path() / "sys") + " --content " + cab_test::Quote(Dir.Path() / "content") +
+                                " -o " + cab_test::Quote(book), &out), 0) << out;
+  QProcess viewer;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("QTWEBENGINE_DISABLE_SANDBOX", "1");
+  viewer.setProcessEnvironment(env);
+  viewer.start(QString::fromStdString(book), {});
+  ASSERT_TRUE(viewer.waitForStarted());
+  auto run = [](const QString& command) {
+    QProcess p;
+    p.start("sh", {"-c", command});
+    p.waitForFinished();
+    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+  };
+  QString window;
+  EXPECT_TRUE(WaitFor([&] { return !(window = run("xdotool search --name 'Keys after a script' | head -1")).isEmpty(); }));
+  // The second page is red: the script has turned the page.
+  EXPECT_TRUE(WaitFor([&] { return run("import -window " + window + " -crop 1x1+200+200 txt:- 2>/dev/null").contains("#FF0000"); }));
+  run("xdotool windowfocus --sync " + window + " key Escape");
+  EXPECT_TRUE(viewer.waitForFinished(20000));
+  EXPECT_EQ(viewer.exitCode(), 0);
+  if (viewer.state() != QProcess::NotRunning) viewer.kill(), viewer.waitForFinished();
 }
 
 TEST_F(PackedViewer, CheckFailsWhenTheFirstPageIsTheErrorPage) {

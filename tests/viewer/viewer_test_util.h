@@ -11,6 +11,7 @@
 #include <QUrl>
 #include <QWindow>
 #include <map>
+#include <ostream>
 #include <memory>
 #include <string>
 
@@ -22,6 +23,11 @@
 #include "u_Dialogs.h"
 #include "u_InternetProtocolEngine.h"
 #include "u_Toolbar.h"
+
+// Readable QStrings in the test's failure messages.
+QT_BEGIN_NAMESPACE
+inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
+QT_END_NAMESPACE
 
 namespace viewer_test {
 
