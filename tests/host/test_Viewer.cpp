@@ -463,9 +463,11 @@ TEST_F(PackedViewer, EscapeWorksAfterAPageScriptTurnedThePage) {
     return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
   };
   QString window;
-  EXPECT_TRUE(WaitFor([&] { return !(window = run("xdotool search --name 'Keys after a script' | head -1")).isEmpty(); }));
+  ASSERT_TRUE(WaitFor([&] { return !(window = run("xdotool search --onlyvisible --name 'Keys after a script' | head -1")).isEmpty(); }));
   // The second page is red: the script has turned the page.
-  EXPECT_TRUE(WaitFor([&] { return run("import -window " + window + " -crop 1x1+200+200 txt:- 2>/dev/null").contains("#FF0000"); }));
+  QString pixel;
+  EXPECT_TRUE(WaitFor([&] { return (pixel = run("import -window " + window + " -crop 1x1+200+200 -depth 8 txt:- 2>&1")).contains("#FF0000"); }))
+      << window.toStdString() << ": " << pixel.toStdString();
   run("xdotool windowfocus --sync " + window + " key Escape");
   EXPECT_TRUE(viewer.waitForFinished(20000));
   EXPECT_EQ(viewer.exitCode(), 0);
