@@ -1,5 +1,10 @@
 #include "u_Story.h"
 
+#include <array>
+#include <random>
+
+#include "u_CodePage.h"
+
 namespace {
 
 // B, a backslash unless B is empty or ends in one, then the relative path.
@@ -12,18 +17,81 @@ std::string AttributeText(const TXMLNode* node, const char* name) {
   return node->Attributes.ValueOf(name, TXMLValue::Text(std::string())).AsText();
 }
 
+// Hashing that ignores letter case as CompareText does: each byte stands for the smallest byte it
+// equals on its own. Texts equal under CompareText always hash alike; the index confirms a match
+// by comparing the texts themselves.
+struct TFoldTable {
+  int CodePage = 0;
+  std::array<unsigned char, 256> Class{};
+};
+
+const std::array<unsigned char, 256>& FoldClasses() {
+  static thread_local TFoldTable table;
+  if (table.CodePage != BookCodePage()) {
+    table.CodePage = BookCodePage();
+    for (int b = 0; b < 256; ++b) {
+      table.Class[static_cast<std::size_t>(b)] = static_cast<unsigned char>(b);
+      for (int c = 0; c < b; ++c)
+        if (SameText(std::string(1, static_cast<char>(b)), std::string(1, static_cast<char>(c)))) {
+          table.Class[static_cast<std::size_t>(b)] = static_cast<unsigned char>(c);
+          break;
+        }
+    }
+  }
+  return table.Class;
+}
+
+// Polynomial hashing modulo the prime 2^61 - 1 with a base drawn once per process, so that no
+// story can be written to make its pages collide.
+constexpr std::uint64_t HashPrime = (std::uint64_t{1} << 61) - 1;
+
+std::uint64_t HashBase() {
+  static const std::uint64_t base = [] {
+    std::random_device device;
+    return (static_cast<std::uint64_t>(device()) << 32 | device()) % (HashPrime - 1000) + 257;
+  }();
+  return base;
+}
+
+std::uint64_t MulMod(std::uint64_t a, std::uint64_t b) {
+  const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+  std::uint64_t r = static_cast<std::uint64_t>(product & HashPrime) + static_cast<std::uint64_t>(product >> 61);
+  if (r >= HashPrime) r -= HashPrime;
+  return r;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- TStoryLine
 
+TStoryLine::TSum TStoryLine::SumOf(std::string_view text, TSum sum) const {
+  const auto& classes = FoldClasses();
+  const std::uint64_t base = HashBase();
+  for (char c : text) {
+    sum.Hash = MulMod(sum.Hash, base) + classes[static_cast<unsigned char>(c)] + 1;
+    if (sum.Hash >= HashPrime) sum.Hash -= HashPrime;
+  }
+  sum.Length += text.size();
+  if (!text.empty()) sum.Last = static_cast<unsigned char>(text.back());
+  return sum;
+}
+
+TStoryLine::TSum TStoryLine::JoinSum(const TSum& base, std::string_view relative) const {
+  if (base.Length == 0) return SumOf(relative);
+  return SumOf(relative, base.Last == '\\' ? base : SumOf("\\", base));
+}
+
 TStoryLine::TStoryLine(const std::string& text) {
   FParser.Parse(text);
   TXMLNode* root = FParser.Root();
-  std::string rootBase = AttributeText(root, "Path");
-  if (!rootBase.empty() && rootBase.front() != '\\') rootBase.insert(0, 1, '\\');
+  FRootBase = AttributeText(root, "Path");
+  if (!FRootBase.empty() && FRootBase.front() != '\\') FRootBase.insert(0, 1, '\\');
+  const TSum rootBase = SumOf(FRootBase);
+  // Resolved pages are written back into the entries while they fit in a few times the
+  // document's own size; a story nested deeper resolves its pages when they are asked for.
+  std::uint64_t writeBudget = 4 * static_cast<std::uint64_t>(text.size()) + (1u << 20);
 
-  // Pre-order without recursion; each entry's base for its children is kept by position.
-  std::vector<std::string> childBases;
+  // Pre-order without recursion.
   std::vector<std::pair<TXMLNode*, std::int32_t>> pending;
   auto pushChildren = [&](TXMLNode* node, std::int32_t parent) {
     for (std::int32_t i = node->Nodes.Count() - 1; i >= 0; --i) pending.emplace_back(&node->Nodes.Items(i), parent);
@@ -32,20 +100,45 @@ TStoryLine::TStoryLine(const std::string& text) {
   while (!pending.empty()) {
     auto [node, parent] = pending.back();
     pending.pop_back();
-    const std::string& base = parent == None ? rootBase : childBases[static_cast<std::size_t>(parent)];
-    std::string page = AttributeText(node, "Page");
-    if (!page.empty() && page.front() != '\\') page = JoinBase(base, page);
-    if (!page.empty()) {
-      TXMLAttribute* attribute = node->Attributes.Find("Page");
-      if (!attribute) attribute = node->Attributes.Add("Page");
-      attribute->Value = TXMLValue::Text(page);
+    const TSum& base = parent == None ? rootBase : FEntries[static_cast<std::size_t>(parent)].ChildBase;
+    const std::string page = AttributeText(node, "Page");
+    const std::string path = AttributeText(node, "Path");
+    TEntry e{node, parent, static_cast<std::int32_t>(FEntries.size()) + 1, None, None,
+             static_cast<std::int32_t>(FEntries.size()), !page.empty(), true, {}, {}};
+    e.ChildBase = path.empty() ? TSum{} : path.front() == '\\' ? SumOf(path) : JoinSum(base, path);
+    // The base text, when it is known and the budget allows building it.
+    const std::string* baseText = parent == None ? &FRootBase
+                                  : FBaseKnown[static_cast<std::size_t>(parent)] ? &FBaseTexts[static_cast<std::size_t>(parent)]
+                                                                                 : nullptr;
+    bool childKnown = false;
+    std::string childText;
+    if (path.empty() || path.front() == '\\') {
+      childKnown = true;
+      childText = path;
+    } else if (baseText && e.ChildBase.Length <= writeBudget) {
+      writeBudget -= e.ChildBase.Length;
+      childKnown = true;
+      childText = JoinBase(*baseText, path);
     }
-    std::string path = AttributeText(node, "Path");
-    if (!path.empty() && path.front() != '\\') path = JoinBase(base, path);
-    auto position = static_cast<std::int32_t>(FEntries.size());
-    FEntries.push_back({node, std::move(page), parent, position + 1, None, None, position});
-    childBases.push_back(std::move(path));
-    pushChildren(node, position);
+    if (e.IsPage) {
+      const bool relative = page.front() != '\\' && base.Length != 0;
+      e.PageSum = relative ? JoinSum(base, page) : SumOf(page);
+      if (relative) {
+        e.PageWritten = baseText && e.PageSum.Length <= writeBudget;
+        if (e.PageWritten) {
+          writeBudget -= e.PageSum.Length;
+          TXMLAttribute* attribute = node->Attributes.Find("Page");
+          attribute->Value = TXMLValue::Text(JoinBase(*baseText, page));
+        }
+      } else {
+        TXMLAttribute* attribute = node->Attributes.Find("Page");
+        attribute->Value = TXMLValue::Text(page);
+      }
+    }
+    FEntries.push_back(e);
+    FBaseTexts.push_back(std::move(childText));
+    FBaseKnown.push_back(childKnown ? 1 : 0);
+    pushChildren(node, static_cast<std::int32_t>(FEntries.size()) - 1);
   }
 
   // Subtree ends from the back (descendants come after their entry), page links both ways.
@@ -56,16 +149,69 @@ TStoryLine::TStoryLine(const std::string& text) {
       TEntry& p = FEntries[static_cast<std::size_t>(e.Parent)];
       p.End = std::max(p.End, e.End);
     }
-    e.NextPage = !e.Page.empty() ? i : i + 1 < count ? FEntries[static_cast<std::size_t>(i) + 1].NextPage : None;
+    e.NextPage = e.IsPage ? i : i + 1 < count ? FEntries[static_cast<std::size_t>(i) + 1].NextPage : None;
   }
   for (std::int32_t i = 0; i < count; ++i) {
     TEntry& e = FEntries[static_cast<std::size_t>(i)];
-    e.PriorPage = !e.Page.empty() ? i : i > 0 ? FEntries[static_cast<std::size_t>(i) - 1].PriorPage : None;
-    if (!e.Page.empty()) {
-      e.FirstOccurrence = FPageIndex.emplace(e.Page, i).first->second;  // the first one stays
-      FAddressIndex.emplace(AddressOfPage(e.Page), i);
+    e.PriorPage = e.IsPage ? i : i > 0 ? FEntries[static_cast<std::size_t>(i) - 1].PriorPage : None;
+    if (!e.IsPage) continue;
+    // The first entry of the same hash and length carries the same page; the index of written
+    // pages confirms it by their texts.
+    const std::uint64_t key = Key(e.PageSum);
+    auto [from, to] = FPageIndex.equal_range(key);
+    e.FirstOccurrence = i;
+    for (auto it = from; it != to; ++it) {
+      const TEntry& other = FEntries[static_cast<std::size_t>(it->second)];
+      if (other.PageSum.Length != e.PageSum.Length) continue;
+      if (e.PageWritten && other.PageWritten && !SameText(Page(it->second), Page(i))) continue;
+      e.FirstOccurrence = it->second;
+      break;
+    }
+    FPageIndex.emplace(key, i);
+    if (e.PageWritten) {
+      const std::string resolved = Page(i);
+      const std::string address = AddressOfPage(resolved);
+      if (!SameText(address, resolved)) FAddressIndex.emplace(address, i);
     }
   }
+}
+
+std::string TStoryLine::ChildBaseOf(std::int32_t position) const {
+  // Up the chain of relative paths to the first absolute, empty or top-level one.
+  std::vector<std::string> parts;
+  std::string base;
+  for (std::int32_t at = position;;) {
+    if (FBaseKnown[static_cast<std::size_t>(at)]) {
+      base = FBaseTexts[static_cast<std::size_t>(at)];
+      break;
+    }
+    std::string path = AttributeText(Entry(at), "Path");
+    if (path.empty()) break;
+    if (path.front() == '\\') {
+      base = std::move(path);
+      break;
+    }
+    parts.push_back(std::move(path));
+    at = Parent(at);
+    if (at == None) {
+      base = FRootBase;
+      break;
+    }
+  }
+  // Appended in place: joining anew at every level would copy the growing base each time.
+  for (auto it = parts.rbegin(); it != parts.rend(); ++it) {
+    if (!base.empty() && base.back() != '\\') base += '\\';
+    base += *it;
+  }
+  return base;
+}
+
+std::string TStoryLine::Page(std::int32_t position) const {
+  const TEntry& e = FEntries[static_cast<std::size_t>(position)];
+  if (!e.IsPage) return {};
+  std::string page = AttributeText(e.Node, "Page");
+  if (e.PageWritten) return page;
+  return JoinBase(e.Parent == None ? FRootBase : ChildBaseOf(e.Parent), page);
 }
 
 std::string AddressOfPage(std::string_view page) {
@@ -95,8 +241,16 @@ std::string AddressOfPage(std::string_view page) {
 }
 
 std::int32_t TStoryLine::FindAddress(std::string_view address) const {
-  auto it = FAddressIndex.find(address);
-  return it == FAddressIndex.end() ? None : it->second;
+  // Pages written other than as addressed (relative, dot segments) were indexed at load; any
+  // other page is its own address, or that address without the leading backslash.
+  std::int32_t found = None;
+  auto keep = [&](std::int32_t position) {
+    if (position != None && (found == None || position < found)) found = position;
+  };
+  if (auto it = FAddressIndex.find(address); it != FAddressIndex.end()) keep(it->second);
+  keep(FindPage(address));
+  if (!address.empty() && address.front() == '\\') keep(FindPage(address.substr(1)));
+  return found;
 }
 
 std::int32_t TStoryLine::PageFrom(std::int32_t position) const {
@@ -110,8 +264,12 @@ std::int32_t TStoryLine::PageUpTo(std::int32_t position) const {
 }
 
 std::int32_t TStoryLine::FindPage(std::string_view path) const {
-  auto it = FPageIndex.find(path);
-  return it == FPageIndex.end() ? None : it->second;
+  if (path.empty()) return None;
+  const TSum sum = SumOf(path);
+  auto [from, to] = FPageIndex.equal_range(Key(sum));
+  for (auto it = from; it != to; ++it)  // in reading order
+    if (SameText(Page(it->second), path)) return it->second;
+  return None;
 }
 
 // ---------------------------------------------------------------- TStory

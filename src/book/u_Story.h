@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -28,16 +29,16 @@ inline constexpr TStoryStatus STORY_E_UNEXPECTED = static_cast<TStoryStatus>(0x8
 class TStoryLine {
 public:
   static constexpr std::int32_t None = -1;
-
   // Parses the document and resolves the entries' page paths against their base paths.
   explicit TStoryLine(const std::string& text);
-
   TXMLNode* Root() const { return FParser.Root(); }
   std::int32_t Count() const { return static_cast<std::int32_t>(FEntries.size()); }
   TXMLNode* Entry(std::int32_t position) const { return FEntries[static_cast<std::size_t>(position)].Node; }
   std::int32_t Level(std::int32_t position) const { return FEntries[static_cast<std::size_t>(position)].Node->Level; }
-  const std::string& Page(std::int32_t position) const { return FEntries[static_cast<std::size_t>(position)].Page; }
-
+  // The resolved page path; empty for a chapter. Built when asked: each entry keeps only its
+  // own text, so a story nested many thousand levels deep costs memory in proportion to its size.
+  std::string Page(std::int32_t position) const;
+  bool IsPage(std::int32_t position) const { return FEntries[static_cast<std::size_t>(position)].IsPage; }
   // The first page at or after the position, or None (also for positions past the end).
   std::int32_t PageFrom(std::int32_t position) const;
   // The last page at or before the position, or None.
@@ -57,18 +58,37 @@ public:
   }
 
 private:
+  // A text known by its hash (letter case ignored), length and last byte, so that joined paths
+  // can be indexed without being built.
+  struct TSum {
+    std::uint64_t Hash = 0;
+    std::uint64_t Length = 0;
+    unsigned char Last = 0;
+  };
   struct TEntry {
     TXMLNode* Node;
-    std::string Page;  // resolved; empty for a chapter
     std::int32_t Parent;
     std::int32_t End;
     std::int32_t NextPage;  // first page at or after this entry
     std::int32_t PriorPage;  // last page at or before this entry
     std::int32_t FirstOccurrence;
+    bool IsPage;
+    bool PageWritten;  // the node's Page attribute holds the resolved path
+    TSum ChildBase;  // the base this entry gives its children
+    TSum PageSum;
   };
+  TSum SumOf(std::string_view text) const { return SumOf(text, TSum()); }
+  TSum SumOf(std::string_view text, TSum start) const;
+  TSum JoinSum(const TSum& base, std::string_view relative) const;
+  std::uint64_t Key(const TSum& sum) const { return sum.Hash ^ (sum.Length * 0x9E3779B97F4A7C15ull); }
+  std::string ChildBaseOf(std::int32_t position) const;
   TXMLParser FParser;
+  std::string FRootBase;
   std::vector<TEntry> FEntries;
-  std::map<std::string, std::int32_t, TKeyLess> FPageIndex{TKeyLess{true}};
+  // The child bases built at load, while they fit the budget (FBaseKnown says which).
+  std::vector<std::string> FBaseTexts;
+  std::vector<char> FBaseKnown;
+  std::multimap<std::uint64_t, std::int32_t> FPageIndex;
   std::map<std::string, std::int32_t, TKeyLess> FAddressIndex{TKeyLess{true}};
 };
 

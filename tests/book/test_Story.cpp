@@ -5,6 +5,17 @@
 
 #include "u_Story.h"
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#include <sanitizer/allocator_interface.h>
+#define QUIRELLE_ALLOCATED() __sanitizer_get_current_allocated_bytes()
+#endif
+#endif
+#ifndef QUIRELLE_ALLOCATED
+#include <malloc.h>
+#define QUIRELLE_ALLOCATED() mallinfo2().uordblks
+#endif
+
 namespace {
 
 std::vector<std::string> Walk(TStory& s) {
@@ -221,6 +232,34 @@ TEST(StoryLimits, DeepNestingAndLongStoriesWithoutRecursion) {
   s.Locate("p50000");
   EXPECT_EQ(s.NextChapter(50002), STORY_S_OK);  // deeper than the page: the next page
   EXPECT_EQ(s.CurrentPage(), "p50001");
+}
+
+// Every level adds to the base of the next: the joined paths grow with the depth, so holding
+// each of them would take memory with the square of the depth (20 GB here).
+TEST(StoryLimits, DeepBasePathsCostMemoryInProportionToTheStory) {
+  const int depth = 100000;
+  std::string text = "<S path=\"\\r\">\n";
+  for (int i = 0; i < depth; ++i) text += "<c path=\"d\" page=\"p" + std::to_string(i) + "\">\n";
+  for (int i = 0; i < depth; ++i) text += "</c>\n";
+  text += "</S>";
+  const std::size_t before = QUIRELLE_ALLOCATED();
+  TStory s(text);
+  const std::size_t held = QUIRELLE_ALLOCATED() - before;
+  EXPECT_LT(held, std::size_t{300} << 20) << held;
+  std::string deepest = "\\r";
+  for (int i = 0; i < depth - 1; ++i) deepest += "\\d";
+  deepest += "\\p99999";
+  s.Last();
+  EXPECT_EQ(s.CurrentPage(), deepest);
+  EXPECT_EQ(s.Prior(), STORY_S_OK);
+  EXPECT_EQ(s.CurrentPage().substr(s.CurrentPage().size() - 7), "\\p99998");
+  s.First();
+  s.Locate(deepest);  // found by its text, letter case ignored
+  EXPECT_EQ(s.CurrentPage(), deepest);
+  s.Locate("\\R\\D\\p1");
+  EXPECT_EQ(s.CurrentPage(), "\\r\\d\\p1");
+  EXPECT_EQ(s.Lines().FindPage("\\r\\d\\d\\p2"), 2);
+  EXPECT_EQ(s.Lines().FindPage("\\r\\d\\d\\p3"), TStoryLine::None);
 }
 
 }  // namespace

@@ -211,10 +211,17 @@ TEST_F(ViewerTest, PageScriptsDriveTheStoryAndSeeTheSystemsErrors) {
   EXPECT_EQ(Run("try { window.external.UserForm; 'no error' } catch (e) { e.message }"), "There is no active form");
   EXPECT_EQ(Run("try { window.external.ShowUserForm('Help'); 'no error' } catch (e) { e.message }"), "Form \"Help\" not found");
   EXPECT_EQ(Run("try { window.external.Story.NextChapter(0); 'no error' } catch (e) { e.message }"), "Catastrophic failure");
+  // Every load is waited for: a script run while a page is being replaced may run in either.
+  int loads = 0;
+  auto c = QObject::connect(Form->webMain(), &TMXWebBrowser::documentComplete, [&](const QUrl&) { ++loads; });
   Form->Story().Last();
   Form->NavigateToCurrentPage();
-  WaitFor([&] { return Shown() == "Page 10"; });
+  ASSERT_TRUE(WaitFor([&] { return loads == 1; }));
+  EXPECT_EQ(Shown(), "Page 10");
+  // The first Next at the end sets the flag and shows the last page again.
   EXPECT_EQ(Run("window.external.Story.Next(); String(window.external.Story.Eof)"), "true");
+  EXPECT_TRUE(WaitFor([&] { return loads == 2; }));
+  QObject::disconnect(c);
   EXPECT_EQ(Run("try { window.external.Story.Next(); 'no error' } catch (e) { e.message }"), "Catastrophic failure");
 }
 
