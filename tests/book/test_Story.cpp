@@ -245,6 +245,7 @@ TEST(StoryLimits, DeepBasePathsCostMemoryInProportionToTheStory) {
   const std::size_t before = QUIRELLE_ALLOCATED();
   TStory s(text);
   const std::size_t held = QUIRELLE_ALLOCATED() - before;
+  RecordProperty("held_bytes", static_cast<int>(held));
   EXPECT_LT(held, std::size_t{300} << 20) << held;
   std::string deepest = "\\r";
   for (int i = 0; i < depth - 1; ++i) deepest += "\\d";
