@@ -1,6 +1,8 @@
 // quirelle-pack: makes a book (a copy of the viewer carrying the system and content images),
 // and lists or extracts the images of a packed book.
 #include <cstdio>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -40,7 +42,11 @@ std::string CabinetOf(const fs::path& source) {
   if (fs::is_directory(source)) {
     TMFS mfs;
     ImportFolder(source, mfs.Root());
-    TCabMember member{"info.mfs", mfs.SaveToString(), DosDateTimeNow(), 0x20};
+    std::string image = mfs.SaveToString();
+    if (image.size() > MaxImageBytes)
+      throw EToolError(source.string() + ": a book image holds at most " + std::to_string(MaxImageBytes) + " bytes; this one would be " +
+                       std::to_string(image.size()));
+    TCabMember member{"info.mfs", std::move(image), DosDateTimeNow(), 0x20};
     return BuildCabinet({member});
   }
   if (!fs::is_regular_file(source)) throw EToolError(source.string() + ": no such folder or file");
@@ -62,8 +68,7 @@ int Pack(const std::string& viewer, const std::string& system, const std::string
   std::vector<TDataBlock> blocks{{"RCDATA", SystemBlock, CabinetOf(system)},
                                  {"RCDATA", ContentBlock, CabinetOf(content)}};
   std::string book = program + BuildDataBlocks(blocks, program.size());
-  WriteDiskFileAtomically(output, book);
-  fs::permissions(output, fs::status(viewer).permissions() | fs::perms::owner_exec, fs::perm_options::replace);
+  WriteDiskFileAtomically(output, book, fs::status(viewer).permissions() | fs::perms::owner_exec);
   return 0;
 }
 
@@ -91,15 +96,17 @@ int Extract(const std::string& book, const fs::path& folder) {
   TMFS system, content;
   LoadBlock(system, book, SystemBlock);
   LoadBlock(content, book, ContentBlock);
-  // Built beside the target and renamed: the folder appears whole or not at all.
-  fs::path temp = folder;
-  temp += ".part";
-  fs::remove_all(temp, ec);
+  CheckDiskNames(system.Root(), "system");
+  CheckDiskNames(content.Root(), "content");
+  // Built in a new folder of our own beside the target and renamed: the folder appears whole or
+  // not at all, and nothing that was there before is ever removed.
+  std::string pattern = (folder.has_filename() ? folder : folder.parent_path()).string() + ".XXXXXX";
+  if (!::mkdtemp(pattern.data())) throw EToolError(folder.string() + ": cannot create a folder beside it: " + std::strerror(errno));
+  const fs::path temp = pattern;
   try {
     ExportFolder(system.Root(), temp / "system");
     ExportFolder(content.Root(), temp / "content");
-    fs::remove(folder, ec);
-    fs::rename(temp, folder);
+    fs::rename(temp, folder);  // replaces an empty folder only
   } catch (...) {
     fs::remove_all(temp, ec);
     throw;

@@ -6,7 +6,15 @@
 #include <fstream>
 #include <sstream>
 #include <system_error>
+#include <map>
 #include <vector>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "u_CodePage.h"
 
@@ -21,18 +29,30 @@ std::string ReadDiskFile(const fs::path& path) {
   return ss.str();
 }
 
-void WriteDiskFileAtomically(const fs::path& path, const std::string& data) {
-  fs::path temp = path;
-  temp += ".part";
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    out.write(data.data(), static_cast<std::streamsize>(data.size()));
-    out.close();
-    if (!out) {
-      std::error_code ec;
-      fs::remove(temp, ec);
-      throw EToolError(path.string() + ": cannot write the file");
-    }
+void WriteDiskFileAtomically(const fs::path& path, const std::string& data, fs::perms permissions) {
+  // A new file of our own beside the target (never an existing name, never through a link),
+  // renamed over the target once it is whole.
+  std::string pattern = path.string() + ".XXXXXX";
+  const int fd = ::mkstemp(pattern.data());
+  if (fd < 0) throw EToolError(path.string() + ": cannot create a file beside it: " + std::strerror(errno));
+  const fs::path temp = pattern;
+  auto fail = [&](const std::string& why) {
+    ::close(fd);
+    std::error_code ec;
+    fs::remove(temp, ec);
+    throw EToolError(path.string() + ": " + why);
+  };
+  for (std::size_t done = 0; done < data.size();) {
+    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) fail(std::string("cannot write the file: ") + std::strerror(errno));
+    done += static_cast<std::size_t>(n);
+  }
+  if (::fchmod(fd, static_cast<mode_t>(permissions)) != 0) fail(std::string("cannot set its permissions: ") + std::strerror(errno));
+  if (::close(fd) != 0) {
+    std::error_code ec;
+    fs::remove(temp, ec);
+    throw EToolError(path.string() + ": cannot write the file: " + std::strerror(errno));
   }
   std::error_code ec;
   fs::rename(temp, path, ec);
@@ -63,6 +83,11 @@ fs::file_time_type FileTimeOfDosDateTime(std::uint32_t d) {
 }
 
 void ImportFolder(const fs::path& disk, TMFSFolder* target) {
+  std::error_code ec;
+  const fs::path root = fs::canonical(disk, ec);
+  if (ec) throw EToolError(disk.string() + ": " + ec.message());
+  std::set<fs::path> visited{root};
+  std::uint64_t total = 0;
   std::vector<std::pair<fs::path, TMFSFolder*>> pending{{disk, target}};
   while (!pending.empty()) {
     auto [dir, folder] = pending.back();
@@ -70,16 +95,35 @@ void ImportFolder(const fs::path& disk, TMFSFolder* target) {
     std::vector<fs::directory_entry> entries{fs::directory_iterator(dir), fs::directory_iterator()};
     std::sort(entries.begin(), entries.end());
     for (const fs::directory_entry& e : entries) {
+      const std::string diskName = e.path().filename().string();
       std::string name;
-      if (!FromUtf8(e.path().filename().string(), name))
+      if (!FromUtf8(diskName, name))
         throw EToolError(e.path().string() + ": the name cannot be written in code page " + std::to_string(BookCodePage()));
+      // Inside a book a backslash separates folders; a name holding one could never be read back.
+      if (name.find('\\') != std::string::npos) throw EToolError(e.path().string() + ": a backslash in a name cannot be packed");
       if (folder->FindChild(name))
         throw EToolError(e.path().string() + ": another entry has the same name up to letter case");
+      // A link is followed only when it stays inside the source folder.
+      if (e.is_symlink()) {
+        const fs::path target = fs::canonical(e.path(), ec);
+        const auto [rootEnd, at] = std::mismatch(root.begin(), root.end(), target.begin(), target.end());
+        if (ec || rootEnd != root.end())
+          throw EToolError(e.path().string() + ": a link that leads outside the source folder cannot be packed");
+      }
       if (e.is_directory()) {
+        if (!visited.insert(fs::canonical(e.path(), ec)).second)
+          throw EToolError(e.path().string() + ": a link that leads back into the folder tree cannot be packed");
         auto* sub = new TMFSFolder(name, folder->Owner(), folder);
         sub->DateTime = DosDateTimeOfFileTime(e.last_write_time());
         pending.emplace_back(e.path(), sub);
       } else if (e.is_regular_file()) {
+        // Sizes in an image are 32-bit and a Cabinet folder holds less than 2 GiB: refuse before
+        // reading what the book could never carry.
+        const std::uint64_t size = e.file_size();
+        total += size;
+        if (size > MaxImageBytes || total > MaxImageBytes)
+          throw EToolError(e.path().string() + ": a book image holds at most " + std::to_string(MaxImageBytes) +
+                           " bytes of files; this file would bring it to " + std::to_string(total));
         auto* file = new TMFSFile(name, folder->Owner(), folder);
         file->Data = ReadDiskFile(e.path());
         file->DateTime = DosDateTimeOfFileTime(e.last_write_time());
@@ -90,7 +134,45 @@ void ImportFolder(const fs::path& disk, TMFSFolder* target) {
   }
 }
 
+namespace {
+
+// A name for a message: as UTF-8, or with its bytes shown when the code page leaves some undefined.
+std::string ShownName(const std::string& name) {
+  const std::string utf8 = ToUtf8(name);
+  if (utf8.find("\xEF\xBF\xBD") == std::string::npos) return utf8;
+  std::string shown;
+  for (unsigned char c : name) {
+    char hex[5];
+    if (c < 0x80) shown += static_cast<char>(c);
+    else std::snprintf(hex, sizeof hex, "\\x%02X", c), shown += hex;
+  }
+  return shown;
+}
+
+}  // namespace
+
+void CheckDiskNames(const TMFSFolder* folder, const std::string& where) {
+  // Two entries whose names convert to the same disk name (bytes the code page leaves undefined
+  // all become U+FFFD) would overwrite each other.
+  std::vector<std::pair<const TMFSFolder*, std::string>> pending{{folder, where}};
+  while (!pending.empty()) {
+    const TMFSFolder* f = pending.back().first;
+    const std::string path = pending.back().second;
+    pending.pop_back();
+    std::map<std::string, std::string> seen;
+    f->Items.ForEach([&](const std::string&, TMFSItem* item) {
+      const std::string mfsPath = path + "\\" + item->Name();
+      auto [it, added] = seen.emplace(ToUtf8(item->Name()), mfsPath);
+      if (!added)
+        throw EToolError("\"" + ShownName(it->second) + "\" and \"" + ShownName(mfsPath) + "\" would both be written as \"" +
+                         it->first + "\"");
+      if (const TMFSFolder* sub = item->AsFolder()) pending.emplace_back(sub, mfsPath);
+    });
+  }
+}
+
 void ExportFolder(const TMFSFolder* folder, const fs::path& disk) {
+  CheckDiskNames(folder, "");
   folder->SaveToDisk(disk);
   // Dates afterwards, deepest first, since writing into a folder changes its time.
   std::vector<std::pair<const TMFSItem*, fs::path>> order;

@@ -13,15 +13,24 @@
 class EToolError : public Exception { using Exception::Exception; };
 
 std::string ReadDiskFile(const std::filesystem::path& path);
-// Written beside the target and renamed, so the file appears whole or not at all.
-void WriteDiskFileAtomically(const std::filesystem::path& path, const std::string& data);
+// Written into a new file of our own beside the target (created exclusively, never following or
+// reusing an existing name) and renamed over it, so the file appears whole or not at all.
+void WriteDiskFileAtomically(const std::filesystem::path& path, const std::string& data,
+                             std::filesystem::perms permissions = std::filesystem::perms::owner_read |
+                                                                  std::filesystem::perms::owner_write);
+
+// What one book image may hold: a Cabinet folder's largest uncompressed size.
+inline constexpr std::uint64_t MaxImageBytes = 0x7FFF8000;
 
 std::uint32_t DosDateTimeOfFileTime(std::filesystem::file_time_type t);
 std::filesystem::file_time_type FileTimeOfDosDateTime(std::uint32_t dosDateTime);
 
 // Fills the folder with the disk folder's files and folders. Names the code page cannot hold,
-// and two names equal up to letter case, are errors naming the file.
+// names with a backslash, two names equal up to letter case, links that lead outside the
+// folder and files beyond what an image holds are errors naming the file.
 void ImportFolder(const std::filesystem::path& disk, TMFSFolder* target);
+// Fails, naming both, when two entries of the tree would be written under one disk name.
+void CheckDiskNames(const TMFSFolder* folder, const std::string& where);
 // Writes the folder's tree under a disk folder, with the entries' dates as file times.
 void ExportFolder(const TMFSFolder* folder, const std::filesystem::path& disk);
 

@@ -2,7 +2,10 @@
 // cabinets exchanged with Debian's gcab command.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "mfs/cab_test_util.h"
+#include "u_CabWriter.h"
 #include "u_DataBlocks.h"
 #include "u_DiskFolder.h"
 #include "u_ImageSource.h"
@@ -88,6 +91,72 @@ TEST(PackedBook, ReadyMadeCabinetsAreEmbeddedUnchanged) {
   EXPECT_EQ(ReadDataBlock(book.string(), "RCDATA", "SYSTEM_MFS"), sys);
   EXPECT_EQ(ReadDataBlock(book.string(), "RCDATA", "FILES_MFS"), content);
   ASSERT_EQ(Shell(Quote(book), &out), 0) << out;
+}
+
+// What the packer must never do to the author's files, each shown by the packer as its own process.
+TEST(PackerSafety, NeverLosesOrDamagesTheAuthorsFiles) {
+  TTempDir dir;
+  const fs::path book = dir.Path() / "book";
+  std::string out;
+  WriteFile(dir.Path() / "sys" / "System.xml", "<System Story=\"Story.xml\"/>");
+  WriteFile(dir.Path() / "sys" / "Story.xml", "<S><i page=\"\\a.htm\"/></S>");
+  WriteFile(dir.Path() / "content" / "a.htm", "<p>a</p>");
+
+  // An existing BOOK.part link is neither written through nor reused.
+  WriteFile(dir.Path() / "precious", "keep me");
+  fs::create_symlink(dir.Path() / "precious", dir.Path() / "book.part");
+  ASSERT_EQ(PackBook(dir.Path() / "sys", dir.Path() / "content", book, out), 0) << out;
+  EXPECT_EQ(ReadFile(dir.Path() / "precious"), "keep me");
+  EXPECT_EQ(fs::status(dir.Path() / "precious").permissions() & fs::perms::owner_exec, fs::perms::none);
+  EXPECT_FALSE(fs::is_symlink(book));
+  EXPECT_NE(fs::status(book).permissions() & fs::perms::owner_exec, fs::perms::none);
+
+  // --extract leaves an existing out.part folder alone.
+  WriteFile(dir.Path() / "out.part" / "mine.txt", "mine");
+  ASSERT_EQ(Shell(Quote(Pack) + " --extract " + Quote(book) + " " + Quote(dir.Path() / "out"), &out), 0) << out;
+  EXPECT_EQ(ReadFile(dir.Path() / "out.part" / "mine.txt"), "mine");
+  EXPECT_EQ(ReadFile(dir.Path() / "out" / "content" / "a.htm"), "<p>a</p>");
+
+  // A backslash in a file name is refused at packing time, naming the file.
+  WriteFile(dir.Path() / "bad" / "a\\b.htm", "x");
+  EXPECT_EQ(PackBook(dir.Path() / "sys", dir.Path() / "bad", dir.Path() / "b2", out), 1);
+  EXPECT_NE(out.find("a\\b.htm: a backslash in a name cannot be packed"), std::string::npos) << out;
+  EXPECT_FALSE(fs::exists(dir.Path() / "b2"));
+
+  // Links are followed inside the source folder only.
+  fs::create_directories(dir.Path() / "linked");
+  WriteFile(dir.Path() / "linked" / "a.htm", "<p>a</p>");
+  fs::create_symlink("a.htm", dir.Path() / "linked" / "same.htm");
+  ASSERT_EQ(PackBook(dir.Path() / "sys", dir.Path() / "linked", dir.Path() / "b3", out), 0) << out;
+  fs::create_symlink("/proc/self/environ", dir.Path() / "linked" / "env.htm");
+  EXPECT_EQ(PackBook(dir.Path() / "sys", dir.Path() / "linked", dir.Path() / "b4", out), 1);
+  EXPECT_NE(out.find("env.htm: a link that leads outside the source folder cannot be packed"), std::string::npos) << out;
+  EXPECT_FALSE(fs::exists(dir.Path() / "b4"));
+
+  // More than an image can hold is refused before anything is read or written (a sparse file).
+  fs::create_directories(dir.Path() / "huge");
+  { std::ofstream(dir.Path() / "huge" / "big.bin"); }
+  fs::resize_file(dir.Path() / "huge" / "big.bin", std::uintmax_t{0x80000000});
+  EXPECT_EQ(PackBook(dir.Path() / "sys", dir.Path() / "huge", dir.Path() / "b5", out), 1);
+  EXPECT_NE(out.find("big.bin: a book image holds at most 2147450880 bytes"), std::string::npos) << out;
+  EXPECT_FALSE(fs::exists(dir.Path() / "b5"));
+}
+
+TEST(PackerSafety, ExtractRefusesNamesThatWouldLandOnOneDiskName) {
+  TTempDir dir;
+  std::string out;
+  // 0x81 and 0x8D are undefined in Windows-1252: both names become U+FFFD on disk.
+  TMFS content;
+  content.Session()->CreateFile("\\x\x81.htm", 0, false)->Data = "first";
+  content.Session()->CreateFile("\\x\x8D.htm", 0, false)->Data = "second";
+  const std::string cab = BuildCabinet({{"info.mfs", content.SaveToString(), DosDateTimeNow(), 0x20}});
+  WriteFile(dir.Path() / "content.cab", cab);
+  WriteFile(dir.Path() / "sys" / "System.xml", "<System/>");
+  ASSERT_EQ(PackBook(dir.Path() / "sys", dir.Path() / "content.cab", dir.Path() / "book", out), 0) << out;
+  EXPECT_EQ(Shell("LC_ALL=C.UTF-8 " + Quote(Pack) + " --extract " + Quote(dir.Path() / "book") + " " + Quote(dir.Path() / "out"), &out), 1);
+  EXPECT_NE(out.find("\"content\\x\\x81.htm\" and \"content\\x\\x8D.htm\" would both be written as \"x\xEF\xBF\xBD.htm\""), std::string::npos)
+      << out;
+  EXPECT_FALSE(fs::exists(dir.Path() / "out"));
 }
 
 TEST(PackedBook, ErrorsNameTheFileAndLeaveNoOutput) {
