@@ -21,11 +21,12 @@ namespace fs = std::filesystem;
 namespace {
 
 const char* const Usage =
-    "Usage: quirelle-pack --viewer VIEWER --system SOURCE --content SOURCE -o BOOK\n"
+    "Usage: quirelle-pack [--viewer VIEWER] --system SOURCE --content SOURCE -o BOOK\n"
     "       quirelle-pack --list BOOK\n"
     "       quirelle-pack --extract BOOK FOLDER\n"
     "\n"
-    "Packs a book into a copy of the viewer program VIEWER, written to BOOK.\n"
+    "Packs a book into a copy of the viewer program VIEWER, written to BOOK. VIEWER defaults to\n"
+    "the quirelle-viewer installed beside quirelle-pack.\n"
     "  --system SOURCE   the description files: a folder, or a ready-made Cabinet file\n"
     "  --content SOURCE  the pages, pictures and style sheets: a folder or a Cabinet file\n"
     "A folder becomes an MFS image in a Cabinet (MSZIP) with the one member info.mfs; a Cabinet\n"
@@ -114,6 +115,17 @@ int Extract(const std::string& book, const fs::path& folder) {
   return 0;
 }
 
+// The viewer installed with the packer: in the same folder once installed, one folder up in a
+// build tree.
+std::string ViewerBesideUs() {
+  std::error_code ec;
+  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  if (ec) return {};
+  for (const fs::path& candidate : {self.parent_path() / "quirelle-viewer", self.parent_path().parent_path() / "quirelle-viewer"})
+    if (fs::is_regular_file(candidate, ec)) return candidate.string();
+  return {};
+}
+
 int Run(const std::vector<std::string>& args) {
   if (args.empty()) {
     std::fputs(Usage, stderr);
@@ -135,6 +147,7 @@ int Run(const std::vector<std::string>& args) {
     }
     *target = args[++i];
   }
+  if (viewer.empty()) viewer = ViewerBesideUs();
   if (viewer.empty() || system.empty() || content.empty() || output.empty()) {
     std::fputs(Usage, stderr);
     return 2;
