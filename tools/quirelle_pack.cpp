@@ -4,6 +4,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -44,11 +47,16 @@ std::string CabinetOf(const fs::path& source) {
     TMFS mfs;
     ImportFolder(source, mfs.Root());
     std::string image = mfs.SaveToString();
+    mfs.Root()->ClearItems();  // the files now live in the image only
+#ifdef __GLIBC__
+    ::malloc_trim(0);  // and their many small blocks go back to the system before the Cabinet
+#endif
     if (image.size() > MaxImageBytes)
       throw EToolError(source.string() + ": a book image holds at most " + std::to_string(MaxImageBytes) + " bytes; this one would be " +
                        std::to_string(image.size()));
-    TCabMember member{"info.mfs", std::move(image), DosDateTimeNow(), 0x20};
-    return BuildCabinet({member});
+    std::vector<TCabMember> members;  // moved in: a braced list would copy the image
+    members.push_back({"info.mfs", std::move(image), DosDateTimeNow(), 0x20});
+    return BuildCabinet(members);
   }
   if (!fs::is_regular_file(source)) throw EToolError(source.string() + ": no such folder or file");
   std::string cab = ReadDiskFile(source);
@@ -68,8 +76,9 @@ int Pack(const std::string& viewer, const std::string& system, const std::string
   program.resize(ReadDataBlockIndex(viewer).ProgramSize);
   std::vector<TDataBlock> blocks{{"RCDATA", SystemBlock, CabinetOf(system)},
                                  {"RCDATA", ContentBlock, CabinetOf(content)}};
-  std::string book = program + BuildDataBlocks(blocks, program.size());
-  WriteDiskFileAtomically(output, book, fs::status(viewer).permissions() | fs::perms::owner_exec);
+  // Written piece by piece: the book is never one more copy in memory.
+  WriteDiskFileAtomically(output, {program, blocks[0].Data, blocks[1].Data, DataBlockIndex(blocks, program.size())},
+                          fs::status(viewer).permissions() | fs::perms::owner_exec);
   return 0;
 }
 

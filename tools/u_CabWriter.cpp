@@ -28,7 +28,8 @@ std::string BuildCabinet(const std::vector<TCabMember>& members) {
   TGObject<GCabCabinet> cabinet(gcab_cabinet_new());
   TGObject<GCabFolder> folder(gcab_folder_new(GCAB_COMPRESSION_MSZIP));
   for (const TCabMember& m : members) {
-    GBytes* bytes = g_bytes_new(m.Data.data(), m.Data.size());
+    // The members outlive the writing: libgcab reads them in place instead of a copy.
+    GBytes* bytes = g_bytes_new_static(m.Data.data(), m.Data.size());
     TGObject<GCabFile> file(gcab_file_new_with_bytes(ToUtf8(m.Name).c_str(), bytes));
     g_bytes_unref(bytes);
     std::uint32_t d = m.DosDateTime;
@@ -45,11 +46,15 @@ std::string BuildCabinet(const std::vector<TCabMember>& members) {
   }
   GError* error = nullptr;
   if (!gcab_cabinet_add_folder(cabinet.get(), folder.get(), &error)) Fail("Cannot add the Cabinet folder", error);
-  TGObject<GOutputStream> out(g_memory_output_stream_new_resizable());
+  // Written straight into the string that is returned, sized for the worst case (every block
+  // stored): no growing buffer that doubles, and no copy of the finished Cabinet.
+  std::size_t input = 0;
+  for (const TCabMember& m : members) input += m.Data.size() + m.Name.size() + 64;
+  std::string cab(input + input / 1024 + 65536, '\0');
+  TGObject<GOutputStream> out(g_memory_output_stream_new(cab.data(), cab.size(), nullptr, nullptr));
   if (!gcab_cabinet_write_simple(cabinet.get(), out.get(), nullptr, nullptr, nullptr, &error))
     Fail("Cannot write the Cabinet", error);
   if (!g_output_stream_close(out.get(), nullptr, &error)) Fail("Cannot write the Cabinet", error);
-  auto* memory = G_MEMORY_OUTPUT_STREAM(out.get());
-  return std::string(static_cast<const char*>(g_memory_output_stream_get_data(memory)),
-                     g_memory_output_stream_get_data_size(memory));
+  cab.resize(g_memory_output_stream_get_data_size(G_MEMORY_OUTPUT_STREAM(out.get())));
+  return cab;
 }

@@ -29,7 +29,7 @@ std::string ReadDiskFile(const fs::path& path) {
   return ss.str();
 }
 
-void WriteDiskFileAtomically(const fs::path& path, const std::string& data, fs::perms permissions) {
+void WriteDiskFileAtomically(const fs::path& path, std::initializer_list<std::string_view> parts, fs::perms permissions) {
   // A new file of our own beside the target (never an existing name, never through a link),
   // renamed over the target once it is whole.
   std::string pattern = path.string() + ".XXXXXX";
@@ -42,12 +42,13 @@ void WriteDiskFileAtomically(const fs::path& path, const std::string& data, fs::
     fs::remove(temp, ec);
     throw EToolError(path.string() + ": " + why);
   };
-  for (std::size_t done = 0; done < data.size();) {
-    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) fail(std::string("cannot write the file: ") + std::strerror(errno));
-    done += static_cast<std::size_t>(n);
-  }
+  for (std::string_view data : parts)
+    for (std::size_t done = 0; done < data.size();) {
+      const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) fail(std::string("cannot write the file: ") + std::strerror(errno));
+      done += static_cast<std::size_t>(n);
+    }
   if (::fchmod(fd, static_cast<mode_t>(permissions)) != 0) fail(std::string("cannot set its permissions: ") + std::strerror(errno));
   if (::close(fd) != 0) {
     std::error_code ec;

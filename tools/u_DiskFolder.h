@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <initializer_list>
+#include <string_view>
 #include <string>
 
 #include "u_Errors.h"
@@ -15,9 +17,12 @@ class EToolError : public Exception { using Exception::Exception; };
 std::string ReadDiskFile(const std::filesystem::path& path);
 // Written into a new file of our own beside the target (created exclusively, never following or
 // reusing an existing name) and renamed over it, so the file appears whole or not at all.
-void WriteDiskFileAtomically(const std::filesystem::path& path, const std::string& data,
+void WriteDiskFileAtomically(const std::filesystem::path& path, std::initializer_list<std::string_view> parts,
                              std::filesystem::perms permissions = std::filesystem::perms::owner_read |
                                                                   std::filesystem::perms::owner_write);
+inline void WriteDiskFileAtomically(const std::filesystem::path& path, const std::string& data) {
+  WriteDiskFileAtomically(path, {std::string_view(data)});
+}
 
 // What one book image may hold: a Cabinet folder's largest uncompressed size.
 inline constexpr std::uint64_t MaxImageBytes = 0x7FFF8000;

@@ -77,12 +77,10 @@ std::string ReadDataBlock(const std::string& fileName, const std::string& type, 
   return {};
 }
 
-std::string BuildDataBlocks(const std::vector<TDataBlock>& blocks, std::uint64_t programSize) {
-  std::string out;
+std::string DataBlockIndex(const std::vector<TDataBlock>& blocks, std::uint64_t programSize) {
   TMemoryStream index;
   std::uint64_t offset = programSize;
   for (const TDataBlock& b : blocks) {
-    out += b.Data;
     index.WriteInt32(static_cast<std::int32_t>(b.Type.size()));
     index.WriteBuffer(b.Type);
     index.WriteInt32(static_cast<std::int32_t>(b.Name.size()));
@@ -91,12 +89,21 @@ std::string BuildDataBlocks(const std::vector<TDataBlock>& blocks, std::uint64_t
     WriteU64(index, b.Data.size());
     offset += b.Data.size();
   }
-  out += index.Data();
-  TMemoryStream trailer;
-  WriteU64(trailer, offset);
-  WriteU64(trailer, index.Data().size());
-  trailer.WriteBuffer(DataBlockMagic);
-  out += trailer.Data();
+  const std::uint64_t indexSize = index.Data().size();
+  WriteU64(index, offset);
+  WriteU64(index, indexSize);
+  index.WriteBuffer(DataBlockMagic);
+  return index.TakeData();
+}
+
+std::string BuildDataBlocks(const std::vector<TDataBlock>& blocks, std::uint64_t programSize) {
+  const std::string index = DataBlockIndex(blocks, programSize);
+  std::size_t size = index.size();
+  for (const TDataBlock& b : blocks) size += b.Data.size();
+  std::string out;
+  out.reserve(size);
+  for (const TDataBlock& b : blocks) out += b.Data;
+  out += index;
   return out;
 }
 

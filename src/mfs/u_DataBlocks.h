@@ -43,6 +43,9 @@ std::string ReadDataBlock(const std::string& fileName, const std::string& type, 
 
 // Blocks and index to append to the program's own bytes (which end at programSize).
 std::string BuildDataBlocks(const std::vector<TDataBlock>& blocks, std::uint64_t programSize);
+// Only what follows the blocks' data: the index and the trailer. Writers that send the program
+// and each block's data on their own append this last, without joining everything in memory.
+std::string DataBlockIndex(const std::vector<TDataBlock>& blocks, std::uint64_t programSize);
 
 // Path of the running executable.
 std::string OwnExecutablePath();

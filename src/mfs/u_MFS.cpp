@@ -296,10 +296,30 @@ void TMFS::SaveToStream(TStream& stream) const {
 }
 
 std::string TMFS::SaveToString() const {
-  TMemoryStream body;
-  FRoot->SaveToStream(body);
-  std::string image = "MFS" + HexDigits(ImageChecksum(body.Data()));
-  image += body.Data();
+  // The header goes first as a placeholder and is filled in once the body is known, so a large
+  // image is built once, in place, never copied behind its header.
+  // Room for the whole image from the start: growing by doubling would hold the old and the new
+  // buffer at once, three times the book's size.
+  std::uint64_t room = 64;
+  std::vector<const TMFSFolder*> pending{FRoot.get()};
+  while (!pending.empty()) {
+    const TMFSFolder* folder = pending.back();
+    pending.pop_back();
+    folder->Items.ForEach([&](const std::string&, TMFSItem* item) {
+      room += item->Name().size() + 64;
+      if (const TMFSFolder* sub = item->AsFolder()) pending.push_back(sub);
+      else room += item->AsFile()->Data.size();
+    });
+  }
+  TMemoryStream stream;
+  stream.SetSize(static_cast<std::int64_t>(room));
+  const std::string placeholder = "MFS" + HexDigits(0);
+  stream.Write(placeholder.data(), static_cast<std::int64_t>(placeholder.size()));
+  FRoot->SaveToStream(stream);
+  stream.SetSize(stream.Position());
+  std::string image = stream.TakeData();
+  const std::string header = "MFS" + HexDigits(ImageChecksum(std::string_view(image).substr(placeholder.size())));
+  image.replace(0, header.size(), header);
   return image;
 }
 
