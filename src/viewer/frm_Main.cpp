@@ -169,7 +169,7 @@ void TfrmMain::StartUp(const TBookSource& source) {
   });
 
   auto filter = [this](TMFSInternetProtocol&, const std::string& path, std::string& data) {
-    if (FVariables) FVariables->SubstituteInPlace(data, path);
+    ExpandVariablesFilter(data, path);
   };
   FContentProtocol = std::make_unique<TMFSInternetProtocol>("mfs", FContentImage.get());
   FContentProtocol->OnAfterGetData = filter;
@@ -188,7 +188,13 @@ void TfrmMain::StartUp(const TBookSource& source) {
     if (FwebMain) BookMarkClick(items, sender, *FwebMain);
   };
   const std::string toolButtons = SystemText("ToolButtons");
-  In(toolButtons, [&] { FToolbar->BuildToolbar(*FSystemImage, toolButtons, handlers); });
+  FSystemImage->Session()->ChangeFolder("\\");
+  bool hasToolButtons = false;
+  std::string toolButtonsText = SystemFileText(toolButtons, hasToolButtons);
+  In(toolButtons, [&] {
+    FToolbar->BuildToolbar(*FSystemImage, toolButtons,
+                           hasToolButtons ? std::optional<std::string>(std::move(toolButtonsText)) : std::nullopt, handlers);
+  });
   // The book's size, but never beyond the screen: a window of 20000 pixels a side takes
   // gigabytes in the graphics driver.
   int width = SystemInteger("Width", 800);
@@ -359,8 +365,8 @@ void TfrmMain::ApplyFontSize(int level) {
   FwebMain->ExecCommand(cmdZoom, level);
 }
 
-void TfrmMain::ExpandVariablesFilter(std::string& content) {
-  if (FVariables) FVariables->SubstituteInPlace(content);
+void TfrmMain::ExpandVariablesFilter(std::string& content, const std::string& name) {
+  if (FVariables) FVariables->SubstituteInPlace(content, name);
 }
 
 bool TfrmMain::webMain2ShowContextMenu() { return FStory && FStory->RightClickDisabled(); }

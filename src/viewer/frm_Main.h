@@ -67,7 +67,9 @@ public:
   TMXWebBrowser* WebBrowser() override { return FwebMain; }
 
   void ApplyFontSize(int level);
-  void ExpandVariablesFilter(std::string& content);
+  // Expands the variables in a served file; name is the file, for the message of one that would
+  // grow beyond the limit.
+  void ExpandVariablesFilter(std::string& content, const std::string& name = {});
 
   // The command dispatcher for a toolbar button (its "tag" property is its position).
   void ToolButtonClick(QObject* sender);

@@ -145,17 +145,16 @@ QToolButton* TToolbar::AddButton(int tag) {
   return button;
 }
 
-void TToolbar::BuildToolbar(TMFS& systemImage, const std::string& toolButtons, const TToolbarHandlers& handlers) {
+void TToolbar::BuildToolbar(TMFS& systemImage, const std::string& toolButtons, const std::optional<std::string>& text,
+                            const TToolbarHandlers& handlers) {
   TMFSSession& session = *systemImage.Session();
   session.ChangeFolder("\\");
-  const bool exists = !toolButtons.empty() && session.Exists(toolButtons) &&
-                      !TMFS::ExtractFileName(TMFS::ConvertSlashes(toolButtons)).empty();
-  if (!exists) {
+  if (!text) {
     FtbrMain->hide();
     return;
   }
   TXMLParser description;
-  description.Parse(session.GetFile(toolButtons)->Data);
+  description.Parse(*text);
   const std::string folder = TMFS::ExtractFilePath(TMFS::ConvertSlashes(toolButtons));
   if (!folder.empty()) session.ChangeFolder(folder);
   FtbrMain->show();

@@ -74,10 +74,11 @@ public:
   // Sizes, colours and the logo from the options. The logo's tool tip is expanded with the
   // variables; "\Logo.bmp" missing from the system image hides the logo panel.
   void ApplyToolbarOptions(const TToolbarOptions& options, TMFS& systemImage, TVariables& variables);
-  // Builds pictures, buttons and bookmark menus from the ToolButtons file named (none or a
-  // missing file hides the toolbar). The system image's current folder is left in the file's
-  // folder. Failures but those of bookmark items propagate.
-  void BuildToolbar(TMFS& systemImage, const std::string& toolButtons, const TToolbarHandlers& handlers);
+  // Builds pictures, buttons and bookmark menus from the ToolButtons file of that name and text
+  // (no text: the book has none, and the toolbar is hidden). The system image's current folder
+  // is left in the file's folder. Failures but those of bookmark items propagate.
+  void BuildToolbar(TMFS& systemImage, const std::string& toolButtons, const std::optional<std::string>& text,
+                    const TToolbarHandlers& handlers);
   // The height rule: the logo's height when it is the taller, else the toolbar's.
   void AdjustHeight();
   // The Print button drops its section menu only when the menu has items.
