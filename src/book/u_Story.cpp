@@ -1,6 +1,5 @@
 #include "u_Story.h"
 
-#include <array>
 #include <random>
 
 #include "u_CodePage.h"
@@ -17,29 +16,8 @@ std::string AttributeText(const TXMLNode* node, const char* name) {
   return node->Attributes.ValueOf(name, TXMLValue::Text(std::string())).AsText();
 }
 
-// Hashing that ignores letter case as CompareText does: each byte stands for the smallest byte it
-// equals on its own. Texts equal under CompareText always hash alike; the index confirms a match
-// by comparing the texts themselves.
-struct TFoldTable {
-  int CodePage = 0;
-  std::array<unsigned char, 256> Class{};
-};
-
-const std::array<unsigned char, 256>& FoldClasses() {
-  static thread_local TFoldTable table;
-  if (table.CodePage != BookCodePage()) {
-    table.CodePage = BookCodePage();
-    for (int b = 0; b < 256; ++b) {
-      table.Class[static_cast<std::size_t>(b)] = static_cast<unsigned char>(b);
-      for (int c = 0; c < b; ++c)
-        if (SameText(std::string(1, static_cast<char>(b)), std::string(1, static_cast<char>(c)))) {
-          table.Class[static_cast<std::size_t>(b)] = static_cast<unsigned char>(c);
-          break;
-        }
-    }
-  }
-  return table.Class;
-}
+// Hashing ignores letter case through CompareText's own fold of each byte: texts equal under
+// CompareText always hash alike; the index confirms a match by comparing the texts themselves.
 
 // Polynomial hashing modulo the prime 2^61 - 1 with a base drawn once per process, so that no
 // story can be written to make its pages collide.
@@ -65,7 +43,7 @@ std::uint64_t MulMod(std::uint64_t a, std::uint64_t b) {
 // ---------------------------------------------------------------- TStoryLine
 
 TStoryLine::TSum TStoryLine::SumOf(std::string_view text, TSum sum) const {
-  const auto& classes = FoldClasses();
+  const unsigned char* classes = CaseFoldTable();
   const std::uint64_t base = HashBase();
   for (char c : text) {
     sum.Hash = MulMod(sum.Hash, base) + classes[static_cast<unsigned char>(c)] + 1;

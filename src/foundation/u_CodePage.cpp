@@ -242,6 +242,20 @@ int CompareText(std::string_view a, std::string_view b) {
   return a.size() < b.size() ? -1 : 1;
 }
 
+void FoldTextInPlace(std::string& text) {
+  const TCodePageTables& t = Current();
+  bool trail = false;
+  for (char& c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (!trail) c = static_cast<char>(t.Fold[byte]);
+    trail = !trail && t.DoubleByte && t.Lead[byte];
+  }
+}
+
+const unsigned char* CaseFoldTable() { return Current().Fold; }
+
+bool CodePageIsDoubleByte() { return Current().DoubleByte; }
+
 int CompareStr(std::string_view a, std::string_view b) {
   std::size_t n = std::min(a.size(), b.size());
   int r = n ? std::memcmp(a.data(), b.data(), n) : 0;

@@ -22,6 +22,15 @@ bool SetBookCodePage(int codePage);
 int CompareText(std::string_view a, std::string_view b);
 inline bool SameText(std::string_view a, std::string_view b) { return CompareText(a, b) == 0; }
 
+// Folds the text in place as CompareText folds it (letters to one case, bytes of double-byte
+// characters as CompareText leaves them), so that two texts CompareText finds equal become equal
+// bytes and a folded text can be searched with a plain byte search.
+void FoldTextInPlace(std::string& text);
+// The fold of each byte outside double-byte characters.
+const unsigned char* CaseFoldTable();
+// Whether the code page has double-byte characters (then folding depends on the bytes before).
+bool CodePageIsDoubleByte();
+
 // Ordinal comparison by unsigned byte value; -1, 0 or 1.
 int CompareStr(std::string_view a, std::string_view b);
 

@@ -1,0 +1,63 @@
+// The search scan: page text, letter case, searchable pages, story order, the cursor, missing pages.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "u_CodePage.h"
+#include "u_MFS.h"
+#include "u_PageSearch.h"
+#include "u_Story.h"
+
+namespace {
+
+TEST(PageText, TagsBecomeBlanksAndTheRestStaysAsWritten) {
+  EXPECT_EQ(ExtractPageText("<p class=\"a>b\">Hi</p>"), " Hi ");        // a quoted ">" does not end the tag
+  EXPECT_EQ(ExtractPageText("<a title='x>y'>z"), " y'>z");               // single quotes are ordinary
+  EXPECT_EQ(ExtractPageText("A &amp; B<!-- note --><script>f(1)</script>"), "A &amp; B  f(1) ");
+  EXPECT_EQ(ExtractPageText("plain"), "plain");
+  EXPECT_EQ(ExtractPageText("text<unclosed"), "text ");                   // an open tag appends nothing more
+  EXPECT_EQ(ExtractPageText("x<a href=\"open>y"), "x ");
+  EXPECT_EQ(ExtractPageText(""), "");
+}
+
+TEST(PageSearch, FindsStoryPagesIgnoringCaseInStoryOrder) {
+  SetBookCodePage(1252);
+  TMFS content;
+  auto page = [&](const char* name, const std::string& html) { content.Session()->CreateFile(name, 0, false)->Data = html; };
+  page("\\p1.htm", "<html><title>One</title><body>The River runs</body></html>");
+  page("\\p2.htm", "<p>two RIVERS</p>");
+  page("\\p3.htm", "<p>a <b>riverside</b> walk</p>");
+  page("\\p4.htm", "<p>a river, but not searchable</p>");
+  page("\\p5.htm", "<p><b>word</b>joined &amp; more</p>");
+  page("\\p6.htm", "<p>\xC9t\xE9 au bord de l'eau</p>");  // Windows-1252 letters fold too
+  TStory story("<S><i page=\"\\p1.htm\" pagename=\"One\"/><c><i page=\"\\p2.htm\" pagename=\"Two\"/>"
+               "<i page=\"\\p3.htm\"/></c><i page=\"\\p4.htm\" searchable=False/><i page=\"\\p5.htm\"/>"
+               "<i page=\"\\p6.htm\"/></S>");
+  auto search = [&](const std::string& text) {
+    std::vector<std::string> pages;
+    SearchStory(story, content, text, [&](const TSearchHit& h) { pages.push_back(h.PageName + "@" + h.Page); });
+    return pages;
+  };
+  EXPECT_EQ(search("river"), (std::vector<std::string>{"One@\\p1.htm", "Two@\\p2.htm", "@\\p3.htm"}));
+  EXPECT_TRUE(story.Eof());  // the cursor stays on the last page with the end flag set
+  EXPECT_EQ(story.CurrentPage(), "\\p6.htm");
+  EXPECT_EQ(search("word joined"), (std::vector<std::string>{"@\\p5.htm"}));
+  EXPECT_TRUE(search("wordjoined").empty());
+  EXPECT_EQ(search("&AMP;"), (std::vector<std::string>{"@\\p5.htm"}));
+  EXPECT_TRUE(search("& more").empty());  // entities are not decoded
+  EXPECT_EQ(search("\xE9T\xC9"), (std::vector<std::string>{"@\\p6.htm"}));
+  EXPECT_TRUE(search("").empty());
+
+  // A story page missing from the content image stops the search after the hits before it.
+  TStory broken("<S><i page=\"\\p1.htm\"/><i page=\"\\gone.htm\"/><i page=\"\\p2.htm\"/></S>");
+  std::vector<std::string> found;
+  try {
+    SearchStory(broken, content, "river", [&](const TSearchHit& h) { found.push_back(h.Page); });
+    ADD_FAILURE() << "no error";
+  } catch (const EMFSError& e) {
+    EXPECT_EQ(e.Message(), "File \"\\gone.htm\" not found");
+  }
+  EXPECT_EQ(found, (std::vector<std::string>{"\\p1.htm"}));
+}
+
+}  // namespace
