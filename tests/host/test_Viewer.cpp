@@ -158,12 +158,7 @@ TEST_F(ViewerTest, LinksMoveTheCursorAndPagesOutsideTheStoryDoNot) {
   OpenStory();
   Click(Next);
   ASSERT_EQ(Shown(), "Page 2");
-  bool loaded = false;
-  auto c = QObject::connect(Form->webMain(), &TMXWebBrowser::documentComplete, [&](const QUrl&) { loaded = true; });
-  Run("document.getElementById('link').click(); 1");
-  ASSERT_TRUE(WaitFor([&] { return loaded; }));
-  QObject::disconnect(c);
-  EXPECT_EQ(Shown(), "Page 7");
+  ASSERT_TRUE(Loads([&] { Run("document.getElementById('link').click(); 1"); }, "Page 7"));
   Click(Next);
   EXPECT_EQ(Shown(), "Page 8");
   ASSERT_TRUE(Load(*Form->webMain(), std::string("mfs:\\outside.htm")));
@@ -247,11 +242,7 @@ TEST_F(ViewerTest, RelativeStoryPagesFollowLinksAndHistory) {
         {"\\s.xml", "<S><i page=\"r1.htm\"/><i page=\"r2.htm\"/><i page=\"r3.htm\"/><i page=\"r4.htm\"/></S>"},
         {"\\tb.xml", StoryToolbar}},
        content);
-  bool loaded = false;
-  auto c = QObject::connect(Form->webMain(), &TMXWebBrowser::documentComplete, [&](const QUrl&) { loaded = true; });
-  Run("document.getElementById('link').click(); 1");
-  ASSERT_TRUE(WaitFor([&] { return loaded && Shown() == "Page 3"; }));
-  QObject::disconnect(c);
+  ASSERT_TRUE(Loads([&] { Run("document.getElementById('link').click(); 1"); }, "Page 3"));
   EXPECT_EQ(Form->Story().CurrentPage(), "r3.htm");  // the story keeps its own text
   Click(Next);
   EXPECT_EQ(Shown(), "Page 4");

@@ -250,13 +250,7 @@ TEST_F(ToolbarTest, BookmarksInsideAndOutsideTheStory) {
   EXPECT_EQ(items[3]->toolTip(), "URL");
   EXPECT_EQ(items[0]->toolTip(), "mfs:\\p5.htm");
 
-  auto choose = [&](QAction* item, const QString& page) {
-    bool loaded = false;
-    auto c = QObject::connect(Form->webMain(), &TMXWebBrowser::documentComplete, [&](const QUrl&) { loaded = true; });
-    item->trigger();
-    EXPECT_TRUE(WaitFor([&] { return loaded && Shown() == page; }));
-    QObject::disconnect(c);
-  };
+  auto choose = [&](QAction* item, const QString& page) { EXPECT_TRUE(Loads([&] { item->trigger(); }, page)); };
   choose(items[0], "Page 5");
   Click(1);
   EXPECT_EQ(Shown(), "Page 6");

@@ -10,6 +10,7 @@
 #include <QList>
 #include <QUrl>
 #include <QWindow>
+#include <functional>
 #include <map>
 #include <ostream>
 #include <memory>
@@ -83,6 +84,16 @@ protected:
       QObject::disconnect(c);
     }
     return *Form;
+  }
+  // Runs an action that loads a document and waits until the load completed and the page shows
+  // `page` (the text of its element t).
+  bool Loads(const std::function<void()>& action, const QString& page) {
+    bool loaded = false;
+    auto c = QObject::connect(Form->webMain(), &TMXWebBrowser::documentComplete, [&](const QUrl&) { loaded = true; });
+    action();
+    const bool ok = gui_test::WaitFor([&] { return loaded && Shown() == page; });
+    QObject::disconnect(c);
+    return ok;
   }
   // The toolbar button at that position.
   QAbstractButton* Button(int tag) {
