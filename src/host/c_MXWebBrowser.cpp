@@ -8,6 +8,7 @@
 #include <QKeyEvent>
 #include <QPrintPreviewDialog>
 #include <QPrinter>
+#include <QPrinterInfo>
 #include <QTimer>
 #include <QWebEngineHistory>
 #include <QWebEngineScript>
@@ -17,6 +18,8 @@
 #include "u_InternetProtocolEngine.h"
 
 namespace {
+
+TPrinterSetup GPrinterSetup;
 
 // Zoom steps 0..4, smallest to largest text.
 const double ZoomFactors[] = {0.6, 0.8, 1.0, 1.25, 1.5};
@@ -238,12 +241,32 @@ bool TMXWebBrowser::ExecCommand(int command, int input, bool dontPrompt) {
       setZoomFactor(ZoomFactors[input]);
       return true;
     case cmdPrint: {
-      auto* printer = new QPrinter(QPrinter::HighResolution);
-      connect(this, &QWebEngineView::printFinished, this, [printer](bool) { delete printer; },
-              Qt::SingleShotConnection);
       (void)dontPrompt;  // printing never prompts here
-      print(printer);
-      return true;
+      QPrinter printer(QPrinter::HighResolution);
+      if (GPrinterSetup) GPrinterSetup(printer);
+      else if (QPrinterInfo::defaultPrinter().isNull()) return false;  // nowhere to print
+      // The printer must outlive the engine's work on it: wait for the end.
+      bool finished = false;
+      bool ok = false;
+      QEventLoop wait;
+      auto done = [&](bool success) {
+        finished = true;
+        ok = success;
+        wait.quit();
+      };
+      QMetaObject::Connection c;
+      if (printer.outputFormat() == QPrinter::PdfFormat && !printer.outputFileName().isEmpty()) {
+        // A file: the engine writes the PDF itself, text and pictures as they are, where
+        // printing through the printer would turn each sheet into one picture.
+        c = connect(page(), &QWebEnginePage::pdfPrintingFinished, &wait, [&](const QString&, bool success) { done(success); });
+        page()->printToPdf(printer.outputFileName(), printer.pageLayout());
+      } else {
+        c = connect(this, &QWebEngineView::printFinished, &wait, done);
+        print(&printer);
+      }
+      if (!finished) wait.exec();
+      disconnect(c);
+      return ok;
     }
     case cmdPrintPreview: {
       QPrinter printer(QPrinter::HighResolution);
@@ -263,12 +286,15 @@ bool TMXWebBrowser::ExecCommand(int command, int input, bool dontPrompt) {
   }
 }
 
-void TMXWebBrowser::AllElements(const std::function<void(const QVariantList& elements)>& callback) {
+void TMXWebBrowser::AllElements(const std::function<void(const QVariantList& elements)>& callback, bool innerHTML) {
   page()->runJavaScript(
-      QStringLiteral("Array.prototype.map.call(document.all, function (e) {"
-                     " return { tagName: e.tagName, id: e.id, innerHTML: e.innerHTML }; })"),
-      [callback](const QVariant& result) { callback(result.toList()); });
+      QStringLiteral("Array.prototype.map.call(document.getElementsByTagName('*'), function (e) {"
+                     " return { tagName: String(e.tagName), id: String(e.id)%1 }; })")
+          .arg(innerHTML ? QStringLiteral(", innerHTML: e.innerHTML") : QString()),
+      QWebEngineScript::ApplicationWorld, [callback](const QVariant& result) { callback(result.toList()); });
 }
+
+void SetPrinterSetup(TPrinterSetup setup) { GPrinterSetup = std::move(setup); }
 
 bool TMXWebBrowser::LoadHTMLText(const QByteArray& html, int timeoutMs) {
   TEngineURLLayer* layer = TEngineURLLayer::Instance();

@@ -15,6 +15,12 @@
 #include <string>
 
 class QKeyEvent;
+class QPrinter;
+
+// Chooses where the print command prints: unset, the system's default printer. Scripted runs
+// and tests print to a file through the same path.
+using TPrinterSetup = std::function<void(QPrinter& printer)>;
+void SetPrinterSetup(TPrinterSetup setup);
 
 using THostResult = std::int32_t;
 inline constexpr THostResult HOST_S_OK = 0;
@@ -104,12 +110,16 @@ public:
   void GoHome();
   QUrl HomeURL = QUrl("about:blank");
 
-  // Zoom takes 0 to 4 (smallest to largest text). Returns false when the command failed.
+  // Zoom takes 0 to 4 (smallest to largest text). Print prints at once, without a dialog, and
+  // returns when the printer has the document; print preview shows the preview dialog. Returns
+  // false when the command failed.
   bool ExecCommand(int command, int input = 0, bool dontPrompt = true);
   int ZoomStep() const { return FZoomStep; }
 
-  // The document's elements (tag name, id, inner HTML of each), delivered asynchronously.
-  void AllElements(const std::function<void(const QVariantList& elements)>& callback);
+  // The document's elements in document order (tag name, id and, when asked, inner HTML of
+  // each), delivered asynchronously. Read apart from the page's scripts, so that a page cannot
+  // change what the viewer sees.
+  void AllElements(const std::function<void(const QVariantList& elements)>& callback, bool innerHTML = true);
   // Shows HTML text with base mfs:/ and waits until it is loaded.
   bool LoadHTMLText(const QByteArray& html, int timeoutMs = 30000);
 

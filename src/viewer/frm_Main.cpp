@@ -18,6 +18,8 @@
 #include <QWindow>
 #include <algorithm>
 
+#include "frm_Print.h"
+#include "frm_Search.h"
 #include "u_CodePage.h"
 #include "u_Dialogs.h"
 #include "u_ImageSource.h"
@@ -248,11 +250,14 @@ void TfrmMain::ApplyToolbarOptions() {
 }
 
 void TfrmMain::webMain2DocumentComplete() {
-  if (!FToolbar->PrintButton()) return;
-  // The print sections of the page are listed by the printing window's code; until then the
-  // menu is empty and the button plain.
+  if (!FPendingHighlight.isEmpty() && FwebMain) {
+    FwebMain->findText(FPendingHighlight);
+    FPendingHighlight.clear();
+  }
+  if (!FToolbar->PrintButton() || !FwebMain) return;
   FToolbar->popPrint()->clear();
   FToolbar->UpdatePrintButton();
+  FillPrintMenu(*FwebMain, *FToolbar->popPrint(), [this] { FToolbar->UpdatePrintButton(); });
 }
 
 void TfrmMain::resizeEvent(QResizeEvent* event) {
@@ -424,7 +429,14 @@ void TfrmMain::mnuFS_Click(QObject* sender) {
 }
 
 void TfrmMain::mnuSearchClick() {
-  // The search window arrives with its own unit.
+  if (FStory && FContentImage) ShowSearchWindow(*this);
+}
+
+void TfrmMain::ShowFoundPage(const std::string& page, const QString& highlight) {
+  if (!FStory || !FwebMain) return;
+  FStory->Locate(page);
+  FPendingHighlight = highlight;
+  NavigateToCurrentPage();
 }
 
 void TfrmMain::imgLogoClick() {
@@ -447,6 +459,12 @@ bool TfrmMain::eventFilter(QObject* watched, QEvent* event) {
     if (key->key() == Qt::Key_Escape && QApplication::activeWindow() == this) {
       QTimer::singleShot(0, this, &QWidget::close);
       handled = true;
+    }
+    if (key->key() == Qt::Key_Escape) {
+      if (auto* print = qobject_cast<TfrmPrint*>(QApplication::activeWindow())) {
+        QTimer::singleShot(0, print, &QDialog::reject);
+        handled = true;
+      }
     }
     if (key->key() == Qt::Key_C && FLastKeyWasControl && FStory && FStory->RightClickDisabled()) {
       QGuiApplication::clipboard()->clear();

@@ -55,6 +55,7 @@ public:
   const TSplashOptions& SplashOptions() const { return FSplashOptions; }
   TVariables* Variables() const { return FVariables.get(); }
   TMFS* SystemImage() const { return FSystemImage.get(); }
+  TMFS* ContentImage() const { return FContentImage.get(); }
 
   // IHostViewer
   TStory& Story() override { return *FStory; }
@@ -75,6 +76,8 @@ public:
   void ToolButtonClick(QObject* sender);
   void mnuFS_Click(QObject* sender);
   void mnuSearchClick();
+  // Shows a page the search found, its text highlighted once the page is there.
+  void ShowFoundPage(const std::string& page, const QString& highlight);
   void imgLogoClick();
   // Longest wait for the page to become interactive before a command runs.
   int ReadyTimeoutMs = 10000;
@@ -125,6 +128,7 @@ private:
   TToolbar* FToolbar = nullptr;
   QVBoxLayout* FClientLayout = nullptr;
   QMenu* FpopFontSize = nullptr;
+  QString FPendingHighlight;
 };
 
 // The one main window of the process, or none.

@@ -15,5 +15,7 @@ void SetApplicationTitle(const QString& title);
 
 // Shows an error message box (or hands it to the installed handler).
 void ShowErrorMessage(QWidget* parent, const QString& text);
+// Shows a plain message box (or hands it to the installed handler).
+void ShowMessage(QWidget* parent, const QString& text);
 // Replaces the message boxes; an empty handler restores them.
 void SetMessageHandler(TMessageHandler handler);

@@ -1,0 +1,190 @@
+// Search and printing on the real engine: the search window over a story, and print sections
+// printed to a PDF file that poppler's tools read back.
+#include <gtest/gtest.h>
+
+#include <QComboBox>
+#include <QMenu>
+#include <QPrintPreviewDialog>
+#include <QPrintPreviewWidget>
+#include <QPrinter>
+#include <QPushButton>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QWebEngineFindTextResult>
+
+#include "frm_Print.h"
+#include "frm_Search.h"
+#include "viewer/viewer_test_util.h"
+
+using namespace gui_test;
+using namespace viewer_test;
+
+namespace {
+
+// Runs steps once a modal window of type W is up (from inside its own loop), then closes it if
+// the steps left it open. open() may show the window itself or cause it to be shown later.
+template <class W>
+bool WhileModal(const std::function<void()>& open, const std::function<void(W&)>& steps) {
+  bool ran = false;
+  QTimer poll;
+  poll.setInterval(10);
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    auto* window = qobject_cast<W*>(QApplication::activeModalWidget());
+    if (!window) return;
+    poll.stop();
+    steps(*window);
+    if (window->isVisible()) window->reject();
+    ran = true;
+  });
+  poll.start();
+  open();
+  return WaitFor([&] { return ran; });
+}
+
+QStringList Rows(TfrmSearch& w) {
+  QStringList rows;
+  for (int i = 0; i < w.lvFoundPages()->topLevelItemCount(); ++i) rows << w.lvFoundPages()->topLevelItem(i)->text(0);
+  return rows;
+}
+
+QStringList History(TfrmSearch& w) {
+  QStringList items;
+  for (int i = 0; i < w.cbSearchText()->count(); ++i) items << w.cbSearchText()->itemText(i);
+  return items;
+}
+
+QStringList Search(TfrmSearch& w, const QString& text) {
+  w.cbSearchText()->setEditText(text);
+  w.btnSearch()->click();
+  return Rows(w);
+}
+
+const char* const SearchToolbar = "<T><Buttons><b Kind=12 Caption=\"Search\"/><b Kind=5 Caption=\"Next\"/></Buttons></T>";
+
+TEST_F(ViewerFixture, SearchFindsPagesShowsAHitAndKeepsTheStoryInStep) {
+  Open({{"\\System.xml", "<System Story=\"s.xml\" ToolButtons=\"tb.xml\"/>"},
+        {"\\tb.xml", SearchToolbar},
+        {"\\s.xml",
+         "<S><i page=\"\\a.htm\" pagename=\"Alpha\"/><i page=\"\\b.htm\" pagename=\"Bravo\"/>"
+         "<i page=\"\\c.htm\" pagename=\"Charlie\"/><i page=\"\\d.htm\" pagename=\"Delta\" searchable=\"false\"/>"
+         "<i page=\"\\e.htm\" pagename=\"Echo\"/><i page=\"\\f.htm\" pagename=\"Foxtrot\"/>"
+         "<i page=\"\\g.htm\" pagename=\"Golf\"/><i page=\"\\gone.htm\" pagename=\"Gone\"/></S>"}},
+       {{"\\a.htm", Page(1, "<p>The River bends.</p>")},
+        {"\\b.htm", Page(2, "<p title=\"river>\">two RIVERS meet</p>")},
+        {"\\c.htm", Page(3, "<p><b>deep</b>water and Tom &amp; Jerry</p>")},
+        {"\\d.htm", Page(4, "<p>a river hidden from search</p>")},
+        {"\\e.htm", Page(5, "<p>nothing here</p>")},
+        {"\\f.htm", Page(6, "<p>a riverside walk</p>")},
+        {"\\g.htm", Page(7)}});
+  TStory& story = Form->Story();
+  bool searched = WhileModal<TfrmSearch>([&] { Button(0)->click(); }, [&](TfrmSearch& w) {
+    EXPECT_EQ(w.windowTitle(), "Search");
+    EXPECT_EQ(w.size(), QSize(392, 216));
+    EXPECT_TRUE(w.btnSearch()->isDefault());
+    // Matches ignore letter case and markup inside tags; the rows come in story order, and a
+    // page missing from the book ends the scan with its message, the rows found staying.
+    EXPECT_EQ(Search(w, "river"), (QStringList{"Alpha", "Bravo", "Foxtrot"}));
+    EXPECT_EQ(Messages, QStringList{"File \"\\gone.htm\" not found"});
+    EXPECT_EQ(w.lvFoundPages()->topLevelItem(0)->text(1), "\\a.htm");
+    EXPECT_TRUE(w.lvFoundPages()->isColumnHidden(1));
+    EXPECT_EQ(Search(w, "RIVER"), (QStringList{"Alpha", "Bravo", "Foxtrot"}));
+    // Tags become blanks: words joined only by markup are found with a blank between them.
+    EXPECT_EQ(Search(w, "deep water"), QStringList{"Charlie"});
+    EXPECT_EQ(Search(w, "deepwater"), QStringList{});
+    // Character references stay as written.
+    EXPECT_EQ(Search(w, "Tom &amp; Jerry"), QStringList{"Charlie"});
+    EXPECT_EQ(Search(w, "Tom & Jerry"), QStringList{});
+    EXPECT_EQ(Search(w, ""), QStringList{});
+    EXPECT_EQ(Search(w, ""), QStringList{});
+    EXPECT_EQ(History(w), (QStringList{"river", "deep water", "deepwater", "Tom &amp; Jerry", "Tom & Jerry", ""}));
+
+    // Show: the story moves to the hit, the page loads with the text highlighted, and the
+    // window stays open.
+    EXPECT_EQ(Search(w, "riverside"), QStringList{"Foxtrot"});
+    int matches = -1;
+    auto c = QObject::connect(Form->webMain()->page(), &QWebEnginePage::findTextFinished,
+                              [&](const QWebEngineFindTextResult& r) { matches = r.numberOfMatches(); });
+    w.lvFoundPages()->topLevelItem(0)->setSelected(true);
+    w.btnShowPage()->click();
+    EXPECT_TRUE(WaitFor([&] { return Shown() == "Page 6" && matches >= 0; }));
+    QObject::disconnect(c);
+    EXPECT_EQ(matches, 1);
+    EXPECT_EQ(story.CurrentPage(), "\\f.htm");
+    EXPECT_TRUE(w.isVisible());
+    // A search leaves the story's cursor at its end; the page shown is what Next goes on from.
+    Search(w, "river");
+  });
+  ASSERT_TRUE(searched);
+  EXPECT_TRUE(Loads([&] { Button(1)->click(); }, "Page 7"));
+  EXPECT_EQ(story.CurrentPage(), "\\g.htm");
+}
+
+TEST_F(ViewerFixture, PrintSectionsAreListedAndPrintedAlone) {
+  Open({{"\\System.xml", "<System Story=\"s.xml\" ToolButtons=\"tb.xml\"/>"},
+        {"\\tb.xml", "<T><Buttons><b Kind=14 Caption=\"Print\"/><b Kind=5 Caption=\"Next\"/></Buttons></T>"},
+        {"\\s.xml", "<S><i page=\"\\a.htm\"/><i page=\"\\b.htm\"/></S>"}},
+       {{"\\a.htm", Page(1, "<div id=\"introPAGE\"><h1>Section words</h1><img src=\"pics/p.png\"></div>"
+                            "<div id=\"pager\">pager words</div><span id=\"notesPAGE\">span words</span>"
+                            "<div id=\"summarypage\">summary words</div><div id=\"PAGE\">bare</div>"
+                            "<p>rest of the page</p><img src=\"pics/q.png\">")},
+        {"\\b.htm", Page(2)},
+        {"\\pics\\p.png", Png(40, 30)},
+        {"\\pics\\q.png", Png(50, 20)}});
+  QToolButton* print = Form->Toolbar().PrintButton();
+  ASSERT_TRUE(WaitFor([&] { return print->menu() != nullptr; }));
+  QStringList items;
+  for (QAction* a : print->menu()->actions()) items << a->text() + "|" + a->toolTip();
+  EXPECT_EQ(items, (QStringList{"introPAGE|introPAGE", "summarypage|summarypage", "PAGE|PAGE"}));
+
+  // The section alone, its picture from the book, printed to a file without a dialog.
+  cab_test::TTempDir dir;
+  const std::string pdf = (dir.Path() / "section.pdf").string();
+  SetPrinterSetup([&](QPrinter& p) {
+    p.setOutputFormat(QPrinter::PdfFormat);
+    p.setOutputFileName(QString::fromStdString(pdf));
+  });
+  bool shown = WhileModal<TfrmPrint>([&] { print->menu()->actions().at(0)->trigger(); }, [&](TfrmPrint& w) {
+    EXPECT_EQ(w.windowTitle(), "Print page");
+    EXPECT_TRUE(WaitFor([&] { return Eval(*w.webPrint(), "document.images.length && document.images[0].naturalWidth").toInt() == 40; }));
+    w.tbtnPrint()->click();
+    EXPECT_TRUE(Messages.isEmpty()) << Messages.join("; ").toStdString();
+    // Escape closes the print window only.
+    w.activateWindow();
+    EXPECT_TRUE(WaitFor([&] { return QApplication::activeWindow() == &w; }));
+    Key(Qt::Key_Escape);
+    EXPECT_TRUE(WaitFor([&] { return !w.isVisible(); }));
+  });
+  SetPrinterSetup(nullptr);
+  ASSERT_TRUE(shown);
+  EXPECT_TRUE(Form->isVisible());
+  std::string text, images;
+  ASSERT_EQ(cab_test::Shell("pdftotext " + cab_test::Quote(pdf) + " -", &text), 0) << text;
+  EXPECT_NE(text.find("Section words"), std::string::npos) << text;
+  EXPECT_EQ(text.find("rest of the page"), std::string::npos) << text;
+  EXPECT_EQ(text.find("summary words"), std::string::npos) << text;
+  ASSERT_EQ(cab_test::Shell("pdfimages -list " + cab_test::Quote(pdf), &images), 0) << images;
+  // A header line, a rule, then one line per picture: only the section's 40×30.
+  QStringList lines = QString::fromStdString(images).split('\n', Qt::SkipEmptyParts);
+  ASSERT_EQ(lines.size(), 3) << images;
+  EXPECT_TRUE(lines[2].simplified().split(' ').mid(3, 2) == (QStringList{"40", "30"})) << images;
+
+  // A section that went away since the menu was made.
+  Run("document.getElementById('summarypage').remove()");
+  print->menu()->actions().at(1)->trigger();
+  EXPECT_TRUE(WaitFor([&] { return !Messages.isEmpty(); }));
+  EXPECT_EQ(Messages, QStringList{"Can not find page"});
+
+  // The button itself previews the whole page.
+  bool previewed = WhileModal<QPrintPreviewDialog>([&] { print->click(); }, [&](QPrintPreviewDialog& d) {
+    auto* preview = d.findChild<QPrintPreviewWidget*>();
+    ASSERT_NE(preview, nullptr);
+    EXPECT_TRUE(WaitFor([&] { return preview->pageCount() >= 1; }));
+  });
+  EXPECT_TRUE(previewed);
+
+  // A page without sections leaves the button plain.
+  EXPECT_TRUE(Loads([&] { Button(1)->click(); }, "Page 2"));
+  EXPECT_TRUE(WaitFor([&] { return print->menu() == nullptr; }));
+}
+
+}  // namespace
