@@ -153,6 +153,7 @@ TMXWebBrowser::TMXWebBrowser(QWidget* parent) : QWebEngineView(parent) {
 }
 
 TMXWebBrowser::~TMXWebBrowser() {
+  *FAlive = false;
   if (!FHTMLTextURL.isEmpty() && TEngineURLLayer::Instance()) TEngineURLLayer::Instance()->RemoveHTMLText(FHTMLTextURL);
 }
 
@@ -291,7 +292,10 @@ void TMXWebBrowser::AllElements(const std::function<void(const QVariantList& ele
       QStringLiteral("Array.prototype.map.call(document.getElementsByTagName('*'), function (e) {"
                      " return { tagName: String(e.tagName), id: String(e.id)%1 }; })")
           .arg(innerHTML ? QStringLiteral(", innerHTML: e.innerHTML") : QString()),
-      QWebEngineScript::ApplicationWorld, [callback](const QVariant& result) { callback(result.toList()); });
+      // The page answers pending calls when it goes, after this control is gone: drop them then.
+      QWebEngineScript::ApplicationWorld, [callback, alive = FAlive](const QVariant& result) {
+        if (*alive) callback(result.toList());
+      });
 }
 
 void SetPrinterSetup(TPrinterSetup setup) { GPrinterSetup = std::move(setup); }

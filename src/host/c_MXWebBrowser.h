@@ -12,6 +12,7 @@
 #include <QWebEngineView>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 class QKeyEvent;
@@ -153,4 +154,5 @@ private:
   TReadyState FReadyState = rsUninitialized;
   int FZoomStep = 2;
   QUrl FHTMLTextURL;
+  std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
 };

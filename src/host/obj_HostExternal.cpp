@@ -72,18 +72,55 @@ void THostExternal::ShowUserForm(const std::string& formName) {
 
 void THostExternal::Terminate() { FViewer.PostCloseRequest(); }
 
-void THostExternal::UserForm() { throw EUserFormsError(SNoActiveForm); }
+IUserFormWindow& THostExternal::UserForm() {
+  if (!FActiveUserForm) throw EUserFormsError(SNoActiveForm);
+  return *FActiveUserForm;
+}
+
+QJsonObject THostExternal::GetUserFormMember(const QStringList& path) {
+  IUserFormWindow& form = UserForm();
+  if (path.size() == 1) return Kind("object");
+  const QString& m = path[1];
+  if (path.size() == 3 && Is(m, "WebBrowser")) return GetBrowserMember(form.WebBrowser(), path[2]);
+  if (path.size() == 2) {
+    if (Is(m, "WebBrowser")) return Kind("object");
+    if (Is(m, "Close")) return Kind("method");
+    if (Is(m, "Left")) return Value(form.Left());
+    if (Is(m, "Top")) return Value(form.Top());
+    if (Is(m, "Width")) return Value(form.Width());
+    if (Is(m, "Height")) return Value(form.Height());
+    if (Is(m, "Caption")) return Value(form.Caption());
+  }
+  UnknownName();
+}
+
+QJsonObject THostExternal::Set(const QStringList& path, const QJsonValue& value) {
+  if (path.size() == 2 && Is(path[0], "UserForm")) {
+    IUserFormWindow& form = UserForm();
+    const QString& m = path[1];
+    const int number = static_cast<int>(value.toDouble());
+    if (Is(m, "Left")) form.SetLeft(number);
+    else if (Is(m, "Top")) form.SetTop(number);
+    else if (Is(m, "Width")) form.SetWidth(number);
+    else if (Is(m, "Height")) form.SetHeight(number);
+    else if (Is(m, "Caption")) form.SetCaption(value.toVariant().toString());
+    else UnknownName();
+    return Value(QJsonValue());
+  }
+  UnknownName();
+}
 
 QJsonObject THostExternal::Get(const QStringList& path) {
   if (path.isEmpty()) return Kind("object");
   const QString& m = path[0];
   if (path.size() == 1) {
     if (Is(m, "Story") || Is(m, "WebBrowser")) return Kind("object");
-    if (Is(m, "UserForm")) UserForm();
+    if (Is(m, "UserForm")) return GetUserFormMember(path);
     if (Is(m, "ShowUserForm") || Is(m, "Terminate")) return Kind("method");
     UnknownName();
   }
-  if (path.size() == 2 && Is(m, "WebBrowser")) return GetBrowserMember(path[1]);
+  if (path.size() == 2 && Is(m, "WebBrowser")) return GetBrowserMember(FViewer.WebBrowser(), path[1]);
+  if (Is(m, "UserForm")) return GetUserFormMember(path);
   if (path.size() == 2 && Is(m, "Story")) {
     const QString& s = path[1];
     if (Is(s, "Current")) return Value(FromBook(Story().Current()));
@@ -104,7 +141,15 @@ QJsonObject THostExternal::Call(const QStringList& path, const QJsonArray& args)
     Terminate();
     return Value(QJsonValue());
   }
-  if (path.size() == 2 && Is(path[0], "WebBrowser")) return CallBrowserMember(path[1], args);
+  if (path.size() == 2 && Is(path[0], "WebBrowser")) return CallBrowserMember(FViewer.WebBrowser(), path[1], args);
+  if (!path.isEmpty() && Is(path[0], "UserForm")) {
+    IUserFormWindow& form = UserForm();
+    if (path.size() == 2 && Is(path[1], "Close")) {
+      form.Close();
+      return Value(QJsonValue());
+    }
+    if (path.size() == 3 && Is(path[1], "WebBrowser")) return CallBrowserMember(form.WebBrowser(), path[2], args);
+  }
   if (path.size() == 2 && Is(path[0], "Story")) {
     TExternalStory& story = Story();
     const QString& s = path[1];
@@ -124,8 +169,7 @@ namespace {
 const char* const BrowserMethods[] = {"Navigate", "GoBack", "GoForward", "GoHome", "Refresh", "Stop"};
 }
 
-QJsonObject THostExternal::GetBrowserMember(const QString& name) {
-  TMXWebBrowser* web = FViewer.WebBrowser();
+QJsonObject THostExternal::GetBrowserMember(TMXWebBrowser* web, const QString& name) {
   for (const char* method : BrowserMethods)
     if (Is(name, method)) return Kind("method");
   if (web) {
@@ -137,8 +181,7 @@ QJsonObject THostExternal::GetBrowserMember(const QString& name) {
   UnknownName();
 }
 
-QJsonObject THostExternal::CallBrowserMember(const QString& name, const QJsonArray& args) {
-  TMXWebBrowser* web = FViewer.WebBrowser();
+QJsonObject THostExternal::CallBrowserMember(TMXWebBrowser* web, const QString& name, const QJsonArray& args) {
   if (!web) UnknownName();
   if (Is(name, "Navigate")) {
     if (args.isEmpty()) throw EOleSysError("Invalid number of parameters.", static_cast<std::int32_t>(0x8002000E));
@@ -154,7 +197,7 @@ QJsonObject THostExternal::CallBrowserMember(const QString& name, const QJsonArr
   } else if (Is(name, "Stop")) {
     web->triggerPageAction(QWebEnginePage::Stop);
   } else {
-    return GetBrowserMember(name);  // a property read written as a call
+    return GetBrowserMember(web, name);  // a property read written as a call
   }
   return Value(QJsonValue());
 }
@@ -169,7 +212,8 @@ QString THostExternal::Dispatch(const QString& request) {
     if (op == "hello") answer = Kind("object");
     else if (op == "get") answer = Get(path);
     else if (op == "call") answer = Call(path, r["args"].toArray());
-    else UnknownName();  // nothing here can be written
+    else if (op == "set") answer = Set(path, r["value"]);
+    else UnknownName();
   } catch (const Exception& e) {
     answer = QJsonObject{{"error", FromBook(e.Message())}};
   } catch (const std::exception& e) {

@@ -49,6 +49,26 @@ public:
   virtual TMXWebBrowser* WebBrowser() = 0;
 };
 
+// The user form shown at the moment, as window.external.UserForm reaches it. Sizes are outer
+// sizes, positions those of the window's frame.
+class IUserFormWindow {
+public:
+  virtual ~IUserFormWindow() = default;
+  virtual TMXWebBrowser* WebBrowser() = 0;
+  // Ends the form's modal showing.
+  virtual void Close() = 0;
+  virtual int Left() = 0;
+  virtual int Top() = 0;
+  virtual int Width() = 0;
+  virtual int Height() = 0;
+  virtual QString Caption() = 0;
+  virtual void SetLeft(int value) = 0;
+  virtual void SetTop(int value) = 0;
+  virtual void SetWidth(int value) = 0;
+  virtual void SetHeight(int value) = 0;
+  virtual void SetCaption(const QString& value) = 0;
+};
+
 class TExternalStory {
 public:
   explicit TExternalStory(IHostViewer& viewer) : FViewer(viewer) {}
@@ -75,8 +95,10 @@ public:
   TExternalStory& Story();
   void ShowUserForm(const std::string& formName);
   void Terminate();
-  // Raises "There is no active form" until user forms exist.
-  void UserForm();
+  // The form shown at the moment; none raises "There is no active form".
+  IUserFormWindow& UserForm();
+  IUserFormWindow* ActiveUserForm() const { return FActiveUserForm; }
+  void SetActiveUserForm(IUserFormWindow* form) { FActiveUserForm = form; }
 
   // Answers one request of the bridge (JSON: op hello, get, call or set, with the member path
   // and arguments) with the member's kind and value, or its error.
@@ -85,9 +107,12 @@ public:
 private:
   QJsonObject Get(const QStringList& path);
   QJsonObject Call(const QStringList& path, const QJsonArray& args);
+  QJsonObject Set(const QStringList& path, const QJsonValue& value);
+  QJsonObject GetUserFormMember(const QStringList& path);
   // The browser's common automation members, for scripts written for such viewers.
-  QJsonObject GetBrowserMember(const QString& name);
-  QJsonObject CallBrowserMember(const QString& name, const QJsonArray& args);
+  QJsonObject GetBrowserMember(TMXWebBrowser* web, const QString& name);
+  QJsonObject CallBrowserMember(TMXWebBrowser* web, const QString& name, const QJsonArray& args);
   IHostViewer& FViewer;
   std::unique_ptr<TExternalStory> FStory;
+  IUserFormWindow* FActiveUserForm = nullptr;
 };

@@ -20,6 +20,8 @@
 
 #include "frm_Print.h"
 #include "frm_Search.h"
+#include "frm_Splash.h"
+#include "frm_UserForm.h"
 #include "u_CodePage.h"
 #include "u_Dialogs.h"
 #include "u_ImageSource.h"
@@ -134,6 +136,7 @@ bool TfrmMain::SystemBoolean(const char* name, bool def) const {
 void TfrmMain::StartUp(const TBookSource& source) {
   FFontSize = 2;
   FCreated = false;
+  FSplashIdle = true;
   FContentImage = std::make_unique<TMFS>();
   FSystemImage = std::make_unique<TMFS>();
   In("the book's system image (SYSTEM_MFS)", [&] {
@@ -145,7 +148,18 @@ void TfrmMain::StartUp(const TBookSource& source) {
   FSystemDescription = std::make_unique<TXMLParser>();
   In("System.xml", [&] { FSystemDescription->Parse(FSystemImage->Session()->GetFile("System.xml")->Data); });
 
-  // User forms come with their own issue; the list is empty until then.
+  const std::string formsName = SystemText("Forms");
+  bool hasForms = false;
+  const std::string formsText = SystemFileText(formsName, hasForms);
+  In(formsName, [&] {
+    if (hasForms) {
+      const std::string folder = TMFS::ExtractFilePath(TMFS::ConvertSlashes(formsName));
+      if (!folder.empty()) FSystemImage->Session()->ChangeFolder(folder);
+      FUserForms = std::make_unique<TUserForms>(FSystemImage->Session(), &formsText);
+    } else {
+      FUserForms = std::make_unique<TUserForms>(nullptr, nullptr);
+    }
+  });
   FSystemImage->Session()->ChangeFolder("\\");
   FHostObject = std::make_unique<THostExternal>(*this);
 
@@ -180,7 +194,9 @@ void TfrmMain::StartUp(const TBookSource& source) {
 
   In("System.xml, element toolbar", [&] { FToolbarOptions.Load(FSystemDescription->Root()->Nodes.FindNode("toolbar")); });
   ApplyToolbarOptions();
-  In("System.xml, element splash", [&] { FSplashOptions.Load(FSystemDescription->Root()->Nodes.FindNode("splash")); });
+  FSplashOptions = std::make_unique<TSplashOptions>();
+  In("System.xml, element splash", [&] { FSplashOptions->Load(FSystemDescription->Root()->Nodes.FindNode("splash")); });
+  ShowSplash(FSplashOptions.get(), true, *FSystemImage, this, FSplashIdle);
 
   resize(640, 480);
   TToolbarHandlers handlers;
@@ -278,6 +294,8 @@ void TfrmMain::FormDestroy() {
   FSystemProtocol.reset();
   FContentImage.reset();
   FSystemImage.reset();
+  FUserForms.reset();
+  FSplashOptions.reset();
   FHostObject.reset();
 }
 
@@ -312,7 +330,23 @@ void TfrmMain::showEvent(QShowEvent* event) {
 }
 
 void TfrmMain::closeEvent(QCloseEvent* event) {
-  // The end splash comes with its own issue; then the protocols and the browser go.
+  // The end splash holds the close until it is gone. A close asked for meanwhile (the reader
+  // pressing Escape again) is left to the one already running.
+  if (!FSplashIdle) {
+    event->ignore();
+    return;
+  }
+  if (FSplashOptions && FSystemImage) {
+    try {
+      ShowSplash(FSplashOptions.get(), false, *FSystemImage, this, FSplashIdle);
+    } catch (const Exception& e) {
+      FSplashIdle = true;
+      ShowErrorMessage(this, FromBook(e.Message()));
+      event->ignore();
+      return;
+    }
+    FSplashOptions.reset();  // shown once, whatever closes the window later
+  }
   FContentProtocol.reset();
   FSystemProtocol.reset();
   if (FwebMain) FwebMain->OnGetExternal = nullptr;
@@ -361,9 +395,19 @@ void TfrmMain::ShowStoppedPage() {
 
 void TfrmMain::PostCloseRequest() { QTimer::singleShot(0, this, &QWidget::close); }
 
-bool TfrmMain::HasUserForm(const std::string&) { return false; }
+bool TfrmMain::HasUserForm(const std::string& name) { return FUserForms && FUserForms->FindForm(name); }
 
-void TfrmMain::QueueUserForm(const std::string&) {}
+void TfrmMain::QueueUserForm(const std::string& name) {
+  // Shown from the loop, once the script's synchronous call has returned.
+  QTimer::singleShot(0, this, [this, name] {
+    if (!FUserForms || !FHostObject) return;
+    try {
+      ::ShowUserForm(*FUserForms, *FHostObject, name, this);
+    } catch (const Exception& e) {
+      ShowErrorMessage(this, FromBook(e.Message()));
+    }
+  });
+}
 
 void TfrmMain::ApplyFontSize(int level) {
   if (level < 0 || level > 4 || !FwebMain) return;
@@ -405,7 +449,12 @@ void TfrmMain::Act(std::uint8_t kind) {
     case bkNextChapter: if (!story.Eof()) story.NextChapter(1); break;
     case bkAbout:
       ApplyFontSize(2);
-      FHostObject->ShowUserForm("About");
+      try {
+        ::ShowUserForm(*FUserForms, *FHostObject, "About", this);
+      } catch (...) {
+        ApplyFontSize(FFontSize);
+        throw;
+      }
       ApplyFontSize(FFontSize);
       break;
     case bkExit: FHostObject->Terminate(); break;

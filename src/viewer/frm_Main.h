@@ -23,6 +23,7 @@ class QMenu;
 class QToolBar;
 class QVBoxLayout;
 class TToolbar;
+class TUserForms;
 
 // Where the book's two Cabinets come from: the running executable's data blocks, or bytes
 // given directly.
@@ -52,10 +53,12 @@ public:
   QToolBar* tbrMain() const;
   TToolbar& Toolbar() const { return *FToolbar; }
   const TToolbarOptions& ToolbarOptions() const { return FToolbarOptions; }
-  const TSplashOptions& SplashOptions() const { return FSplashOptions; }
+  const TSplashOptions* SplashOptions() const { return FSplashOptions.get(); }
   TVariables* Variables() const { return FVariables.get(); }
   TMFS* SystemImage() const { return FSystemImage.get(); }
   TMFS* ContentImage() const { return FContentImage.get(); }
+  TUserForms* UserForms() const { return FUserForms.get(); }
+  bool SplashIdle() const { return FSplashIdle; }
 
   // IHostViewer
   TStory& Story() override { return *FStory; }
@@ -122,7 +125,9 @@ private:
   std::unique_ptr<TStory> FStory;
   std::unique_ptr<TXMLParser> FSystemDescription;
   std::unique_ptr<TVariables> FVariables;
-  TSplashOptions FSplashOptions;
+  std::unique_ptr<TUserForms> FUserForms;
+  std::unique_ptr<TSplashOptions> FSplashOptions;
+  bool FSplashIdle = true;
   TToolbarOptions FToolbarOptions;
   QPointer<TMXWebBrowser> FwebMain;
   TToolbar* FToolbar = nullptr;

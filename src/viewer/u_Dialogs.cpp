@@ -7,12 +7,12 @@ namespace {
 QString GTitle = QStringLiteral("Quirelle Viewer");
 TMessageHandler GHandler;
 
-void Show(QWidget* parent, const QString& text, QMessageBox::Icon icon) {
+void Show(QWidget* parent, const QString& text, QMessageBox::Icon icon, const QString& title) {
   if (GHandler) {
-    GHandler(parent, GTitle, text);
+    GHandler(parent, title, text);
     return;
   }
-  QMessageBox box(icon, GTitle, text, QMessageBox::Ok, parent);
+  QMessageBox box(icon, title, text, QMessageBox::Ok, parent);
   box.exec();
 }
 
@@ -21,7 +21,9 @@ void Show(QWidget* parent, const QString& text, QMessageBox::Icon icon) {
 QString ApplicationTitle() { return GTitle; }
 void SetApplicationTitle(const QString& title) { GTitle = title; }
 
-void ShowErrorMessage(QWidget* parent, const QString& text) { Show(parent, text, QMessageBox::Critical); }
-void ShowMessage(QWidget* parent, const QString& text) { Show(parent, text, QMessageBox::Information); }
+void ShowErrorMessage(QWidget* parent, const QString& text) { Show(parent, text, QMessageBox::Critical, GTitle); }
+void ShowMessage(QWidget* parent, const QString& text, const QString& title) {
+  Show(parent, text, QMessageBox::Information, title.isNull() ? GTitle : title);
+}
 
 void SetMessageHandler(TMessageHandler handler) { GHandler = std::move(handler); }

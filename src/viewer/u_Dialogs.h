@@ -15,7 +15,8 @@ void SetApplicationTitle(const QString& title);
 
 // Shows an error message box (or hands it to the installed handler).
 void ShowErrorMessage(QWidget* parent, const QString& text);
-// Shows a plain message box (or hands it to the installed handler).
-void ShowMessage(QWidget* parent, const QString& text);
+// Shows an information message box (or hands it to the installed handler), titled with the
+// application title unless a title is given.
+void ShowMessage(QWidget* parent, const QString& text, const QString& title = QString());
 // Replaces the message boxes; an empty handler restores them.
 void SetMessageHandler(TMessageHandler handler);

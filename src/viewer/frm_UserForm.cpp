@@ -1,0 +1,192 @@
+#include "frm_UserForm.h"
+
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QScreen>
+#include <QVBoxLayout>
+#include <QWindow>
+#include <algorithm>
+
+#include "c_MXWebBrowser.h"
+#include "u_CodePage.h"
+#include "u_MFS.h"
+#include "u_SpaceXMLParser.h"
+
+namespace {
+
+QString FromBook(const std::string& s) { return QString::fromStdString(ToUtf8(s)); }
+
+std::string Text(const TXMLNode& e, const char* name) { return e.Attributes.ValueOf(name, TXMLValue::Text(std::string())).AsText(); }
+bool Boolean(const TXMLNode& e, const char* name) { return e.Attributes.ValueOf(name, TXMLValue::Boolean(false)).AsBoolean(); }
+std::int32_t Integer(const TXMLNode& e, const char* name) { return e.Attributes.ValueOf(name, TXMLValue::Integer(-1)).AsInteger(); }
+
+// A book may ask for any size; the window never grows beyond the screen.
+int Clamped(int value, bool horizontal) {
+  QScreen* screen = QGuiApplication::primaryScreen();
+  if (!screen) return value;
+  const QSize room = screen->availableGeometry().size();
+  return std::clamp(value, 1, std::max(1, horizontal ? room.width() : room.height()));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- descriptions
+
+TUserForm::TUserForm(const TXMLNode& element, std::string resolvedPath) : Path(std::move(resolvedPath)) {
+  HideScrollBar = Boolean(element, "HideScrollBar");
+  Width = Integer(element, "Width");
+  Height = Integer(element, "Height");
+  Top = Integer(element, "Top");
+  Left = Integer(element, "Left");
+  if (Boolean(element, "HideBorder")) BorderStyle = bsNone;
+  else BorderStyle = Boolean(element, "Sizable") ? bsSizeable : bsSingle;
+  BorderIcons = biSystemMenu | biMinimize | biMaximize;
+  if (!Boolean(element, "SystemMenu")) BorderIcons &= static_cast<std::uint8_t>(~biSystemMenu);
+  if (!Boolean(element, "Minimize")) BorderIcons &= static_cast<std::uint8_t>(~biMinimize);
+  if (!Boolean(element, "Maximize")) BorderIcons &= static_cast<std::uint8_t>(~biMaximize);
+  Caption = Text(element, "Caption");
+  Center = Boolean(element, "Center");
+}
+
+void TUserForm::ApplyTo(TfrmUserForm& window) const {
+  if (Width >= 0) window.SetOuterWidth(Width);
+  if (Height >= 0) window.SetOuterHeight(Height);
+  if (Left >= 0) window.SetLeft(Left);
+  if (Top >= 0) window.SetTop(Top);
+  window.SetBorder(BorderStyle, BorderIcons);
+  window.setWindowTitle(FromBook(Caption));
+  if (HideScrollBar)
+    window.webUserForm()->SetUserInterfaceOptions(window.webUserForm()->HostUIFlags() | DOCHOSTUIFLAG_SCROLL_NO);
+  window.CenterOnScreen(Center);
+  if (!Path.empty()) window.webUserForm()->Navigate("mfs:" + Path);
+}
+
+TUserForms::TUserForms(TMFSSession* session, const std::string* text) : FForms(true, false, true) {
+  if (!session || !text) return;
+  TXMLParser parser;
+  parser.Parse(*text);
+  const TXMLNodes& children = parser.Root()->Nodes;
+  for (std::int32_t i = 0; i < children.Count(); ++i) {
+    const TXMLNode& element = children.Items(i);
+    if (!SameText(element.Name, "Form")) continue;
+    const std::string name = Text(element, "Name");
+    std::string path = session->ExpandPath(Text(element, "Path"));
+    FForms.Set_Item(name, new TUserForm(element, std::move(path)));
+  }
+}
+
+// ---------------------------------------------------------------- the window
+
+TfrmUserForm::TfrmUserForm(QWidget* owner) : QDialog(owner) {
+  setWindowTitle(QStringLiteral("frmUserForm"));
+  FwebUserForm = new TMXWebBrowser(this);
+  FwebUserForm->SetDownloadOptions(DLCTL_DLIMAGES | DLCTL_VIDEOS | DLCTL_BGSOUNDS);
+  FwebUserForm->SetUserInterfaceOptions(0);
+  // A page's window.close() ends the form.
+  FwebUserForm->OnCloseQuery = [this](TMXWebBrowser&, bool& canClose) {
+    canClose = true;
+    Close();
+  };
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->addWidget(FwebUserForm);
+  resize(688, 453);
+  move(272, 221);
+}
+
+void TfrmUserForm::SetBorder(TFormBorderStyle style, std::uint8_t icons) {
+  Qt::WindowFlags flags = Qt::Dialog;
+  if (style == bsNone) {
+    flags |= Qt::FramelessWindowHint;
+  } else {
+    // Only the buttons the book asks for: no close button without the system menu.
+    flags |= Qt::CustomizeWindowHint | Qt::WindowTitleHint;
+    if (icons & biSystemMenu) flags |= Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
+    if (icons & biMinimize) flags |= Qt::WindowMinimizeButtonHint;
+    if (icons & biMaximize) flags |= Qt::WindowMaximizeButtonHint;
+  }
+  setWindowFlags(flags);
+  FFixed = style != bsSizeable;
+  setSizeGripEnabled(style == bsSizeable);
+}
+
+void TfrmUserForm::SetOuterWidth(int width) {
+  FOuterWidth = Clamped(width, true);
+  if (isVisible()) ApplyOuterSize();
+  else resize(FOuterWidth, height());
+}
+
+void TfrmUserForm::SetOuterHeight(int height) {
+  FOuterHeight = Clamped(height, false);
+  if (isVisible()) ApplyOuterSize();
+  else resize(width(), FOuterHeight);
+}
+
+// Width and height are the outer size; the frame is known once the window manager framed the
+// window, so the client area gives way then.
+void TfrmUserForm::ApplyOuterSize() {
+  const QSize frame = frameGeometry().size() - size();
+  QSize client = size();
+  if (FOuterWidth >= 0) client.setWidth(std::max(1, FOuterWidth - frame.width()));
+  if (FOuterHeight >= 0) client.setHeight(std::max(1, FOuterHeight - frame.height()));
+  if (FFixed) setFixedSize(client);
+  else resize(client);
+}
+
+void TfrmUserForm::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  ApplyOuterSize();
+  if (FCenter) {
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+      const QRect room = screen->availableGeometry();
+      move(room.center() - QPoint(frameGeometry().width() / 2, frameGeometry().height() / 2));
+    }
+  }
+}
+
+void TfrmUserForm::moveEvent(QMoveEvent* event) {
+  QDialog::moveEvent(event);
+  if (isVisible() && frameGeometry().size() != size()) ApplyOuterSize();
+}
+
+void TfrmUserForm::keyPressEvent(QKeyEvent* event) {
+  // The form has no cancel button: Escape belongs to its page, not to the window.
+  if (event->key() == Qt::Key_Escape) {
+    event->accept();
+    return;
+  }
+  QDialog::keyPressEvent(event);
+}
+
+void TfrmUserForm::Close() { done(QDialog::Rejected); }
+int TfrmUserForm::Left() { return frameGeometry().left(); }
+int TfrmUserForm::Top() { return frameGeometry().top(); }
+int TfrmUserForm::Width() { return frameGeometry().width(); }
+int TfrmUserForm::Height() { return frameGeometry().height(); }
+void TfrmUserForm::SetLeft(int value) { move(value, frameGeometry().top()); }
+void TfrmUserForm::SetTop(int value) { move(frameGeometry().left(), value); }
+
+// ---------------------------------------------------------------- showing
+
+void ShowUserForm(const TUserForms& forms, THostExternal& host, const std::string& name, QWidget* owner) {
+  const TUserForm* form = forms.FindForm(name);
+  if (!form) throw EUserFormsError(Format(SFormNotFound, {name}));
+  auto* window = new TfrmUserForm(owner);
+  window->webUserForm()->OnGetExternal = [&host](TMXWebBrowser::TExternalCall& external) {
+    external = [&host](const QString& request) { return host.Dispatch(request); };
+    return HOST_S_OK;
+  };
+  IUserFormWindow* outer = host.ActiveUserForm();
+  try {
+    form->ApplyTo(*window);
+    host.SetActiveUserForm(window);
+    window->exec();
+  } catch (...) {
+    host.SetActiveUserForm(outer);
+    delete window;
+    throw;
+  }
+  // A form shown from another form gives the outer one back its UserForm when it closes.
+  host.SetActiveUserForm(outer);
+  delete window;
+}

@@ -1,0 +1,93 @@
+// User forms: pop-up windows a book describes in its forms file and page scripts open by name.
+// Each shows one page of the book in its own browser control, with the size, position, border,
+// buttons and title the book gives.
+#pragma once
+
+#include <QDialog>
+#include <cstdint>
+#include <string>
+
+#include "obj_HostExternal.h"
+#include "u_Dictionary.h"
+
+class TMFSSession;
+class TXMLNode;
+class TMXWebBrowser;
+
+enum TFormBorderStyle : std::uint8_t { bsNone, bsSingle, bsSizeable };
+enum TFormBorderIcon : std::uint8_t { biSystemMenu = 1, biMinimize = 2, biMaximize = 4 };
+
+class TfrmUserForm;
+
+struct TUserForm {
+  TUserForm(const TXMLNode& element, std::string resolvedPath);
+
+  std::string Path;  // absolute path of the form's page
+  bool HideScrollBar = false;
+  std::int32_t Width = -1, Height = -1, Top = -1, Left = -1;  // negative: the window's own
+  TFormBorderStyle BorderStyle = bsSingle;
+  std::uint8_t BorderIcons = 0;
+  std::string Caption;
+  bool Center = false;
+
+  // Configures a new window: size, position, border and buttons, title, scroll bars, centring,
+  // and its page.
+  void ApplyTo(TfrmUserForm& window) const;
+};
+
+class TUserForms {
+public:
+  // From the forms file's text; relative paths are taken from the session's current folder.
+  // No session and no text: an empty list.
+  TUserForms(TMFSSession* session, const std::string* text);
+
+  TUserForm* FindForm(const std::string& name) const { return FForms.Find(name); }
+  std::int32_t Count() const { return FForms.Count(); }
+
+private:
+  TObjectDictionary<TUserForm> FForms;
+};
+
+class TfrmUserForm : public QDialog, public IUserFormWindow {
+  Q_OBJECT
+public:
+  explicit TfrmUserForm(QWidget* owner = nullptr);
+
+  TMXWebBrowser* webUserForm() const { return FwebUserForm; }
+  void SetBorder(TFormBorderStyle style, std::uint8_t icons);
+  void CenterOnScreen(bool center) { FCenter = center; }
+  // The window's outer size, frame included; applied once the frame is known.
+  void SetOuterWidth(int width);
+  void SetOuterHeight(int height);
+
+  // IUserFormWindow
+  TMXWebBrowser* WebBrowser() override { return FwebUserForm; }
+  void Close() override;
+  int Left() override;
+  int Top() override;
+  int Width() override;
+  int Height() override;
+  QString Caption() override { return windowTitle(); }
+  void SetLeft(int value) override;
+  void SetTop(int value) override;
+  void SetWidth(int value) override { SetOuterWidth(value); }
+  void SetHeight(int value) override { SetOuterHeight(value); }
+  void SetCaption(const QString& value) override { setWindowTitle(value); }
+
+protected:
+  void showEvent(QShowEvent* event) override;
+  void moveEvent(QMoveEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+
+private:
+  void ApplyOuterSize();
+  TMXWebBrowser* FwebUserForm;
+  bool FCenter = false;
+  bool FFixed = false;
+  int FOuterWidth = -1;
+  int FOuterHeight = -1;
+};
+
+// Shows the named form modally with the host object's UserForm standing for it meanwhile.
+// Raises "Form "%s" not found" for a name the list does not hold.
+void ShowUserForm(const TUserForms& forms, THostExternal& host, const std::string& name, QWidget* owner);
