@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPixmap>
+#include <QPointer>
 #include <QScreen>
 #include <QWindow>
 #include <algorithm>
@@ -96,20 +97,26 @@ void ShowSplash(const TSplashOptions* options, bool atStart, TMFS& systemImage, 
   } catch (const Exception&) {
     return;  // a folder of that name
   }
-  auto* window = new TfrmSplash();
+  // The window may go while events are handled below (a click on it): watch it.
+  QPointer<TfrmSplash> window = new TfrmSplash();
+  if (!atStart) idle = false;
   window->Prepare(*file, options->Interval, options->CloseOnClick);
   if (window->Loaded()) {
     window->show();
     // Painted now, so the picture is there while start-up goes on without returning to the loop.
     QElapsedTimer bound;
     bound.start();
-    while (window->windowHandle() && !window->windowHandle()->isExposed() && bound.elapsed() < 1000)
+    while (window && window->windowHandle() && !window->windowHandle()->isExposed() && bound.elapsed() < 500)
       QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 20);
-    window->repaint();
+    if (window) {
+      window->repaint();
+      // The interval counts from the moment the picture is on the screen; restarted before it
+      // could have run out (it is a second at least), so it cannot end before Finish.
+      window->tmrSplash().start();
+    }
   }
-  window->Finish();
+  if (window) window->Finish();
   if (atStart) return;
-  idle = false;
   while (!SplashClosed) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
   idle = true;
 }

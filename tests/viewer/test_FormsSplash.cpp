@@ -1,0 +1,226 @@
+// User forms and splash screens on the real engine: forms opened from page scripts with the look
+// the book gives, window.external.UserForm from both pages, and the start and end splash.
+#include <gtest/gtest.h>
+
+#include <QMouseEvent>
+#include <QScreen>
+#include <QToolButton>
+#include <QWebEngineSettings>
+
+#include "frm_Splash.h"
+#include "frm_UserForm.h"
+#include "viewer/viewer_test_util.h"
+
+using namespace gui_test;
+using namespace viewer_test;
+
+namespace {
+
+// Runs steps once a window of type W is up, from inside whatever loop is running then (a modal
+// form's, the end splash's wait); start() may show it itself or cause it to be shown later.
+template <class W>
+bool WhenShown(const std::function<void()>& start, const std::function<void(W&)>& steps) {
+  bool ran = false;
+  QTimer poll;
+  poll.setInterval(10);
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      auto* window = qobject_cast<W*>(w);
+      if (!window || !window->isVisible()) continue;
+      poll.stop();
+      steps(*window);
+      ran = true;
+      return;
+    }
+  });
+  poll.start();
+  start();
+  return WaitFor([&] { return ran; });
+}
+
+TfrmSplash* VisibleSplash() {
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (auto* s = qobject_cast<TfrmSplash*>(w); s && s->isVisible()) return s;
+  return nullptr;
+}
+
+QString Value(TMXWebBrowser& b, const QString& script) { return Eval(b, script).toString(); }
+
+std::string Bitmap(int w, int h) {
+  QImage image(w, h, QImage::Format_RGB32);
+  image.fill(Qt::darkGreen);
+  QByteArray bytes;
+  QBuffer buffer(&bytes);
+  buffer.open(QIODevice::WriteOnly);
+  image.save(&buffer, "BMP");
+  return bytes.toStdString();
+}
+
+const char* const Forms =
+    "<Forms>"
+    "<Form Name=\"About\" Path=\"about.htm\" Caption=\"First\"/>"
+    "<Form Name=\"about\" Path=\"about.htm\" Caption=\"About this book\" Width=400 Height=300 Left=50 Top=60 "
+    "SystemMenu=True Minimize=True/>"
+    "<Form Name=\"Quiz\" Path=\"/forms/quiz.htm\" HideBorder=True Sizable=True Center=True Width=300 HideScrollBar=True/>"
+    "<Form Name=\"Gone\" Path=\"nowhere.htm\"/>"
+    "<Other Name=\"Quiz2\"/>"
+    "</Forms>";
+
+TEST_F(ViewerFixture, UserFormsOpenFromScriptsWithTheLookTheBookGives) {
+  Open({{"\\System.xml", "<System Story=\"s.xml\" Forms=\"forms\\forms.xml\" ToolButtons=\"tb.xml\"/>"},
+        {"\\s.xml", "<S><i page=\"\\a.htm\"/></S>"},
+        {"\\tb.xml", "<T><Buttons><b Kind=9 Caption=\"About\"/></Buttons></T>"},
+        {"\\forms\\forms.xml", Forms}},
+       {{"\\a.htm", Page(1)},
+        {"\\forms\\about.htm", "<html><body><p id=t>About %{Who}</p></body></html>"},
+        {"\\forms\\quiz.htm", "<html><body><p id=t>Quiz</p></body></html>"}});
+  TfrmMain& f = *Form;
+  TMXWebBrowser& main = *f.webMain();
+  ASSERT_EQ(f.UserForms()->Count(), 3);
+
+  // The script goes on at once; the form comes up afterwards. The second "about" replaced the
+  // first; its size and position are the outer ones.
+  bool shown = WhenShown<TfrmUserForm>([&] { EXPECT_EQ(Run("window.external.ShowUserForm('ABOUT'); 'went on'"), "went on"); },
+                                       [&](TfrmUserForm& w) {
+    EXPECT_TRUE(w.isModal());
+    EXPECT_EQ(w.windowTitle(), "About this book");
+    EXPECT_EQ(w.frameGeometry(), QRect(50, 60, 400, 300));
+    const Qt::WindowFlags flags = w.windowFlags();
+    EXPECT_TRUE(flags & Qt::WindowCloseButtonHint);
+    EXPECT_TRUE(flags & Qt::WindowMinimizeButtonHint);
+    EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint);
+    EXPECT_EQ(w.minimumSize(), w.maximumSize());  // a single border is not sizeable
+    TMXWebBrowser& page = *w.webUserForm();
+    EXPECT_TRUE(WaitFor([&] { return Value(page, "document.getElementById('t') && document.getElementById('t').textContent") == "About %{Who}"; }));
+    EXPECT_EQ(page.LocationURL(), QUrl("mfs:/forms/about.htm"));
+    // UserForm from the form's page and from the main page is this window.
+    EXPECT_EQ(Value(page, "window.external.UserForm.Caption"), "About this book");
+    Value(page, "window.external.UserForm.Caption = 'Changed'; 1");
+    EXPECT_EQ(w.windowTitle(), "Changed");
+    EXPECT_EQ(Value(main, "String(window.external.UserForm.Width)"), "400");
+    Value(main, "window.external.UserForm.Left = 70; 1");
+    EXPECT_EQ(w.frameGeometry().left(), 70);
+    EXPECT_EQ(Value(page, "window.external.Story.Current"), "\\a.htm");
+    Value(main, "window.external.UserForm.Close(); 1");
+    EXPECT_TRUE(WaitFor([&] { return !w.isVisible(); }));
+  });
+  ASSERT_TRUE(shown);
+  EXPECT_TRUE(WaitFor([&] { return !QApplication::activeModalWidget(); }));
+  EXPECT_EQ(Run("try { window.external.UserForm; 'none' } catch (e) { e.message }"), "There is no active form");
+  EXPECT_EQ(Run("try { window.external.ShowUserForm('Nope'); 'none' } catch (e) { e.message }"), "Form \"Nope\" not found");
+
+  // Borderless (Sizable ignored), centred, closed by its own page's window.close().
+  shown = WhenShown<TfrmUserForm>([&] { Run("window.external.ShowUserForm('quiz')"); }, [&](TfrmUserForm& w) {
+    EXPECT_TRUE(w.windowFlags() & Qt::FramelessWindowHint);
+    EXPECT_EQ(w.frameGeometry().width(), 300);
+    EXPECT_EQ(w.frameGeometry().height(), 453);  // the window's own height
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    EXPECT_LE((w.frameGeometry().center() - screen.center()).manhattanLength(), 2);
+    TMXWebBrowser& page = *w.webUserForm();
+    EXPECT_TRUE(WaitFor([&] { return Value(page, "document.getElementById('t') ? 'Quiz' : ''") == "Quiz"; }));
+    EXPECT_FALSE(page.settings()->testAttribute(QWebEngineSettings::ShowScrollBars));
+    Value(page, "window.close(); 1");
+    EXPECT_TRUE(WaitFor([&] { return !w.isVisible(); }));
+  });
+  ASSERT_TRUE(shown);
+
+  // The form's page is missing from the content image: the form shows the error page.
+  shown = WhenShown<TfrmUserForm>([&] { Run("window.external.ShowUserForm('Gone')"); }, [&](TfrmUserForm& w) {
+    EXPECT_TRUE(WaitFor([&] { return Value(*w.webUserForm(), "document.body ? document.body.textContent : ''").contains("not found"); }));
+    EXPECT_FALSE(w.windowFlags() & Qt::WindowCloseButtonHint);  // no SystemMenu: no close button
+    Value(*w.webUserForm(), "window.external.UserForm.Close(); 1");
+    EXPECT_TRUE(WaitFor([&] { return !w.isVisible(); }));
+  });
+  ASSERT_TRUE(shown);
+
+  // The About button opens the book's About form.
+  shown = WhenShown<TfrmUserForm>([&] { Button(0)->click(); }, [&](TfrmUserForm& w) {
+    EXPECT_EQ(w.windowTitle(), "About this book");
+    w.Close();
+  });
+  EXPECT_TRUE(shown);
+  EXPECT_TRUE(Messages.isEmpty()) << Messages.join("; ").toStdString();
+}
+
+TEST_F(ViewerFixture, FormsOutsideTheRootStopStartUp) {
+  Open({{"\\System.xml", "<System Story=\"s.xml\" Forms=\"f.xml\"/>"},
+        {"\\s.xml", "<S><i page=\"\\a.htm\"/></S>"},
+        {"\\f.xml", "<F><Form Name=\"x\" Path=\"..\\x.htm\"/></F>"}},
+       {{"\\a.htm", Page(1)}}, false);
+  EXPECT_TRUE(Form->CreateFailed());
+  ASSERT_EQ(Messages.size(), 1);
+  EXPECT_TRUE(Messages[0].endsWith("\n\nIn f.xml.")) << Messages[0].toStdString();
+}
+
+class SplashTest : public ViewerFixture {
+protected:
+  void SetUp() override {
+    ViewerFixture::SetUp();
+    SetMessageHandler([this](QWidget*, const QString& title, const QString& text) { Messages << title + ": " + text; });
+  }
+  TfrmMain& OpenWith(const std::string& splash, TFiles system, bool show = true) {
+    system["\\System.xml"] = "<System Story=\"s.xml\">" + splash + "</System>";
+    system["\\s.xml"] = "<S><i page=\"\\a.htm\"/></S>";
+    return Open(system, {{"\\a.htm", Page(1)}}, show);
+  }
+};
+
+TEST_F(SplashTest, PicturesGreetTheReaderAndHoldTheClose) {
+  // Looked at before the loop runs again: the picture is there while start-up goes on. It is
+  // borderless, on top, the picture's size and centred; a click takes it away.
+  OpenWith("<splash SplashTypeS=\"vsSplash\" SplashTypeE=\"vsSplash\" Interval=10 CloseOnClick=True/>",
+           {{"\\SplashS.bmp", Bitmap(120, 80)}, {"\\SplashE.bmp", Bitmap(90, 70)}}, false);
+  TfrmSplash* start = VisibleSplash();
+  ASSERT_NE(start, nullptr);
+  EXPECT_EQ(start->size(), QSize(120, 80));
+  const QRect screen = QGuiApplication::primaryScreen()->geometry();
+  EXPECT_EQ(start->pos(), QPoint((screen.width() - 120) / 2, (screen.height() - 80) / 2));
+  EXPECT_TRUE(start->windowFlags() & Qt::FramelessWindowHint);
+  EXPECT_TRUE(start->windowFlags() & Qt::WindowStaysOnTopHint);
+  Form->show();
+  QMouseEvent press(QEvent::MouseButtonPress, QPointF(5, 5), QPointF(5, 5), Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(start, &press);
+  EXPECT_TRUE(WaitFor([&] { return !VisibleSplash(); }));
+
+  // The end picture holds the close until a click takes it away.
+  bool clicked = WhenShown<TfrmSplash>([&] { Form->close(); }, [&](TfrmSplash& s) {
+    EXPECT_EQ(s.size(), QSize(90, 70));
+    EXPECT_TRUE(Form->isVisible());
+    EXPECT_FALSE(Form->SplashIdle());
+    QCoreApplication::sendEvent(&s, &press);
+  });
+  EXPECT_TRUE(clicked);
+  EXPECT_FALSE(Form->isVisible());
+  EXPECT_TRUE(Form->SplashIdle());
+  EXPECT_TRUE(Messages.isEmpty()) << Messages.join("; ").toStdString();
+}
+
+TEST_F(SplashTest, SplashesGoByThemselvesAndNeverHoldTheCloseForEver) {
+  // Interval 0 without CloseOnClick: each picture still goes by itself, after a second.
+  OpenWith("<splash SplashTypeS=\"vsSplash\" SplashTypeE=\"vsSplash\" Interval=0/>",
+           {{"\\SplashS.bmp", Bitmap(40, 40)}, {"\\SplashE.bmp", Bitmap(50, 50)}}, false);
+  ASSERT_NE(VisibleSplash(), nullptr);
+  Form->show();
+  EXPECT_TRUE(WaitFor([&] { return !VisibleSplash(); }));
+  Form->close();
+  EXPECT_FALSE(Form->isVisible());
+  EXPECT_EQ(VisibleSplash(), nullptr);
+
+  // A damaged picture: no window, no message, the book closes at once.
+  OpenWith("<splash SplashTypeS=\"vsSplash\" SplashTypeE=\"vsSplash\"/>",
+           {{"\\SplashS.bmp", "not a bitmap"}, {"\\SplashE.bmp", "BM not a bitmap either"}});
+  EXPECT_EQ(VisibleSplash(), nullptr);
+  Form->close();
+  EXPECT_FALSE(Form->isVisible());
+  EXPECT_TRUE(Messages.isEmpty()) << Messages.join("; ").toStdString();
+}
+
+TEST_F(SplashTest, PopUpsShowTheirTextAtStartAndClose) {
+  OpenWith("<splash SplashTypeS=\"vsPopUp\" SplashTypeE=\"vsPopUp\" PopUpTextS=\"Welcome,\nreader\" PopUpTextE=\"\"/>", {});
+  EXPECT_EQ(Messages, QStringList{"Information: Welcome,\nreader"});
+  Form->close();
+  EXPECT_EQ(Messages, (QStringList{"Information: Welcome,\nreader", "Information: "}));
+  EXPECT_FALSE(Form->isVisible());
+}
+
+}  // namespace
