@@ -37,3 +37,8 @@ bmp -strokewidth 3 -draw 'line 5,5 19,19' -draw 'line 19,5 5,19' BMP3:"$out/exit
 # The logo, wider than the logo panel: shown scaled down to 113 pixels.
 convert -size 160x48 gradient:'#cfe3f0-#2b4c6f' -rotate 270 -resize 160x48\! -fill white -font DejaVu-Serif-Bold \
   -pointsize 20 -gravity center -annotate 0 'Quirelle' BMP3:"$here/system/Logo.bmp"
+# Splash pictures: a greeting while the book opens and a goodbye when it closes.
+convert -size 360x200 gradient:'#cfe3f0-#2b4c6f' -fill white -font DejaVu-Serif-Bold -pointsize 28 -gravity center \
+  -annotate +0-20 'A Walk by the River' -pointsize 16 -annotate +0+30 'Quirelle sample book' BMP3:"$here/system/SplashS.bmp"
+convert -size 340x120 xc:'#2b4c6f' -fill white -font DejaVu-Serif-Bold -pointsize 24 -gravity center \
+  -annotate 0 'Thank you for reading' BMP3:"$here/system/SplashE.bmp"

@@ -123,4 +123,5 @@ void ShowPrintWindow(QWidget* owner, const QByteArray& html) {
   window->webPrint()->LoadHTMLText(html);
   window->exec();
   delete window;
+  if (owner) owner->activateWindow();  // the keys go back to the main window
 }

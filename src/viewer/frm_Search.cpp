@@ -102,7 +102,7 @@ void TfrmSearch::lvFoundPagesDblClick(QTreeWidgetItem* item) {
 
 void ShowSearchWindow(TfrmMain& main) {
   auto* window = new TfrmSearch(main);
-  window->setAttribute(Qt::WA_DeleteOnClose, false);
   window->exec();
   delete window;
+  main.activateWindow();  // the keys go back to the main window
 }

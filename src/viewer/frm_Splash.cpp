@@ -1,6 +1,6 @@
 #include "frm_Splash.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QLabel>
@@ -28,6 +28,18 @@ TfrmSplash::TfrmSplash() : QWidget(nullptr, Qt::SplashScreen | Qt::FramelessWind
   FtmrSplash.setSingleShot(true);
   FtmrSplash.setInterval(1500);
   connect(&FtmrSplash, &QTimer::timeout, this, &TfrmSplash::tmrSplashTimer);
+  // Above every window: also where no window manager keeps it there, the windows shown after it.
+  qApp->installEventFilter(this);
+}
+
+bool TfrmSplash::eventFilter(QObject* watched, QEvent* event) {
+  // Another window came on the screen. Compared by address only: the engine's own objects pass
+  // through here too.
+  if (event->type() == QEvent::Expose && isVisible() && watched != windowHandle()) {
+    const QWindowList windows = QGuiApplication::allWindows();
+    if (std::find(windows.begin(), windows.end(), watched) != windows.end()) raise();
+  }
+  return QWidget::eventFilter(watched, event);
 }
 
 void TfrmSplash::Prepare(const TMFSFile& file, int seconds, bool closeOnClick) {
@@ -83,7 +95,8 @@ void TfrmSplash::mousePressEvent(QMouseEvent* event) {
 void ShowSplash(const TSplashOptions* options, bool atStart, TMFS& systemImage, QWidget* parent, bool& idle) {
   if (!options) return;
   SplashClosed = false;
-  const char* const name = atStart ? "SplashS.bmp" : "SplashE.bmp";
+  // At the root of the system image, wherever the toolbar left the current folder.
+  const char* const name = atStart ? "\\SplashS.bmp" : "\\SplashE.bmp";
   const TSplashType kind = atStart ? options->SplashTypeS : options->SplashTypeE;
   const std::string& text = atStart ? options->PopUpTextS : options->PopUpTextE;
   if (kind == vsPopUp) {

@@ -33,6 +33,7 @@ public:
 
 protected:
   void mousePressEvent(QMouseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
   void Release();

@@ -189,4 +189,6 @@ void ShowUserForm(const TUserForms& forms, THostExternal& host, const std::strin
   // A form shown from another form gives the outer one back its UserForm when it closes.
   host.SetActiveUserForm(outer);
   delete window;
+  // The keys go back to the window the form came from, also where no window manager does it.
+  if (owner) owner->activateWindow();
 }

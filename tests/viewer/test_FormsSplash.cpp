@@ -159,7 +159,9 @@ protected:
     SetMessageHandler([this](QWidget*, const QString& title, const QString& text) { Messages << title + ": " + text; });
   }
   TfrmMain& OpenWith(const std::string& splash, TFiles system, bool show = true) {
-    system["\\System.xml"] = "<System Story=\"s.xml\">" + splash + "</System>";
+    // The toolbar leaves the current folder in its own: the pictures are still found at the root.
+    system["\\System.xml"] = "<System Story=\"s.xml\" ToolButtons=\"bar\\tb.xml\">" + splash + "</System>";
+    system["\\bar\\tb.xml"] = "<T><Buttons><b Kind=5 Caption=\"Next\"/></Buttons></T>";
     system["\\s.xml"] = "<S><i page=\"\\a.htm\"/></S>";
     return Open(system, {{"\\a.htm", Page(1)}}, show);
   }
