@@ -226,3 +226,39 @@ TEST_F(SplashTest, PopUpsShowTheirTextAtStartAndClose) {
 }
 
 }  // namespace
+
+namespace {
+
+// The forms file as the list reads it, without windows.
+TEST(UserFormsFile, DescriptionsPathsAndDefaults) {
+  TMFS image;
+  image.Session()->ForceFolders("\\forms");
+  image.Session()->ChangeFolder("\\forms");
+  const std::string text =
+      "<F><form Name=\"Plain\"/><FORM Path=\"a/b.htm\" Sizeable=True Width=300/>"
+      "<Form Name=\"Bare\" HideBorder=True Sizable=True Maximize=True/><Form Name=\"Up\" Path=\"..\\Forms\\About.html\"/>"
+      "<Other Name=\"Ignored\"/></F>";
+  TUserForms forms(image.Session(), &text);
+  EXPECT_EQ(forms.Count(), 4);
+  const TUserForm* plain = forms.FindForm("PLAIN");
+  ASSERT_NE(plain, nullptr);
+  EXPECT_EQ(plain->Path, "\\forms\\");  // no Path: the forms file's folder, which is not served
+  EXPECT_EQ(plain->BorderStyle, bsSingle);
+  EXPECT_EQ(plain->BorderIcons, 0);
+  EXPECT_EQ(plain->Width, -1);
+  const TUserForm* unnamed = forms.FindForm("");
+  ASSERT_NE(unnamed, nullptr);
+  EXPECT_EQ(unnamed->Path, "\\forms\\a\\b.htm");
+  EXPECT_EQ(unnamed->BorderStyle, bsSingle);  // "Sizeable" is not "Sizable"
+  EXPECT_EQ(unnamed->Width, 300);
+  EXPECT_EQ(unnamed->Height, -1);
+  EXPECT_EQ(forms.FindForm("bare")->BorderStyle, bsNone);
+  EXPECT_EQ(forms.FindForm("bare")->BorderIcons, biMaximize);
+  EXPECT_EQ(forms.FindForm("up")->Path, "\\Forms\\About.html");
+  EXPECT_EQ(forms.FindForm("Ignored"), nullptr);
+  EXPECT_EQ(TUserForms(nullptr, nullptr).Count(), 0);
+  const std::string none = "<F><Page Name=\"x\"/></F>";
+  EXPECT_EQ(TUserForms(image.Session(), &none).Count(), 0);
+}
+
+}  // namespace
