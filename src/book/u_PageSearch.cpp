@@ -21,28 +21,42 @@ void ExtractPageTextInto(std::string_view html, std::string& text, const unsigne
     text.resize(at + (to - from));
     for (std::size_t i = from; i < to; ++i) text[at + (i - from)] = static_cast<char>(fold[static_cast<unsigned char>(html[i])]);
   };
+  // The three states of the scan; text and quoted values are skipped with memchr, a run at a time.
   enum { sText, sTag, sQuoted } state = sText;
   std::size_t runStart = 0;
-  for (std::size_t i = 0; i < html.size(); ++i) {
-    const char c = html[i];
+  const char* const begin = html.data();
+  const std::size_t size = html.size();
+  std::size_t i = 0;
+  while (i < size) {
     switch (state) {
-      case sText:
-        if (c == '<') {
-          append(runStart, i);
-          text += ' ';
-          state = sTag;
+      case sText: {
+        const void* lt = std::memchr(begin + i, '<', size - i);
+        if (!lt) {
+          i = size;
+          break;
         }
+        i = static_cast<std::size_t>(static_cast<const char*>(lt) - begin);
+        append(runStart, i);
+        text += ' ';
+        state = sTag;
+        ++i;
         break;
-      case sTag:
+      }
+      case sTag: {
+        const char c = begin[i++];
         if (c == '"') state = sQuoted;
         else if (c == '>') {
-          runStart = i + 1;
+          runStart = i;
           state = sText;
         }
         break;
-      case sQuoted:
-        if (c == '"') state = sTag;
+      }
+      case sQuoted: {
+        const void* quote = std::memchr(begin + i, '"', size - i);
+        i = quote ? static_cast<std::size_t>(static_cast<const char*>(quote) - begin) + 1 : size;
+        if (quote) state = sTag;
         break;
+      }
     }
   }
   if (state == sText) append(runStart, html.size());
