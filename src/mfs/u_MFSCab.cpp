@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 
+#include <isa-l/igzip_lib.h>
 #include <mspack.h>
 
 #include "u_CodePage.h"
@@ -22,7 +23,109 @@ std::mutex GCabLock;
 constexpr std::uint32_t FlagNormal = 0x80;
 constexpr std::uint32_t FlagSequential = 0x08000000;
 
+bool GMszipFastPath = true;
+
+std::uint16_t U16(std::string_view d, std::size_t at) {
+  return static_cast<std::uint16_t>(static_cast<unsigned char>(d[at]) | static_cast<unsigned char>(d[at + 1]) << 8);
+}
+std::uint32_t U32(std::string_view d, std::size_t at) { return U16(d, at) | static_cast<std::uint32_t>(U16(d, at + 2)) << 16; }
+
+// The Cabinet checksum of a data block: its bytes as little-endian words, the last partial word
+// taken from its first byte upwards, XORed onto the seed.
+std::uint32_t CabChecksum(const unsigned char* data, std::size_t bytes, std::uint32_t sum) {
+  for (std::size_t n = bytes / 4; n--; data += 4)
+    sum ^= static_cast<std::uint32_t>(data[0]) | static_cast<std::uint32_t>(data[1]) << 8 |
+           static_cast<std::uint32_t>(data[2]) << 16 | static_cast<std::uint32_t>(data[3]) << 24;
+  std::uint32_t last = 0;
+  switch (bytes & 3) {
+    case 3: last |= static_cast<std::uint32_t>(*data++) << 16; [[fallthrough]];
+    case 2: last |= static_cast<std::uint32_t>(*data++) << 8; [[fallthrough]];
+    case 1: last |= *data; break;
+    default: break;
+  }
+  return sum ^ last;
+}
+
+constexpr std::size_t MszipFrame = 32768;
+
+// Inflates the first `length` bytes of MSZIP folder `folderIndex` into out: every data block is
+// "CK" and a raw deflate stream whose dictionary is the folder's previous 32 KiB. Any block that
+// is not exactly what it says (checksum, signature, sizes, a stream that does not end where the
+// block does) returns false and the caller leaves the member to libmspack.
+bool InflateMszipFolder(std::string_view cab, std::uint16_t folderIndex, std::size_t length, std::string& out) {
+  if (cab.size() < 36) return false;
+  const std::uint16_t folders = U16(cab, 26);
+  const std::uint16_t flags = U16(cab, 30);
+  if (flags & 3) return false;  // parts of a set
+  std::size_t at = 36;
+  std::size_t folderReserve = 0, dataReserve = 0;
+  if (flags & 4) {
+    if (cab.size() < 40) return false;
+    folderReserve = static_cast<unsigned char>(cab[38]);
+    dataReserve = static_cast<unsigned char>(cab[39]);
+    at = 40 + U16(cab, 36);
+  }
+  if (folderIndex >= folders) return false;
+  // Members continued from or into another Cabinet make libmspack read folders differently.
+  std::size_t entry = U32(cab, 16);
+  for (std::uint16_t i = U16(cab, 28); i > 0; --i) {
+    if (entry > cab.size() || cab.size() - entry < 17 || U16(cab, entry + 8) >= 0xFFFD) return false;
+    const std::size_t nameEnd = cab.find('\0', entry + 16);
+    if (nameEnd == std::string_view::npos) return false;
+    entry = nameEnd + 1;
+  }
+  const std::size_t folderAt = at + folderIndex * (8 + folderReserve);
+  if (folderAt + 8 > cab.size()) return false;
+  std::size_t blockAt = U32(cab, folderAt);
+  const std::uint16_t blocks = U16(cab, folderAt + 4);
+  if ((U16(cab, folderAt + 6) & 0x0F) != 1 || length == 0 || length > blocks * MszipFrame) return false;
+
+  auto state = std::make_unique<inflate_state>();
+  out.clear();
+  out.reserve(length);
+  std::size_t produced = 0;
+  for (std::uint16_t b = 0; b < blocks && produced < length; ++b) {
+    if (blockAt > cab.size() || cab.size() - blockAt < 8 + dataReserve) return false;
+    const std::uint32_t checksum = U32(cab, blockAt);
+    const std::uint16_t packed = U16(cab, blockAt + 4);
+    const std::uint16_t unpacked = U16(cab, blockAt + 6);
+    const std::size_t dataAt = blockAt + 8 + dataReserve;
+    // Only the folder's last block may be short.
+    if (cab.size() - dataAt < packed || packed < 2 || unpacked > MszipFrame || (b + 1 < blocks && unpacked != MszipFrame) ||
+        cab[dataAt] != 'C' || cab[dataAt + 1] != 'K')
+      return false;
+    const auto* data = reinterpret_cast<const unsigned char*>(cab.data() + dataAt);
+    if (checksum != 0 && checksum != CabChecksum(reinterpret_cast<const unsigned char*>(cab.data() + blockAt + 4), 4,
+                                                 CabChecksum(data, packed, 0)))
+      return false;
+    isal_inflate_init(state.get());
+    state->crc_flag = ISAL_DEFLATE;
+    if (produced > 0) {
+      const std::size_t history = std::min(produced, MszipFrame);
+      if (isal_inflate_set_dict(state.get(), reinterpret_cast<std::uint8_t*>(out.data() + produced - history),
+                                static_cast<std::uint32_t>(history)) != COMP_OK)
+        return false;
+    }
+    out.resize(produced + unpacked);
+    state->next_in = const_cast<std::uint8_t*>(data + 2);
+    state->avail_in = packed - 2u;
+    state->next_out = reinterpret_cast<std::uint8_t*>(out.data() + produced);
+    state->avail_out = unpacked;
+    if (isal_inflate(state.get()) != ISAL_DECOMP_OK || state->block_state != ISAL_BLOCK_FINISH || state->avail_in != 0 ||
+        state->avail_out != 0)
+      return false;
+    produced += unpacked;
+    blockAt = dataAt + packed;
+  }
+  if (produced < length) return false;
+  out.resize(length);
+  return true;
+}
+
 }  // namespace
+
+void SetMszipFastPath(bool on) { GMszipFastPath = on; }
+bool MszipFastPath() { return GMszipFastPath; }
 
 // ---------------------------------------------------------------- EMFSCabSystemError
 
@@ -185,6 +288,13 @@ std::size_t PlausibleLength(const mscabd_file* file, std::int64_t cabinetSize) {
   return static_cast<std::size_t>(std::min(claim, bound));
 }
 
+// The folder's position in the Cabinet's list, as the folder entries are numbered.
+std::uint16_t FolderIndexOf(const mscabd_cabinet* cab, const mscabd_folder* folder) {
+  std::uint16_t index = 0;
+  for (const mscabd_folder* f = cab->folders; f && f != folder; f = f->next) ++index;
+  return index;
+}
+
 }  // namespace
 
 void TMFSCabReader::Fail(int fdiError) {
@@ -248,17 +358,27 @@ void TMFSCabReader::Extract(const std::string& memberName, const std::string& ta
     if (compression < MSCAB_COMP_NONE || compression > MSCAB_COMP_LZX) Fail(FDIERROR_BAD_COMPR_TYPE);
     try {
       FSession->ForceFolders(TMFS::ExtractFilePath(FTargetPath));
-      // Made (or found) here rather than by the library's open, to give it room for the whole
-      // member at once.
-      FSession->CreateFile(FTargetPath, FlagNormal, true)->Data.reserve(PlausibleLength(file, cabinetSize));
+      // Made (or found) here rather than by the library's open, to give it room below.
+      FSession->CreateFile(FTargetPath, FlagNormal, true);
     } catch (const Exception& e) {
       CallbackFailed(e.Message());
       Fail(FDIERROR_USER_ABORT);
     }
     FCallbackStatus = 0;
-    int error = FDecompressor->extract(FDecompressor, file, FTargetPath.c_str());
-    if (error != MSPACK_ERR_OK) Fail(FDIErrorOfExtract(error, FCallbackStatus != 0));
     TMFSFile* target = FSession->GetFile(FTargetPath);
+    // Inflated aside and swapped in: a path that gives up leaves the target as libmspack finds it.
+    std::string inflated;
+    if (compression == MSCAB_COMP_MSZIP && GMszipFastPath && file->offset == 0 &&
+        InflateMszipFolder(FSession->GetFile(FCabinetPath)->Data, FolderIndexOf(cab, file->folder), file->length, inflated)) {
+      target->Data.swap(inflated);
+    } else {
+      inflated = std::string();
+      // Room for the whole member at once, as far as the Cabinet can back it.
+      target->Data.reserve(PlausibleLength(file, cabinetSize));
+      int error = FDecompressor->extract(FDecompressor, file, FTargetPath.c_str());
+      if (error != MSPACK_ERR_OK) Fail(FDIErrorOfExtract(error, FCallbackStatus != 0));
+      target = FSession->GetFile(FTargetPath);
+    }
     target->DateTime = DosDateTimeOfMember(file);
     target->Attributes = static_cast<std::uint32_t>(file->attribs) & 0x3F;
   }

@@ -35,6 +35,12 @@ private:
   bool FCompressing;
 };
 
+// MSZIP members are inflated by ISA-L (several times faster than libmspack's inflate); anything
+// that path does not handle exactly as libmspack would goes to libmspack, whose result and
+// messages stand. Switched off only to compare the two.
+void SetMszipFastPath(bool on);
+bool MszipFastPath();
+
 class TMFSCabBase {
 public:
   virtual ~TMFSCabBase() = default;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -122,6 +123,69 @@ TEST_F(CabReaderTest, DamagedCabinetsGiveTheirMessagesNeverACrash) {
     EXPECT_TRUE(m == "<no exception>" || m.find("cabinet") != std::string::npos || m.find("[0x") != std::string::npos)
         << at << ": " << m;
   }
+}
+
+// One Cabinet with the folders of two single-folder Cabinets (libgcab writes one folder only).
+std::string TwoFolders(const std::string& a, const std::string& b) {
+  auto files = [](const std::string& cab) { return cab.substr(U32(cab, 16), U32(cab, 36) - U32(cab, 16)); };
+  auto data = [](const std::string& cab) { return cab.substr(U32(cab, 36)); };
+  std::string filesB = files(b);
+  for (std::size_t at = 0; at < filesB.size(); at = filesB.find('\0', at + 16) + 1) PutU16(filesB, at + 8, 1);
+  const std::string entries = files(a) + filesB;
+  std::string cab = a.substr(0, 36) + a.substr(36, 8) + b.substr(36, 8) + entries + data(a) + data(b);
+  PutU16(cab, 26, 2);
+  PutU16(cab, 28, static_cast<std::uint16_t>(U16(a, 28) + U16(b, 28)));
+  PutU32(cab, 16, 52);
+  PutU32(cab, 36, static_cast<std::uint32_t>(52 + entries.size()));
+  PutU32(cab, 44, static_cast<std::uint32_t>(52 + entries.size() + data(a).size()));
+  PutU32(cab, 8, static_cast<std::uint32_t>(cab.size()));
+  return cab;
+}
+
+// The MSZIP fast path (ISA-L) and libmspack agree on every Cabinet: the same bytes, or the same
+// message.
+TEST_F(CabReaderTest, MszipFastPathGivesLibmspacksBytesAndMessages) {
+  auto bytes = [](std::size_t n, unsigned seed) {
+    std::string s(n, '\0');
+    for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * seed + i / 7) % 253);
+    return s;
+  };
+  std::string where;
+  auto expected = [](const std::string& out) {
+    return "<no exception>|" + (out.size() < 64 ? out : std::to_string(out.size()) + " bytes, hash " + std::to_string(std::hash<std::string>()(out)));
+  };
+  auto both = [&](const std::string& cab, const std::string& member) {
+    std::string results[2];
+    for (int fast = 0; fast < 2; ++fast) {
+      SetMszipFastPath(fast == 1);
+      Put(cab);
+      S->CreateFile("\\o", 0, true)->Data = "stale";
+      const std::string message = MessageOf([&] { TMFSCabReader(S, "\\in\\book.cab").Extract(member, "\\o"); });
+      const std::string& out = S->GetFile("\\o")->Data;
+      results[fast] = message + "|" + (out.size() < 64 ? out : std::to_string(out.size()) + " bytes, hash " + std::to_string(std::hash<std::string>()(out)));
+    }
+    SetMszipFastPath(true);
+    EXPECT_EQ(results[1], results[0]) << where;
+    return results[1];
+  };
+  // Blocks of every size up to a whole one, a member of zero bytes, members crossing blocks, a
+  // member behind another in its folder, and several folders.
+  for (std::size_t size : {0u, 1u, 100u, 32767u, 32768u, 32769u, 65536u + 4097u, 200000u})
+    EXPECT_EQ(both(Cab({{"info.mfs", bytes(size, 31), 0x5A2C6000, 0x20}}), "info.mfs"), expected(bytes(size, 31)));
+  const std::string folders = TwoFolders(Cab({{"a", bytes(40000, 7), 0, 0x20}}),
+                                         Cab({{"info.mfs", bytes(70000, 13), 0, 0x20}, {"b", bytes(5, 3), 0, 0x20}}));
+  EXPECT_EQ(both(folders, "info.mfs"), expected(bytes(70000, 13)));
+  EXPECT_EQ(both(folders, "b"), expected(bytes(5, 3)));
+  EXPECT_EQ(both(folders, "a"), expected(bytes(40000, 7)));
+  // Damage anywhere: the header, the entries, the blocks' headers and their data.
+  const std::string good = Cab({{"info.mfs", bytes(100000, 31), 0x5A2C6000, 0x20}});
+  for (std::size_t at = 0; at < good.size(); at += at < 200 ? 1 : 331) {
+    std::string damaged = good;
+    damaged[at] = static_cast<char>(damaged[at] ^ 0x5A);
+    where = "byte " + std::to_string(at) + " of " + std::to_string(good.size());
+    both(damaged, "info.mfs");
+  }
+  both(good.substr(0, good.size() - 100), "info.mfs");
 }
 
 TEST_F(CabReaderTest, MemberLengthClaimsDoNotDecideAllocations) {
