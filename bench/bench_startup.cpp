@@ -2,13 +2,19 @@
 // of more than 50 MB, beside a bare QWebEngineView program that loads the same first page from
 // disk, in the same run. Runs each several times (as separate processes) and prints the best.
 // The same book with a toolbar of 30 buttons and 30 pictures of every kind runs beside it.
-// Run it under a display: xvfb-run -a build/release/bench/bench_startup BUILD_DIR
+// Run it under a display: xvfb-run -a build/release/bench/bench_startup BUILD_DIR [RUNS] [BASELINE]
+// BASELINE is a quirelle-viewer built from an earlier commit: the same book packed into it runs
+// beside the others, for before-and-after figures from one run.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QBuffer>
@@ -29,15 +35,33 @@ void Write(const fs::path& p, const std::string& data) {
   std::ofstream(p, std::ios::binary).write(data.data(), static_cast<std::streamsize>(data.size()));
 }
 
-// Wall time of one run, and the program's own figure.
-double RunMs(const std::string& command, long long& own) {
+// Wall time of one run, the program's own figure and its peak memory (the viewer's process,
+// not the engine's helpers).
+double RunMs(const std::string& command, long long& own, long& peakKB) {
   auto t0 = std::chrono::steady_clock::now();
-  FILE* p = ::popen((command + " 2>/dev/null").c_str(), "r");
   own = -1;
+  peakKB = -1;
+  int out[2];
+  if (::pipe(out) != 0) return 0;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::dup2(out[1], 1);
+    ::close(out[0]);
+    ::close(out[1]);
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, 2);
+    ::execl("/bin/sh", "sh", "-c", ("exec env " + command).c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  FILE* p = ::fdopen(out[0], "r");
   char line[512];
   while (p && std::fgets(line, sizeof line, p))
     if (std::sscanf(line, "ms=%lld", &own) == 1) {}
-  if (p) ::pclose(p);
+  if (p) std::fclose(p);
+  int status = 0;
+  struct rusage usage {};
+  if (::wait4(child, &status, 0, &usage) == child) peakKB = usage.ru_maxrss;
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
 }
 
@@ -118,37 +142,59 @@ int main(int argc, char** argv) {
     WriteDiskFileAtomically(book, program + BuildDataBlocks(blocks, program.size()));
     fs::permissions(book, fs::perms::owner_all);
   };
-  fs::path book = work / "book", toolbarBook = work / "toolbar-book";
+  fs::path book = work / "book", toolbarBook = work / "toolbar-book", baselineBook = work / "baseline-book";
   makeBook(work / "system", book);
   makeBook(work / "toolbar-system", toolbarBook);
+  const bool baseline = argc > 3;
+  if (baseline) {
+    program = ReadDiskFile(argv[3]);
+    makeBook(work / "system", baselineBook);
+  }
 
   std::string env = "QTWEBENGINE_DISABLE_SANDBOX=1 ";
   std::string viewer = env + "QUIRELLE_CHECK=1 '" + book.string() + "'";
   std::string withToolbar = env + "QUIRELLE_CHECK=1 '" + toolbarBook.string() + "'";
   std::string bare = env + "'" + (build / "bench" / "bare_view").string() + "' '" + (work / "content" / "first.htm").string() + "'";
+  std::string before = env + "QUIRELLE_CHECK=1 '" + baselineBook.string() + "'";
   long long own = 0;
-  RunMs(viewer, own);  // warm the file cache and the engine's files
-  RunMs(bare, own);
-  double bestViewer = 1e30, bestBare = 1e30, bestToolbar = 1e30;
-  long long ownViewer = -1, ownBare = -1, ownToolbar = -1;
+  long peak = 0;
+  RunMs(viewer, own, peak);  // warm the file cache and the engine's files
+  RunMs(bare, own, peak);
+  struct TBest {
+    double Ms = 1e30;
+    long long Own = -1;
+    long PeakKB = -1;
+    void Run(const std::string& command) {
+      long long o = 0;
+      long kb = 0;
+      const double ms = RunMs(command, o, kb);
+      if (ms < Ms) Ms = ms, Own = o;
+      PeakKB = std::max(PeakKB, kb);
+    }
+  } bestViewer, bestToolbar, bestBare, bestBefore;
   for (int i = 0; i < runs; ++i) {
-    double v = RunMs(viewer, own);
-    if (v < bestViewer) bestViewer = v, ownViewer = own;
-    double t = RunMs(withToolbar, own);
-    if (t < bestToolbar) bestToolbar = t, ownToolbar = own;
-    double b = RunMs(bare, own);
-    if (b < bestBare) bestBare = b, ownBare = own;
+    bestViewer.Run(viewer);
+    bestToolbar.Run(withToolbar);
+    bestBare.Run(bare);
+    if (baseline) bestBefore.Run(before);
   }
+  auto line = [](const char* what, const TBest& b) {
+    std::printf("  %-44s %8.0f ms  (first page loaded at %lld ms, peak %ld MB)\n", what, b.Ms, b.Own, b.PeakKB / 1024);
+  };
+  auto ratio = [](const char* what, const TBest& a, const TBest& b) {
+    std::printf("  %-44s %8.2f (to first page: %.2f)\n", what, a.Ms / b.Ms,
+                b.Own > 0 ? static_cast<double>(a.Own) / static_cast<double>(b.Own) : 0.0);
+  };
   std::printf("Start-up to the first page (best of %d runs)\n", runs);
   std::printf("book: content image %.1f MB, executable %.1f MB\n", static_cast<double>(contentImage.size()) / 1e6,
               static_cast<double>(fs::file_size(book)) / 1e6);
-  std::printf("  %-44s %8.0f ms  (first page loaded at %lld ms)\n", "packed viewer, whole run", bestViewer, ownViewer);
-  std::printf("  %-44s %8.0f ms  (first page loaded at %lld ms)\n", "packed viewer, 30 buttons with pictures", bestToolbar, ownToolbar);
-  std::printf("  %-44s %8.0f ms  (first page loaded at %lld ms)\n", "bare QWebEngineView, page from disk", bestBare, ownBare);
-  std::printf("  %-44s %8.2f (to first page: %.2f)\n", "ratio viewer / bare", bestViewer / bestBare,
-              ownBare > 0 ? static_cast<double>(ownViewer) / static_cast<double>(ownBare) : 0.0);
-  std::printf("  %-44s %8.2f (to first page: %.2f)\n", "ratio with toolbar / without", bestToolbar / bestViewer,
-              ownViewer > 0 ? static_cast<double>(ownToolbar) / static_cast<double>(ownViewer) : 0.0);
+  line("packed viewer, whole run", bestViewer);
+  line("packed viewer, 30 buttons with pictures", bestToolbar);
+  line("bare QWebEngineView, page from disk", bestBare);
+  if (baseline) line("baseline viewer (given), same book", bestBefore);
+  ratio("ratio viewer / bare", bestViewer, bestBare);
+  ratio("ratio with toolbar / without", bestToolbar, bestViewer);
+  if (baseline) ratio("ratio baseline / bare", bestBefore, bestBare);
   if (std::getenv("QUIRELLE_BENCH_KEEP"))
     std::printf("kept %s\n", work.string().c_str());
   else

@@ -152,6 +152,10 @@ void TEngineURLLayer::requestStarted(QWebEngineUrlRequestJob* job) {
     job->fail(QWebEngineUrlRequestJob::RequestDenied);
     return;
   }
+  if (BeforeRequest && !BeforeRequest()) {
+    job->fail(QWebEngineUrlRequestJob::RequestAborted);
+    return;
+  }
   QByteArray data;
   QByteArray type;
   if (const int id = HTMLTextId(url); id >= 0) {

@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QUrl>
 #include <QWebEngineUrlSchemeHandler>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -37,6 +38,9 @@ public:
   void RemoveHTMLText(const QUrl& url);
 
   static TEngineURLLayer* Instance();
+
+  // Runs before every request is served; false aborts the request (nothing is shown).
+  std::function<bool()> BeforeRequest;
 
 private:
   QWebEngineProfile* FProfile;

@@ -144,6 +144,13 @@ void TfrmMain::StartUp(const TBookSource& source) {
     else LoadSystemImage(*FSystemImage);
   });
 
+  // The content image is unpacked on a worker while the rest starts up and the engine starts;
+  // nothing here touches it until JoinContentImage, before the first page is served.
+  FContentLoad = std::async(std::launch::async, [image = FContentImage.get(), cab = source.ContentCab]() mutable {
+    if (cab) LoadCabImage(*image, std::move(*cab));
+    else LoadContentImage(*image);
+  });
+
   FSystemImage->Session()->ChangeFolder("\\");
   FSystemDescription = std::make_unique<TXMLParser>();
   In("System.xml", [&] { FSystemDescription->Parse(FSystemImage->Session()->GetFile("System.xml")->Data); });
@@ -179,14 +186,10 @@ void TfrmMain::StartUp(const TBookSource& source) {
   std::string caption = SystemText("MainFormCaption");
   if (!caption.empty()) setWindowTitle(FromBook(FVariables->Substitute(caption)));
 
-  In("the book's content image (FILES_MFS)", [&] {
-    if (source.ContentCab) LoadCabImage(*FContentImage, *source.ContentCab);
-    else LoadContentImage(*FContentImage);
-  });
-
   auto filter = [this](TMFSInternetProtocol&, const std::string& path, std::string& data) {
     ExpandVariablesFilter(data, path);
   };
+  if (TEngineURLLayer* layer = TEngineURLLayer::Instance()) layer->BeforeRequest = [this] { return JoinContentImage(); };
   FContentProtocol = std::make_unique<TMFSInternetProtocol>("mfs", FContentImage.get());
   FContentProtocol->OnAfterGetData = filter;
   FSystemProtocol = std::make_unique<TMFSInternetProtocol>("system", FSystemImage.get());
@@ -283,7 +286,40 @@ void TfrmMain::resizeEvent(QResizeEvent* event) {
 
 QToolBar* TfrmMain::tbrMain() const { return FToolbar->tbrMain(); }
 
+bool TfrmMain::JoinContentImage() {
+  if (!FContentLoad.valid()) return !FCreateFailed;
+  try {
+    In("the book's content image (FILES_MFS)", [&] { FContentLoad.get(); });
+    return true;
+  } catch (const Exception& e) {
+    StartUpFailedLate(Described(FromBook(e.Message()), e));
+  } catch (const std::exception& e) {
+    StartUpFailedLate(QString::fromUtf8(e.what()));
+  }
+  return false;
+}
+
+// The content image failed after the window was up: nothing of the book is shown, the reader
+// gets the message, and the viewer ends as after any failed start-up.
+void TfrmMain::StartUpFailedLate(const QString& message) {
+  FCreateFailed = true;
+  if (FwebMain) FwebMain->stop();
+  QTimer::singleShot(0, this, [this, message] {
+    ShowErrorMessage(this, message);
+    FormDestroy();
+    emit startUpFailed();
+    close();
+  });
+}
+
+TMFS* TfrmMain::ContentImage() {
+  return JoinContentImage() ? FContentImage.get() : nullptr;
+}
+
 void TfrmMain::FormDestroy() {
+  // A worker still unpacking the content image writes into it: wait for it first.
+  if (FContentLoad.valid()) FContentLoad.wait();
+  if (TEngineURLLayer* layer = TEngineURLLayer::Instance()) layer->BeforeRequest = nullptr;
   // Each only if present; the protocols go before the images they serve.
   FVariables.reset();
   FSystemDescription.reset();
@@ -326,6 +362,7 @@ void TfrmMain::showEvent(QShowEvent* event) {
     QTimer::singleShot(0, this, &QWidget::close);
     return;
   }
+  if (!JoinContentImage()) return;
   NavigateToCurrentPage();
 }
 
@@ -478,7 +515,7 @@ void TfrmMain::mnuFS_Click(QObject* sender) {
 }
 
 void TfrmMain::mnuSearchClick() {
-  if (FStory && FContentImage) ShowSearchWindow(*this);
+  if (FStory && ContentImage()) ShowSearchWindow(*this);
 }
 
 void TfrmMain::ShowFoundPage(const std::string& page, const QString& highlight) {

@@ -5,6 +5,7 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <cstdint>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -56,7 +57,8 @@ public:
   const TSplashOptions* SplashOptions() const { return FSplashOptions.get(); }
   TVariables* Variables() const { return FVariables.get(); }
   TMFS* SystemImage() const { return FSystemImage.get(); }
-  TMFS* ContentImage() const { return FContentImage.get(); }
+  // The content image, once its worker is done; none when it failed.
+  TMFS* ContentImage();
   TUserForms* UserForms() const { return FUserForms.get(); }
   bool SplashIdle() const { return FSplashIdle; }
 
@@ -71,6 +73,8 @@ public:
   TMXWebBrowser* WebBrowser() override { return FwebMain; }
 
   void ApplyFontSize(int level);
+  // Waits for the content image's worker; a failure ends the viewer as a failed start-up.
+  bool JoinContentImage();
   // Expands the variables in a served file; name is the file, for the message of one that would
   // grow beyond the limit.
   void ExpandVariablesFilter(std::string& content, const std::string& name = {});
@@ -84,6 +88,10 @@ public:
   void imgLogoClick();
   // Longest wait for the page to become interactive before a command runs.
   int ReadyTimeoutMs = 10000;
+
+signals:
+  // Start-up failed after the window was shown (the content image could not be read).
+  void startUpFailed();
 
 protected:
   void showEvent(QShowEvent* event) override;
@@ -105,6 +113,7 @@ private:
   void Act(std::uint8_t kind);
   void ApplyOuterSize();
   void ShowStoppedPage();
+  void StartUpFailedLate(const QString& message);
   void Exec(int command);
   bool webMain2ShowContextMenu();
   void webMain2DocumentComplete();
@@ -118,6 +127,7 @@ private:
   int FFontSize = 2;
   bool FLastKeyWasControl = false;
   std::unique_ptr<TMFS> FContentImage;
+  std::future<void> FContentLoad;
   std::unique_ptr<TMFS> FSystemImage;
   std::unique_ptr<THostExternal> FHostObject;
   std::unique_ptr<TMFSInternetProtocol> FContentProtocol;

@@ -54,8 +54,11 @@ int main(int argc, char** argv) {
     delete frmMain;
     return 1;
   }
+  // The content image is read while the window comes up; when it fails, so does the run.
+  QObject::connect(frmMain, &TfrmMain::startUpFailed, [&] { exitCode = 1; });
   if (check) {
     QObject::connect(frmMain->webMain(), &TMXWebBrowser::documentComplete, frmMain, [&, frmMain](const QUrl&) {
+      if (frmMain->CreateFailed()) return;  // the load that a failed content image aborted
       std::printf("title=%s\ncaption=%s\npage=%s\nms=%lld\n", ApplicationTitle().toUtf8().constData(),
                   frmMain->windowTitle().toUtf8().constData(), ToUtf8(frmMain->GetCurrentPage()).c_str(),
                   static_cast<long long>(sinceStart.elapsed()));

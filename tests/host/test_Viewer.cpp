@@ -94,6 +94,20 @@ TEST_F(ViewerTest, StartUpFailuresSayWhatIsDamagedAndStopTheViewer) {
     Form.reset();
     Messages.clear();
     Form = std::make_unique<TfrmMain>(source);
+    if (!Form->CreateFailed()) {
+      // The content image is read on a worker: it fails when the first page is asked for, and
+      // no page of the book is shown.
+      bool failed = false;
+      int pages = 0;
+      auto f = QObject::connect(Form.get(), &TfrmMain::startUpFailed, [&] { failed = true; });
+      auto d = QObject::connect(Form->webMain(), &TMXWebBrowser::documentComplete,
+                                [&](const QUrl& url) { pages += url.scheme() == "mfs"; });
+      Form->show();
+      EXPECT_TRUE(WaitFor([&] { return failed && !Form->isVisible(); }));
+      EXPECT_EQ(pages, 0);
+      QObject::disconnect(f);
+      QObject::disconnect(d);
+    }
     EXPECT_TRUE(Form->CreateFailed());
     return Messages.value(0);
   };
@@ -500,6 +514,17 @@ TEST_F(PackedViewer, DamagedOrMissingBookShowsItsMessageAndFails) {
                                 cab_test::Quote(Dir.Path() / "sys") + " -o " + cab_test::Quote(book), &out), 0) << out;
   EXPECT_EQ(Start(book, out), 1);
   EXPECT_NE(out.find("Error in XML"), std::string::npos) << out;
+  // A damaged content Cabinet: it is read while the window comes up, and still ends the run.
+  cab_test::WriteFile(Dir.Path() / "sys" / "System.xml", "<System Story=\"Story.xml\"/>");
+  cab_test::WriteFile(Dir.Path() / "sys" / "Story.xml", "<S><i page=\"\\a.htm\"/></S>");
+  const std::string content = CabOf({{"\\a.htm", std::string(100000, 'x')}});
+  cab_test::WriteFile(Dir.Path() / "damaged.cab", content.substr(0, content.size() / 2));
+  ASSERT_EQ(cab_test::Shell(cab_test::Quote(QUIRELLE_PACK) + " --viewer " + cab_test::Quote(QUIRELLE_VIEWER) +
+                                " --system " + cab_test::Quote(Dir.Path() / "sys") + " --content " +
+                                cab_test::Quote(Dir.Path() / "damaged.cab") + " -o " + cab_test::Quote(book), &out), 0) << out;
+  EXPECT_EQ(Start(book, out), 1);
+  EXPECT_NE(out.find("In the book's content image (FILES_MFS)."), std::string::npos) << out;
+  EXPECT_EQ(out.find("page="), std::string::npos) << out;
   EXPECT_EQ(cab_test::Shell(cab_test::Quote(QUIRELLE_VIEWER) + " /REGSERVER", &out), 0);
   EXPECT_EQ(cab_test::Shell(cab_test::Quote(QUIRELLE_VIEWER) + " -unregserver", &out), 0);
 }
