@@ -362,6 +362,8 @@ void TfrmMain::showEvent(QShowEvent* event) {
     QTimer::singleShot(0, this, &QWidget::close);
     return;
   }
+  // Joined here rather than at the first request: the engine's own start-up then does not
+  // overlap the unpacking, which keeps the peak memory where it was (docs/design-book-images.md).
   if (!JoinContentImage()) return;
   NavigateToCurrentPage();
 }
