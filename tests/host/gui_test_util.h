@@ -54,15 +54,16 @@ inline QVariant Eval(TMXWebBrowser& b, const QString& script, int timeoutMs = 20
   return answer->Result;
 }
 
-// A picture of the given size, as PNG bytes.
-inline std::string Png(int w, int h) {
+// A picture of the given size in one colour, as the bytes of a file of that format.
+inline std::string Picture(int w, int h, const char* format = "PNG") {
   QImage image(w, h, QImage::Format_RGB32);
   image.fill(Qt::darkCyan);
   QByteArray bytes;
   QBuffer buffer(&bytes);
   buffer.open(QIODevice::WriteOnly);
-  image.save(&buffer, "PNG");
+  image.save(&buffer, format);
   return bytes.toStdString();
 }
+inline std::string Png(int w, int h) { return Picture(w, h); }
 
 }  // namespace gui_test

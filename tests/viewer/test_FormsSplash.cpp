@@ -16,28 +16,6 @@ using namespace viewer_test;
 
 namespace {
 
-// Runs steps once a window of type W is up, from inside whatever loop is running then (a modal
-// form's, the end splash's wait); start() may show it itself or cause it to be shown later.
-template <class W>
-bool WhenShown(const std::function<void()>& start, const std::function<void(W&)>& steps) {
-  bool ran = false;
-  QTimer poll;
-  poll.setInterval(10);
-  QObject::connect(&poll, &QTimer::timeout, [&] {
-    for (QWidget* w : QApplication::topLevelWidgets()) {
-      auto* window = qobject_cast<W*>(w);
-      if (!window || !window->isVisible()) continue;
-      poll.stop();
-      steps(*window);
-      ran = true;
-      return;
-    }
-  });
-  poll.start();
-  start();
-  return WaitFor([&] { return ran; });
-}
-
 TfrmSplash* VisibleSplash() {
   for (QWidget* w : QApplication::topLevelWidgets())
     if (auto* s = qobject_cast<TfrmSplash*>(w); s && s->isVisible()) return s;
@@ -46,15 +24,7 @@ TfrmSplash* VisibleSplash() {
 
 QString Value(TMXWebBrowser& b, const QString& script) { return Eval(b, script).toString(); }
 
-std::string Bitmap(int w, int h) {
-  QImage image(w, h, QImage::Format_RGB32);
-  image.fill(Qt::darkGreen);
-  QByteArray bytes;
-  QBuffer buffer(&bytes);
-  buffer.open(QIODevice::WriteOnly);
-  image.save(&buffer, "BMP");
-  return bytes.toStdString();
-}
+std::string Bitmap(int w, int h) { return Picture(w, h, "BMP"); }
 
 const char* const Forms =
     "<Forms>"

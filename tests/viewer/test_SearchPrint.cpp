@@ -21,26 +21,6 @@ using namespace viewer_test;
 
 namespace {
 
-// Runs steps once a modal window of type W is up (from inside its own loop), then closes it if
-// the steps left it open. open() may show the window itself or cause it to be shown later.
-template <class W>
-bool WhileModal(const std::function<void()>& open, const std::function<void(W&)>& steps) {
-  bool ran = false;
-  QTimer poll;
-  poll.setInterval(10);
-  QObject::connect(&poll, &QTimer::timeout, [&] {
-    auto* window = qobject_cast<W*>(QApplication::activeModalWidget());
-    if (!window) return;
-    poll.stop();
-    steps(*window);
-    if (window->isVisible()) window->reject();
-    ran = true;
-  });
-  poll.start();
-  open();
-  return WaitFor([&] { return ran; });
-}
-
 QStringList Rows(TfrmSearch& w) {
   QStringList rows;
   for (int i = 0; i < w.lvFoundPages()->topLevelItemCount(); ++i) rows << w.lvFoundPages()->topLevelItem(i)->text(0);
@@ -77,7 +57,7 @@ TEST_F(ViewerFixture, SearchFindsPagesShowsAHitAndKeepsTheStoryInStep) {
         {"\\f.htm", Page(6, "<p>a riverside walk</p>")},
         {"\\g.htm", Page(7)}});
   TStory& story = Form->Story();
-  bool searched = WhileModal<TfrmSearch>([&] { Button(0)->click(); }, [&](TfrmSearch& w) {
+  bool searched = WhenShown<TfrmSearch>([&] { Button(0)->click(); }, [&](TfrmSearch& w) {
     EXPECT_EQ(w.windowTitle(), "Search");
     EXPECT_EQ(w.size(), QSize(392, 216));
     EXPECT_TRUE(w.btnSearch()->isDefault());
@@ -143,7 +123,7 @@ TEST_F(ViewerFixture, PrintSectionsAreListedAndPrintedAlone) {
     p.setOutputFormat(QPrinter::PdfFormat);
     p.setOutputFileName(QString::fromStdString(pdf));
   });
-  bool shown = WhileModal<TfrmPrint>([&] { print->menu()->actions().at(0)->trigger(); }, [&](TfrmPrint& w) {
+  bool shown = WhenShown<TfrmPrint>([&] { print->menu()->actions().at(0)->trigger(); }, [&](TfrmPrint& w) {
     EXPECT_EQ(w.windowTitle(), "Print page");
     EXPECT_TRUE(WaitFor([&] { return Eval(*w.webPrint(), "document.images.length && document.images[0].naturalWidth").toInt() == 40; }));
     w.tbtnPrint()->click();
@@ -175,7 +155,7 @@ TEST_F(ViewerFixture, PrintSectionsAreListedAndPrintedAlone) {
   EXPECT_EQ(Messages, QStringList{"Can not find page"});
 
   // The button itself previews the whole page.
-  bool previewed = WhileModal<QPrintPreviewDialog>([&] { print->click(); }, [&](QPrintPreviewDialog& d) {
+  bool previewed = WhenShown<QPrintPreviewDialog>([&] { print->click(); }, [&](QPrintPreviewDialog& d) {
     auto* preview = d.findChild<QPrintPreviewWidget*>();
     ASSERT_NE(preview, nullptr);
     EXPECT_TRUE(WaitFor([&] { return preview->pageCount() >= 1; }));

@@ -6,6 +6,8 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDialog>
+#include <QTimer>
 #include <QKeyEvent>
 #include <QList>
 #include <QUrl>
@@ -55,6 +57,30 @@ public:
 public slots:
   void open(const QUrl& url) { Opened << url; }
 };
+
+// Runs steps once a window of type W is up, from inside whatever loop runs then (a modal
+// window's own, the end splash's wait), and closes it if it is a dialog the steps left open.
+// start() may show the window itself or cause it to be shown later.
+template <class W>
+bool WhenShown(const std::function<void()>& start, const std::function<void(W&)>& steps) {
+  bool ran = false;
+  QTimer poll;
+  poll.setInterval(10);
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      auto* window = qobject_cast<W*>(w);
+      if (!window || !window->isVisible()) continue;
+      poll.stop();
+      steps(*window);
+      if (auto* dialog = qobject_cast<QDialog*>(w); dialog && dialog->isVisible()) dialog->reject();
+      ran = true;
+      return;
+    }
+  });
+  poll.start();
+  start();
+  return gui_test::WaitFor([&] { return ran; });
+}
 
 class ViewerFixture : public ::testing::Test {
 protected:
