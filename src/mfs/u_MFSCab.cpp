@@ -10,6 +10,9 @@
 #include <mutex>
 
 #include <isa-l/igzip_lib.h>
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 #include <mspack.h>
 
 #include "u_CodePage.h"
@@ -83,6 +86,15 @@ bool InflateMszipFolder(std::string_view cab, std::uint16_t folderIndex, std::si
   auto state = std::make_unique<inflate_state>();
   out.clear();
   out.reserve(length);
+#if defined(__linux__)
+  // Tens of megabytes written once: huge pages take a fault per 2 MiB instead of per 4 KiB.
+  {
+    const auto page = std::uintptr_t{2} << 20;
+    const auto from = (reinterpret_cast<std::uintptr_t>(out.data()) + page - 1) & ~(page - 1);
+    const auto to = (reinterpret_cast<std::uintptr_t>(out.data()) + length) & ~(page - 1);
+    if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+  }
+#endif
   std::size_t produced = 0;
   for (std::uint16_t b = 0; b < blocks && produced < length; ++b) {
     if (blockAt > cab.size() || cab.size() - blockAt < 8 + dataReserve) return false;
