@@ -1,7 +1,12 @@
 #include "u_Stream.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 std::int64_t SeekPosition(std::int64_t position, std::int64_t size, std::int64_t offset, int origin) {
   switch (origin) {
@@ -85,3 +90,15 @@ void TMemoryStream::SetSize(std::int64_t newSize) {
 std::int64_t TReadOnlyMemoryStream::Write(const void*, std::int64_t) { return 0; }
 
 void TReadOnlyMemoryStream::SetSize(std::int64_t) { throw EWriteError(SWriteError); }
+
+void ReserveLarge(std::string& buffer, std::size_t size) {
+  buffer.reserve(size);
+#if defined(__linux__)
+  // Only the huge pages wholly inside the buffer; a hint, so any failure changes nothing.
+  const auto page = std::uintptr_t{2} << 20;
+  const auto start = reinterpret_cast<std::uintptr_t>(buffer.data());
+  const auto from = (start + page - 1) & ~(page - 1);
+  const auto to = (start + size) & ~(page - 1);
+  if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+#endif
+}

@@ -24,7 +24,9 @@ void WriteU64(TStream& s, std::uint64_t v) {
 }
 
 std::string ReadAt(std::ifstream& in, std::uint64_t offset, std::uint64_t size) {
-  std::string bytes(static_cast<std::size_t>(size), '\0');
+  std::string bytes;
+  ReserveLarge(bytes, static_cast<std::size_t>(size));
+  bytes.resize(static_cast<std::size_t>(size));
   in.seekg(static_cast<std::streamoff>(offset));
   in.read(bytes.data(), static_cast<std::streamsize>(size));
   if (!in) throw EDataBlockError("Cannot read the data blocks");

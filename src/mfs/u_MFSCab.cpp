@@ -10,12 +10,10 @@
 #include <mutex>
 
 #include <isa-l/igzip_lib.h>
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
 #include <mspack.h>
 
 #include "u_CodePage.h"
+#include "u_Stream.h"
 
 namespace {
 
@@ -85,31 +83,29 @@ bool InflateMszipFolder(std::string_view cab, std::uint16_t folderIndex, std::si
 
   auto state = std::make_unique<inflate_state>();
   out.clear();
-  out.reserve(length);
-#if defined(__linux__)
-  // Tens of megabytes written once: huge pages take a fault per 2 MiB instead of per 4 KiB.
-  {
-    const auto page = std::uintptr_t{2} << 20;
-    const auto from = (reinterpret_cast<std::uintptr_t>(out.data()) + page - 1) & ~(page - 1);
-    const auto to = (reinterpret_cast<std::uintptr_t>(out.data()) + length) & ~(page - 1);
-    if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
-  }
-#endif
+  ReserveLarge(out, length);
   std::size_t produced = 0;
-  for (std::uint16_t b = 0; b < blocks && produced < length; ++b) {
-    if (blockAt > cab.size() || cab.size() - blockAt < 8 + dataReserve) return false;
-    const std::uint32_t checksum = U32(cab, blockAt);
-    const std::uint16_t packed = U16(cab, blockAt + 4);
-    const std::uint16_t unpacked = U16(cab, blockAt + 6);
-    const std::size_t dataAt = blockAt + 8 + dataReserve;
+  std::uint16_t b = 0;
+  // A block's header, size limits and checksum; the data starts at dataAt.
+  auto sound = [&](std::size_t at, std::uint16_t& packed, std::uint16_t& unpacked, std::size_t& dataAt) {
+    if (at > cab.size() || cab.size() - at < 8 + dataReserve) return false;
+    const std::uint32_t checksum = U32(cab, at);
+    packed = U16(cab, at + 4);
+    unpacked = U16(cab, at + 6);
+    dataAt = at + 8 + dataReserve;
+    // No sane encoder needs more than a stored block's few bytes over 32 KiB.
+    if (cab.size() - dataAt < packed || packed < 2 || packed > MszipFrame + 1024 || unpacked > MszipFrame) return false;
+    return checksum == 0 || checksum == CabChecksum(reinterpret_cast<const unsigned char*>(cab.data() + at + 4), 4,
+                                                    CabChecksum(reinterpret_cast<const unsigned char*>(cab.data() + dataAt), packed, 0));
+  };
+  for (; b < blocks && produced < length; ++b) {
+    std::uint16_t packed = 0, unpacked = 0;
+    std::size_t dataAt = 0;
     // Only the folder's last block may be short.
-    if (cab.size() - dataAt < packed || packed < 2 || unpacked > MszipFrame || (b + 1 < blocks && unpacked != MszipFrame) ||
-        cab[dataAt] != 'C' || cab[dataAt + 1] != 'K')
+    if (!sound(blockAt, packed, unpacked, dataAt) || (b + 1 < blocks && unpacked != MszipFrame) || cab[dataAt] != 'C' ||
+        cab[dataAt + 1] != 'K')
       return false;
     const auto* data = reinterpret_cast<const unsigned char*>(cab.data() + dataAt);
-    if (checksum != 0 && checksum != CabChecksum(reinterpret_cast<const unsigned char*>(cab.data() + blockAt + 4), 4,
-                                                 CabChecksum(data, packed, 0)))
-      return false;
     isal_inflate_init(state.get());
     state->crc_flag = ISAL_DEFLATE;
     if (produced > 0) {
@@ -128,6 +124,12 @@ bool InflateMszipFolder(std::string_view cab, std::uint16_t folderIndex, std::si
       return false;
     produced += unpacked;
     blockAt = dataAt + packed;
+  }
+  // libmspack's reader may look into the block after the last one needed: it must be sound too.
+  if (b < blocks) {
+    std::uint16_t packed = 0, unpacked = 0;
+    std::size_t dataAt = 0;
+    if (!sound(blockAt, packed, unpacked, dataAt)) return false;
   }
   if (produced < length) return false;
   out.resize(length);
