@@ -125,11 +125,13 @@ bool InflateMszipFolder(std::string_view cab, std::uint16_t folderIndex, std::si
     produced += unpacked;
     blockAt = dataAt + packed;
   }
-  // libmspack's reader may look into the block after the last one needed: it must be sound too.
-  if (b < blocks) {
+  // libmspack reads compressed input ahead in gulps of kilobytes, across blocks, and checks each
+  // block it reads: the folder's remaining blocks must be sound too.
+  for (; b < blocks; ++b) {
     std::uint16_t packed = 0, unpacked = 0;
     std::size_t dataAt = 0;
     if (!sound(blockAt, packed, unpacked, dataAt)) return false;
+    blockAt = dataAt + packed;
   }
   if (produced < length) return false;
   out.resize(length);
