@@ -12,9 +12,6 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QBuffer>
@@ -22,6 +19,7 @@
 #include <QImage>
 #include <QPainter>
 
+#include "bench_util.h"
 #include "u_CabWriter.h"
 #include "u_DataBlocks.h"
 #include "u_DiskFolder.h"
@@ -33,36 +31,6 @@ namespace {
 void Write(const fs::path& p, const std::string& data) {
   fs::create_directories(p.parent_path());
   std::ofstream(p, std::ios::binary).write(data.data(), static_cast<std::streamsize>(data.size()));
-}
-
-// Wall time of one run, the program's own figure and its peak memory (the viewer's process,
-// not the engine's helpers).
-double RunMs(const std::string& command, long long& own, long& peakKB) {
-  auto t0 = std::chrono::steady_clock::now();
-  own = -1;
-  peakKB = -1;
-  int out[2];
-  if (::pipe(out) != 0) return 0;
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::dup2(out[1], 1);
-    ::close(out[0]);
-    ::close(out[1]);
-    const int null = ::open("/dev/null", O_WRONLY);
-    ::dup2(null, 2);
-    ::execl("/bin/sh", "sh", "-c", ("exec env " + command).c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  ::close(out[1]);
-  FILE* p = ::fdopen(out[0], "r");
-  char line[512];
-  while (p && std::fgets(line, sizeof line, p))
-    if (std::sscanf(line, "ms=%lld", &own) == 1) {}
-  if (p) std::fclose(p);
-  int status = 0;
-  struct rusage usage {};
-  if (::wait4(child, &status, 0, &usage) == child) peakKB = usage.ru_maxrss;
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
 }
 
 std::string Encoded(const QImage& image, const char* format) {
@@ -112,12 +80,7 @@ int main(int argc, char** argv) {
   Write(work / "content" / "style.css", "body { font-family: serif; }");
   std::uint32_t seed = 1;
   for (int i = 0; i < 2000; ++i) {
-    std::string page = "<html><body><pre>";
-    while (page.size() < 26000) {
-      seed = seed * 1664525u + 1013904223u;
-      page += static_cast<char>('!' + (seed >> 24) % 90);
-    }
-    page += "</pre></body></html>";
+    const std::string page = NoisyPage(seed, 26000, '!', 90);
     Write(work / "content" / ("part" + std::to_string(i / 100)) / ("p" + std::to_string(i) + ".htm"), page);
   }
   Write(work / "system" / "System.xml", "<System Story=\"Story.xml\"/>");
@@ -151,25 +114,25 @@ int main(int argc, char** argv) {
     makeBook(work / "system", baselineBook);
   }
 
-  std::string env = "QTWEBENGINE_DISABLE_SANDBOX=1 ";
-  std::string viewer = env + "QUIRELLE_CHECK=1 '" + book.string() + "'";
-  std::string withToolbar = env + "QUIRELLE_CHECK=1 '" + toolbarBook.string() + "'";
-  std::string bare = env + "'" + (build / "bench" / "bare_view").string() + "' '" + (work / "content" / "first.htm").string() + "'";
-  std::string before = env + "QUIRELLE_CHECK=1 '" + baselineBook.string() + "'";
-  long long own = 0;
-  long peak = 0;
-  RunMs(viewer, own, peak);  // warm the file cache and the engine's files
-  RunMs(bare, own, peak);
+  // Through env, so the variables are set for the program alone.
+  const std::string sandbox = "QTWEBENGINE_DISABLE_SANDBOX=1";
+  const std::vector<std::string> viewer{"env", sandbox, "QUIRELLE_CHECK=1", book.string()};
+  const std::vector<std::string> withToolbar{"env", sandbox, "QUIRELLE_CHECK=1", toolbarBook.string()};
+  const std::vector<std::string> bare{"env", sandbox, (build / "bench" / "bare_view").string(), (work / "content" / "first.htm").string()};
+  const std::vector<std::string> before{"env", sandbox, "QUIRELLE_CHECK=1", baselineBook.string()};
+  RunChild(viewer);  // warm the file cache and the engine's files
+  RunChild(bare);
+  // The best wall time with the program's own figure (ms= in its output), and the highest peak.
   struct TBest {
     double Ms = 1e30;
     long long Own = -1;
     long PeakKB = -1;
-    void Run(const std::string& command) {
-      long long o = 0;
-      long kb = 0;
-      const double ms = RunMs(command, o, kb);
-      if (ms < Ms) Ms = ms, Own = o;
-      PeakKB = std::max(PeakKB, kb);
+    void Run(const std::vector<std::string>& command) {
+      const TChildRun run = RunChild(command);
+      long long own = -1;
+      if (const auto at = run.Out.find("ms="); at != std::string::npos) own = std::atoll(run.Out.c_str() + at + 3);
+      if (run.Ms < Ms) Ms = run.Ms, Own = own;
+      PeakKB = std::max(PeakKB, run.PeakKiB);
     }
   } bestViewer, bestToolbar, bestBare, bestBefore;
   for (int i = 0; i < runs; ++i) {

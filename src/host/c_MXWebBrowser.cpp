@@ -157,26 +157,29 @@ TMXWebBrowser::~TMXWebBrowser() {
   if (!FHTMLTextURL.isEmpty() && TEngineURLLayer::Instance()) TEngineURLLayer::Instance()->RemoveHTMLText(FHTMLTextURL);
 }
 
-void TMXWebBrowser::InstallExternalBridge() {
+namespace {
+
+QWebEngineScript PageScript(const char* name, QWebEngineScript::InjectionPoint point, bool subFrames, const QString& source) {
   QWebEngineScript script;
-  script.setName(QStringLiteral("quirelle-external"));
-  script.setInjectionPoint(QWebEngineScript::DocumentCreation);
+  script.setName(QString::fromLatin1(name));
+  script.setInjectionPoint(point);
   script.setWorldId(QWebEngineScript::MainWorld);
-  script.setRunsOnSubFrames(true);
-  script.setSourceCode(QString::fromUtf8(BridgeScript));
-  page()->scripts().insert(script);
+  script.setRunsOnSubFrames(subFrames);
+  script.setSourceCode(source);
+  return script;
+}
+
+}  // namespace
+
+void TMXWebBrowser::InstallExternalBridge() {
+  page()->scripts().insert(PageScript("quirelle-external", QWebEngineScript::DocumentCreation, true, QString::fromUtf8(BridgeScript)));
 }
 
 void TMXWebBrowser::InstallReadyStateReport() {
-  QWebEngineScript script;
-  script.setName(QStringLiteral("quirelle-ready-state"));
-  script.setInjectionPoint(QWebEngineScript::DocumentReady);
-  // The engine reports console messages of the page's own world only; a page that says the
-  // same early only makes commands act on it sooner.
-  script.setWorldId(QWebEngineScript::MainWorld);
-  script.setRunsOnSubFrames(false);
-  script.setSourceCode(QStringLiteral("console.log('\\u0001quirelle-interactive\\u0001');"));
-  page()->scripts().insert(script);
+  // In the page's own world: the engine reports console messages of that world only. A page that
+  // says the same early only makes commands act on it sooner.
+  page()->scripts().insert(PageScript("quirelle-ready-state", QWebEngineScript::DocumentReady, false,
+                                      QStringLiteral("console.log('\\u0001quirelle-interactive\\u0001');")));
 }
 
 bool TMXWebBrowser::ExternalCall(const QString& request, QString* answer) {

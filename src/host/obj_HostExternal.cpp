@@ -3,6 +3,7 @@
 #include <QJsonDocument>
 
 #include "c_MXWebBrowser.h"
+#include "u_BookText.h"
 #include "u_CodePage.h"
 #include "u_Story.h"
 
@@ -10,12 +11,6 @@ namespace {
 
 QJsonObject Kind(const char* kind) { return QJsonObject{{"kind", kind}}; }
 QJsonObject Value(const QJsonValue& v) { return QJsonObject{{"kind", "value"}, {"value", v}}; }
-QString FromBook(const std::string& s) { return QString::fromStdString(ToUtf8(s)); }
-std::string ToBook(const QString& s) {
-  std::string out;
-  if (!FromUtf8(s.toStdString(), out)) out = FromUtf16Lossy(s.toStdU16String());
-  return out;
-}
 
 bool Is(const QString& name, const char* member) { return name.compare(QLatin1String(member), Qt::CaseInsensitive) == 0; }
 

@@ -22,6 +22,7 @@
 #include "frm_Search.h"
 #include "frm_Splash.h"
 #include "frm_UserForm.h"
+#include "u_BookText.h"
 #include "u_CodePage.h"
 #include "u_Dialogs.h"
 #include "u_ImageSource.h"
@@ -33,7 +34,6 @@ namespace {
 
 TfrmMain* GMainForm = nullptr;
 
-QString FromBook(const std::string& s) { return QString::fromStdString(ToUtf8(s)); }
 
 const char* const FontSizeCaptions[] = {"Extra Small", "Small", "Medium", "Large", "Extra Large"};
 
@@ -144,8 +144,8 @@ void TfrmMain::StartUp(const TBookSource& source) {
     else LoadSystemImage(*FSystemImage);
   });
 
-  // The content image is unpacked on a worker while the rest starts up and the engine starts;
-  // nothing here touches it until JoinContentImage, before the first page is served.
+  // The content image is unpacked on a worker while the rest starts up; nothing here touches it
+  // until JoinContentImage, when the window is shown (and before any request is served).
   FContentLoad = std::async(std::launch::async, [image = FContentImage.get(), cab = source.ContentCab]() mutable {
     if (cab) LoadCabImage(*image, std::move(*cab));
     else LoadContentImage(*image);

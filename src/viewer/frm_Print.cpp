@@ -15,6 +15,7 @@
 
 #include "c_MXWebBrowser.h"
 #include "obj_HostExternal.h"
+#include "u_BookText.h"
 #include "u_Dialogs.h"
 #include "u_Errors.h"
 
@@ -60,7 +61,7 @@ void TfrmPrint::Exec(int command) {
   try {
     if (!FwebPrint->ExecCommand(command)) throw EOleSysError(SUnspecifiedError, E_FAIL_STATUS);
   } catch (const Exception& e) {
-    ShowErrorMessage(this, QString::fromStdString(e.Message()));
+    ShowErrorMessage(this, FromBook(e.Message()));
   }
 }
 

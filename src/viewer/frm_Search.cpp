@@ -10,16 +10,11 @@
 #include <QVBoxLayout>
 
 #include "frm_Main.h"
+#include "u_BookText.h"
 #include "u_CodePage.h"
 #include "u_Dialogs.h"
 #include "u_Errors.h"
 #include "u_PageSearch.h"
-
-namespace {
-
-QString FromBook(const std::string& s) { return QString::fromStdString(ToUtf8(s)); }
-
-}  // namespace
 
 TfrmSearch::TfrmSearch(TfrmMain& main) : QDialog(&main), FMain(main) {
   setWindowTitle(QStringLiteral("Search"));

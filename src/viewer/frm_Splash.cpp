@@ -11,7 +11,7 @@
 #include <QWindow>
 #include <algorithm>
 
-#include "u_CodePage.h"
+#include "u_BookText.h"
 #include "u_Dialogs.h"
 #include "u_MFS.h"
 #include "u_Pictures.h"
@@ -100,7 +100,7 @@ void ShowSplash(const TSplashOptions* options, bool atStart, TMFS& systemImage, 
   const TSplashType kind = atStart ? options->SplashTypeS : options->SplashTypeE;
   const std::string& text = atStart ? options->PopUpTextS : options->PopUpTextE;
   if (kind == vsPopUp) {
-    ShowMessage(parent, QString::fromStdString(ToUtf8(text)), QStringLiteral("Information"));
+    ShowMessage(parent, FromBook(text), QStringLiteral("Information"));
     return;
   }
   if (kind != vsSplash || !systemImage.Session()->Exists(name)) return;

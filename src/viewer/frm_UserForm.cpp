@@ -8,13 +8,12 @@
 #include <algorithm>
 
 #include "c_MXWebBrowser.h"
+#include "u_BookText.h"
 #include "u_CodePage.h"
 #include "u_MFS.h"
 #include "u_SpaceXMLParser.h"
 
 namespace {
-
-QString FromBook(const std::string& s) { return QString::fromStdString(ToUtf8(s)); }
 
 std::string Text(const TXMLNode& e, const char* name) { return e.Attributes.ValueOf(name, TXMLValue::Text(std::string())).AsText(); }
 bool Boolean(const TXMLNode& e, const char* name) { return e.Attributes.ValueOf(name, TXMLValue::Boolean(false)).AsBoolean(); }

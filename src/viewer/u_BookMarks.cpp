@@ -6,7 +6,7 @@
 #include <QVariant>
 
 #include "c_MXWebBrowser.h"
-#include "u_CodePage.h"
+#include "u_BookText.h"
 
 void BookMarkClick(const TBookMarkItems& items, const QObject* sender, TMXWebBrowser& web) {
   bool ok = false;
@@ -18,6 +18,6 @@ void BookMarkClick(const TBookMarkItems& items, const QObject* sender, TMXWebBro
 }
 
 void ShellOpen(const std::string& address) {
-  QUrl url = QUrl::fromUserInput(QString::fromStdString(ToUtf8(address)));
+  QUrl url = QUrl::fromUserInput(FromBook(address));
   if (url.isValid()) QDesktopServices::openUrl(url);
 }

@@ -9,6 +9,7 @@
 #include <QToolBar>
 #include <QToolButton>
 
+#include "u_BookText.h"
 #include "u_CodePage.h"
 #include "u_MFS.h"
 #include "u_Pictures.h"
@@ -17,7 +18,6 @@
 
 namespace {
 
-QString FromBook(const std::string& s) { return QString::fromStdString(ToUtf8(s)); }
 
 // Colours are stored with red in the lowest byte.
 QColor ColourOf(std::uint32_t c) { return QColor(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF); }
