@@ -7,6 +7,9 @@
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -24,7 +27,9 @@ namespace fs = std::filesystem;
 namespace {
 
 const char* const Usage =
-    "Usage: quirelle-pack [--viewer VIEWER] --system SOURCE --content SOURCE -o BOOK\n"
+    "Usage: quirelle-pack [--viewer VIEWER] [--force] --system SOURCE --content SOURCE -o BOOK\n"
+    "       quirelle-pack [--viewer VIEWER] --check --system SOURCE --content SOURCE\n"
+    "       quirelle-pack [--viewer VIEWER] --check BOOK\n"
     "       quirelle-pack --list BOOK\n"
     "       quirelle-pack --extract BOOK FOLDER\n"
     "\n"
@@ -34,6 +39,14 @@ const char* const Usage =
     "  --content SOURCE  the pages, pictures and style sheets: a folder or a Cabinet file\n"
     "A folder becomes an MFS image in a Cabinet (MSZIP) with the one member info.mfs; a Cabinet\n"
     "file is embedded unchanged. Blocks already in VIEWER are replaced.\n"
+    "Before packing, the book is checked as --check does; a book with errors is not packed\n"
+    "unless --force is given.\n"
+    "  --check               loads the book as the viewer does and reports every problem, one\n"
+    "                        per line as FILE:LINE: error|note: MESSAGE: System.xml keys that do\n"
+    "                        not convert or name no file, story pages missing or listed twice,\n"
+    "                        variable cycles and unknown references, toolbar pictures and form\n"
+    "                        pages, links of pages and style sheets to files not in the book;\n"
+    "                        files nothing reaches are notes. Exit status 1 when there are errors.\n"
     "  --list BOOK            print the trees of the two images of a packed book\n"
     "  --extract BOOK FOLDER  write them into FOLDER/system and FOLDER/content\n"
     "File names are converted between UTF-8 and the book's code page.\n";
@@ -64,18 +77,57 @@ std::string CabinetOf(const fs::path& source) {
   return cab;
 }
 
+// Runs the viewer's check of the book on its two Cabinets: the viewer's own start-up, so the
+// check and a reader's viewer load the book alike. Its report goes to our standard output.
+// True when the book has errors.
+bool CheckBook(const std::string& viewer, const std::string& systemCab, const std::string& contentCab) {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/quirelle-check.XXXXXX";
+  if (!::mkdtemp(pattern.data())) throw EToolError(pattern + ": cannot create a folder: " + std::strerror(errno));
+  const fs::path folder = pattern;
+  struct TRemove {
+    fs::path Folder;
+    ~TRemove() {
+      std::error_code ec;
+      fs::remove_all(Folder, ec);
+    }
+  } remove{folder};
+  const std::string systemPath = (folder / "system.cab").string(), contentPath = (folder / "content.cab").string();
+  WriteDiskFileAtomically(systemPath, systemCab);
+  WriteDiskFileAtomically(contentPath, contentCab);
+  std::fflush(stdout);
+  const pid_t pid = ::fork();
+  if (pid < 0) throw EToolError(std::string("cannot start the viewer: ") + std::strerror(errno));
+  if (pid == 0) {
+    // The check shows nothing and loads no page: no display, and no sandbox to start.
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    ::setenv("QTWEBENGINE_DISABLE_SANDBOX", "1", 1);
+    ::execl(viewer.c_str(), viewer.c_str(), "--check-book", systemPath.c_str(), contentPath.c_str(), static_cast<char*>(nullptr));
+    std::fprintf(stderr, "quirelle-pack: %s: %s\n", viewer.c_str(), std::strerror(errno));
+    ::_exit(127);
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0)
+    if (errno != EINTR) throw EToolError(std::string("waiting for the viewer: ") + std::strerror(errno));
+  if (WIFEXITED(status) && WEXITSTATUS(status) <= 1) return WEXITSTATUS(status) == 1;
+  throw EToolError(viewer + ": the book check did not complete");
+}
+
 bool SameFile(const fs::path& a, const fs::path& b) {
   std::error_code ec;
   return fs::equivalent(a, b, ec);
 }
 
-int Pack(const std::string& viewer, const std::string& system, const std::string& content, const std::string& output) {
+int Pack(const std::string& viewer, const std::string& system, const std::string& content, const std::string& output,
+         bool force) {
   for (const std::string& input : {viewer, system, content})
     if (SameFile(input, output)) throw EToolError(output + ": would replace the input " + input);
-  std::string program = ReadDiskFile(viewer);
-  program.resize(ReadDataBlockIndex(viewer).ProgramSize);
   std::vector<TDataBlock> blocks{{"RCDATA", SystemBlock, CabinetOf(system)},
                                  {"RCDATA", ContentBlock, CabinetOf(content)}};
+  if (CheckBook(viewer, blocks[0].Data, blocks[1].Data) && !force)
+    throw EToolError(output + ": not written, as the book has errors (--force packs it all the same)");
+  std::string program = ReadDiskFile(viewer);
+  program.resize(ReadDataBlockIndex(viewer).ProgramSize);
   // Written piece by piece: the book is never one more copy in memory.
   WriteDiskFileAtomically(output, {program, blocks[0].Data, blocks[1].Data, DataBlockIndex(blocks, program.size())},
                           fs::status(viewer).permissions() | fs::perms::owner_exec);
@@ -146,8 +198,17 @@ int Run(const std::vector<std::string>& args) {
   }
   if (args[0] == "--list" && args.size() == 2) return List(args[1]);
   if (args[0] == "--extract" && args.size() == 3) return Extract(args[1], args[2]);
-  std::string viewer, system, content, output;
+  std::string viewer, system, content, output, book;
+  bool check = false, force = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--check" || args[i] == "--force") {
+      (args[i] == "--check" ? check : force) = true;
+      continue;
+    }
+    if (check && system.empty() && content.empty() && args[i].rfind("--", 0) != 0 && book.empty()) {
+      book = args[i];
+      continue;
+    }
     std::string* target = args[i] == "--viewer" ? &viewer : args[i] == "--system" ? &system
                           : args[i] == "--content" ? &content : args[i] == "-o" ? &output : nullptr;
     if (!target || i + 1 >= args.size()) {
@@ -157,11 +218,30 @@ int Run(const std::vector<std::string>& args) {
     *target = args[++i];
   }
   if (viewer.empty()) viewer = ViewerBesideUs();
+  if (check) {
+    if (viewer.empty() || !output.empty() || force || book.empty() == (system.empty() || content.empty()) ||
+        (!book.empty() && (!system.empty() || !content.empty()))) {
+      std::fputs(Usage, stderr);
+      return 2;
+    }
+    if (!book.empty()) {
+      std::string systemCab, contentCab;
+      for (auto [name, cab] : {std::pair{SystemBlock, &systemCab}, std::pair{ContentBlock, &contentCab}}) {
+        try {
+          *cab = ReadDataBlock(book, "RCDATA", name);
+        } catch (const Exception& e) {
+          throw EToolError(book + ": " + name + ": " + e.Message());
+        }
+      }
+      return CheckBook(viewer, systemCab, contentCab) ? 1 : 0;
+    }
+    return CheckBook(viewer, CabinetOf(system), CabinetOf(content)) ? 1 : 0;
+  }
   if (viewer.empty() || system.empty() || content.empty() || output.empty()) {
     std::fputs(Usage, stderr);
     return 2;
   }
-  return Pack(viewer, system, content, output);
+  return Pack(viewer, system, content, output, force);
 }
 
 }  // namespace

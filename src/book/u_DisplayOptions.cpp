@@ -1,6 +1,9 @@
 #include "u_DisplayOptions.h"
 
+#include <algorithm>
 #include <iterator>
+
+#include "u_BookCheck.h"
 
 namespace {
 
@@ -23,33 +26,50 @@ E EnumOf(const std::string& text, const char* const (&names)[N]) {
 const char* const SplashTypeNames[] = {"vsNone", "vsPopUp", "vsSplash"};
 const char* const ToolbarPlacementNames[] = {"tpTop", "tpBottom", "tpNoToolbar"};
 
-// Reads attributes of one element with their "absent" defaults.
+// Reads attributes of one element with their "absent" defaults. With a report, a value that
+// does not convert is reported and the default stands, so the author hears of every one.
 class TReader {
-  // A value that does not convert names its key.
-  template <class F>
-  static auto Keyed(const char* name, F&& read) {
+  template <class F, class D>
+  auto Keyed(const char* name, D def, F&& read) const -> D {
     try {
       return read();
     } catch (Exception& e) {
       e.AddWhere(std::string("key ") + name);
-      throw;
+      if (!FReport) throw;
+      const TXMLAttribute* a = FAttributes.Find(name);
+      FReport->Failure("System.xml", a ? a->Line : 0, e);
+      return def;
     }
   }
 
 public:
-  explicit TReader(const TXMLNode* element) : FAttributes(element->Attributes) {}
+  TReader(const TXMLNode* element, TBookReport* report) : FAttributes(element->Attributes), FReport(report) {}
   std::string Text(const char* name, const char* def) const {
-    return Keyed(name, [&] { return FAttributes.ValueOf(name, TXMLValue::Text(def)).AsText(); });
+    return Keyed(name, std::string(def), [&] { return FAttributes.ValueOf(name, TXMLValue::Text(def)).AsText(); });
   }
   bool Boolean(const char* name, bool def) const {
-    return Keyed(name, [&] { return FAttributes.ValueOf(name, TXMLValue::Boolean(def)).AsBoolean(); });
+    return Keyed(name, def, [&] { return FAttributes.ValueOf(name, TXMLValue::Boolean(def)).AsBoolean(); });
   }
   std::int32_t Integer(const char* name, std::int32_t def) const {
-    return Keyed(name, [&] { return FAttributes.ValueOf(name, TXMLValue::Integer(def)).AsInteger(); });
+    return Keyed(name, def, [&] { return FAttributes.ValueOf(name, TXMLValue::Integer(def)).AsInteger(); });
+  }
+  // An enumeration's text; one the viewer does not know silently becomes the first value, which
+  // the author is told.
+  template <class E, std::size_t N>
+  E Enumeration(const char* name, const char* def, const char* const (&names)[N]) const {
+    const std::string text = Text(name, def);
+    if (FReport && std::none_of(std::begin(names), std::end(names), [&](const char* n) { return SameAsciiText(text, n); })) {
+      std::string known;
+      for (const char* n : names) known += (known.empty() ? "" : ", ") + std::string(n);
+      FReport->Error("System.xml", FAttributes.Find(name)->Line,
+                     "Key " + std::string(name) + ": \"" + text + "\" is none of " + known + "; " + names[0] + " is used");
+    }
+    return EnumOf<E>(text, names);
   }
 
 private:
   const TXMLAttributes& FAttributes;
+  TBookReport* FReport;
 };
 
 }  // namespace
@@ -60,21 +80,21 @@ TToolbarPlacement ToolbarPlacementOf(const std::string& text) {
   return EnumOf<TToolbarPlacement>(text, ToolbarPlacementNames);
 }
 
-void TSplashOptions::Load(const TXMLNode* element) {
+void TSplashOptions::Load(const TXMLNode* element, TBookReport* report) {
   if (!element) return;
-  TReader r(element);
+  TReader r(element, report);
   PopUpTextS = r.Text("PopUpTextS", "");
   PopUpTextE = r.Text("PopUpTextE", "");
-  SplashTypeS = SplashTypeOf(r.Text("SplashTypeS", "vsNone"));
-  SplashTypeE = SplashTypeOf(r.Text("SplashTypeE", "vsNone"));
+  SplashTypeS = r.Enumeration<TSplashType>("SplashTypeS", "vsNone", SplashTypeNames);
+  SplashTypeE = r.Enumeration<TSplashType>("SplashTypeE", "vsNone", SplashTypeNames);
   Interval = r.Integer("Interval", 3);
   CloseOnClick = r.Boolean("CloseOnClick", false);
 }
 
-void TToolbarOptions::Load(const TXMLNode* element) {
+void TToolbarOptions::Load(const TXMLNode* element, TBookReport* report) {
   if (!element) return;
-  TReader r(element);
-  ToolbarPlacement = ToolbarPlacementOf(r.Text("ToolbarPlacement", "tpTop"));
+  TReader r(element, report);
+  ToolbarPlacement = r.Enumeration<TToolbarPlacement>("ToolbarPlacement", "tpTop", ToolbarPlacementNames);
   LogoDisplay = r.Boolean("LogoDisplay", false);
   ToolbarTextColor = static_cast<std::uint32_t>(r.Integer("ToolbarTextColor", 0));
   ToolbarBackColor = static_cast<std::uint32_t>(r.Integer("ToolbarBackColor", 0));

@@ -6,6 +6,8 @@
 
 #include "u_SpaceXMLParser.h"
 
+class TBookReport;
+
 enum TSplashType : std::uint8_t { vsNone = 0, vsPopUp = 1, vsSplash = 2 };
 enum TToolbarPlacement : std::uint8_t { tpTop = 0, tpBottom = 1, tpNoToolbar = 2 };
 
@@ -19,8 +21,9 @@ struct TSplashOptions {
   std::int32_t Interval = 3;
   bool CloseOnClick = false;
 
-  // Reads the "splash" element; none leaves the values as they are. Conversion errors propagate.
-  void Load(const TXMLNode* element);
+  // Reads the "splash" element; none leaves the values as they are. Conversion errors propagate,
+  // or with a report are reported there and the key keeps its default.
+  void Load(const TXMLNode* element, TBookReport* report = nullptr);
 };
 
 struct TToolbarOptions {
@@ -37,8 +40,8 @@ struct TToolbarOptions {
   std::string LogoLink;
   std::string LogoText;
 
-  // Reads the "toolbar" element; none leaves the values as they are. Conversion errors propagate.
-  void Load(const TXMLNode* element);
+  // Reads the "toolbar" element, as TSplashOptions::Load.
+  void Load(const TXMLNode* element, TBookReport* report = nullptr);
 };
 
 // The enumeration value whose name equals the text ignoring the case of ASCII letters, or the

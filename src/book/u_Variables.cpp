@@ -8,11 +8,15 @@
 
 namespace {
 
-// One step of the reference scan: from `from`, the next reference "%{name}" as the offsets of
-// its "%" and of its "}"; false when the text holds no further complete reference. A "%" followed
-// by anything but "{" does not start a reference, and the character after it is not looked at
-// again (so "%%{X}" holds none).
-bool NextReference(std::string_view text, std::size_t from, std::size_t& percent, std::size_t& close) {
+std::string_view NameOf(std::string_view text, std::size_t percent, std::size_t close) {
+  return text.substr(percent + 2, close - percent - 2);
+}
+
+}  // namespace
+
+// A "%" followed by anything but "{" does not start a reference, and the character after it is
+// not looked at again (so "%%{X}" holds none).
+bool NextVariableReference(std::string_view text, std::size_t from, std::size_t& percent, std::size_t& close) {
   std::size_t i = from;
   for (;;) {
     const void* hit = i < text.size() ? std::memchr(text.data() + i, '%', text.size() - i) : nullptr;
@@ -30,12 +34,6 @@ bool NextReference(std::string_view text, std::size_t from, std::size_t& percent
     return true;
   }
 }
-
-std::string_view NameOf(std::string_view text, std::size_t percent, std::size_t close) {
-  return text.substr(percent + 2, close - percent - 2);
-}
-
-}  // namespace
 
 TVariables::TVariables(const std::optional<std::string>& text, bool stripDollar) {
   if (!text) return;
@@ -89,7 +87,7 @@ void TVariables::Expand() {
       }
       std::size_t percent, close;
       bool descended = false;
-      while (NextReference(f.Value, f.Scanned, percent, close)) {
+      while (NextVariableReference(f.Value, f.Scanned, percent, close)) {
         std::string_view name = NameOf(f.Value, percent, close);
         f.Out.append(f.Value, f.Scanned, percent - f.Scanned);
         if (!FValues.Exists(name)) {
@@ -125,7 +123,7 @@ void TVariables::Expand() {
 
 std::string TVariables::Substitute(std::string_view text, std::string_view name) const {
   std::size_t percent, close;
-  if (!NextReference(text, 0, percent, close)) return std::string(text);
+  if (!NextVariableReference(text, 0, percent, close)) return std::string(text);
   std::string out;
   out.reserve(text.size());
   const std::size_t limit = std::max(MaxExpandedSize, text.size());
@@ -140,13 +138,13 @@ std::string TVariables::Substitute(std::string_view text, std::string_view name)
     } else
       out.append(text, percent, close + 1 - percent);
     scanned = close + 1;
-  } while (NextReference(text, scanned, percent, close));
+  } while (NextVariableReference(text, scanned, percent, close));
   out.append(text, scanned, std::string_view::npos);
   return out;
 }
 
 void TVariables::SubstituteInPlace(std::string& text, std::string_view name) const {
   std::size_t percent, close;
-  if (!NextReference(text, 0, percent, close)) return;
+  if (!NextVariableReference(text, 0, percent, close)) return;
   text = Substitute(text, name);
 }

@@ -17,6 +17,10 @@ inline constexpr const char* SVariablesTooLarge = "Variable \"%s\" expands to mo
 inline constexpr const char* SVariablesTotalTooLarge = "Variables expand to more than %d bytes in all";
 inline constexpr const char* STextTooLarge = "\"%s\" expands to more than %d bytes";
 
+// The next "%{NAME}" at or after `from`: where its "%" and its "}" stand. A reference never
+// closed is no reference.
+bool NextVariableReference(std::string_view text, std::size_t from, std::size_t& percent, std::size_t& close);
+
 class TVariables {
 public:
   // Limits on what references between variables may expand to, so that a small file cannot ask

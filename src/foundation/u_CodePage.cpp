@@ -287,6 +287,12 @@ bool FromUtf16(std::u16string_view wide, std::string& out) {
   return ConvertAll(Current().IconvName.c_str(), Utf16Name(), bytes, out, false, 2, false);
 }
 
+std::string FromUtf8Lossy(std::string_view utf8) {
+  std::string out;
+  ConvertAll(Current().IconvName.c_str(), "UTF-8", utf8, out, false, 1, true);
+  return out;
+}
+
 std::string FromUtf16Lossy(std::u16string_view wide) {
   std::string_view bytes(reinterpret_cast<const char*>(wide.data()), wide.size() * 2);
   std::string out;

@@ -42,3 +42,4 @@ std::u16string ToUtf16(std::string_view text);
 bool FromUtf8(std::string_view utf8, std::string& out);
 bool FromUtf16(std::u16string_view wide, std::string& out);
 std::string FromUtf16Lossy(std::u16string_view wide);
+std::string FromUtf8Lossy(std::string_view utf8);

@@ -437,6 +437,17 @@ void TSpaceParser::ExpectWord(std::string_view word) const {
 
 // ---------------------------------------------------------------- TXMLParser
 
+namespace {
+
+// The document's own errors carry no line in their text; where they happened goes with them.
+ESpaceXMLParserError XMLError(const char* message, int line) {
+  ESpaceXMLParserError e(message);
+  e.AddWhere("line " + std::to_string(line));
+  return e;
+}
+
+}  // namespace
+
 void TXMLParser::Parse(std::string_view text) {
   FRoot.reset();
   TSpaceParser p(text);
@@ -448,6 +459,7 @@ void TXMLParser::Parse(std::string_view text) {
   p.Advance();
   p.Expect(TSpaceParser::toSymbol);
   FRoot = std::make_unique<TXMLNode>(p.TokenText(), 0, 0, nullptr);
+  FRoot->Line = p.Line();
   TXMLNode* current = FRoot.get();
   std::vector<TXMLNode*> open;  // ancestors of the current element
   auto pop = [&]() -> TXMLNode* {
@@ -463,6 +475,7 @@ void TXMLParser::Parse(std::string_view text) {
       switch (p.Kind()) {
         case TSpaceParser::toSymbol: {
           std::string name = p.TokenText();
+          const std::int32_t line = p.Line();
           p.Advance();
           p.Expect('=');
           p.Advance();
@@ -475,7 +488,7 @@ void TXMLParser::Parse(std::string_view text) {
               else if (p.IsWord("empty")) value = TXMLValue::Empty();
               else if (p.IsWord("true")) value = TXMLValue::Boolean(true);
               else if (p.IsWord("false")) value = TXMLValue::Boolean(false);
-              else throw ESpaceXMLParserError(SXMLAttributeTypeNotSupported);
+              else throw XMLError(SXMLAttributeTypeNotSupported, p.Line());
               break;
             case TSpaceParser::toString: value = TXMLValue::Text(p.TokenText()); break;
             case TSpaceParser::toWString: value = TXMLValue::WideText(p.WideTokenText()); break;
@@ -487,6 +500,7 @@ void TXMLParser::Parse(std::string_view text) {
           TXMLAttribute* attribute = current->Attributes.Find(name);
           if (!attribute) attribute = current->Attributes.Add(name);
           attribute->Value = std::move(value);
+          attribute->Line = line;
           break;
         }
         case '/':
@@ -501,7 +515,7 @@ void TXMLParser::Parse(std::string_view text) {
           inStartTag = false;
           break;
         default:
-          throw ESpaceXMLParserError(SXMLError);
+          throw XMLError(SXMLError, p.Line());
       }
     } else if (p.Kind() == '<') {
       p.SetCharacterMode(false);
@@ -510,6 +524,7 @@ void TXMLParser::Parse(std::string_view text) {
       if (p.Kind() == TSpaceParser::toSymbol) {
         open.push_back(current);
         current = current->Nodes.Add(p.TokenText());
+        current->Line = p.Line();
         inStartTag = true;
       } else {
         p.Advance();
@@ -528,5 +543,5 @@ void TXMLParser::Parse(std::string_view text) {
     p.Advance();
     if (!current) p.Expect(TSpaceParser::toEOF);
   }
-  if (current) throw ESpaceXMLParserError(SXMLError);
+  if (current) throw XMLError(SXMLError, p.Line());
 }

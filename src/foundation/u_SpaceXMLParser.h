@@ -70,6 +70,7 @@ public:
   explicit TXMLAttribute(std::string name) : Name(std::move(name)) {}
   std::string Name;
   TXMLValue Value;
+  std::int32_t Line = 0;  // where its name stands, for reports to authors
 };
 
 // Attributes by name, ignoring letter case; no document order is kept.
@@ -127,6 +128,7 @@ public:
   TXMLNodes Nodes;
   TXMLAttributes Attributes;
   TXMLNodes* ParentNodes;
+  std::int32_t Line = 0;  // of the start tag's name, for reports to authors
 };
 
 // Tokenizer over a whole document held in memory.

@@ -14,35 +14,6 @@ namespace {
 
 TEngineURLLayer* GInstance = nullptr;
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Decodes what the engine escaped in a path; "%20" and escapes of other ASCII characters stay.
-std::string DecodeEngineEscapes(const QByteArray& encoded) {
-  std::string out;
-  out.reserve(static_cast<std::size_t>(encoded.size()));
-  for (qsizetype i = 0; i < encoded.size(); ++i) {
-    char c = encoded[i];
-    if (c == '%' && i + 2 < encoded.size() && HexValue(encoded[i + 1]) >= 0 && HexValue(encoded[i + 2]) >= 0) {
-      int byte = HexValue(encoded[i + 1]) * 16 + HexValue(encoded[i + 2]);
-      // A lone "%" in a name reaches us as "%25".
-      bool engineAdded = byte >= 0x80 || byte == '"' || byte == '<' || byte == '>' || byte == '`' || byte == '{' ||
-                         byte == '}' || byte == '|' || byte == '^' || byte == '%';
-      if (engineAdded) {
-        out += static_cast<char>(byte);
-        i += 2;
-        continue;
-      }
-    }
-    out += c;
-  }
-  return out;
-}
-
 }  // namespace
 
 void RegisterEngineSchemes(std::initializer_list<const char*> schemes) {
@@ -58,11 +29,14 @@ void RegisterEngineSchemes(std::initializer_list<const char*> schemes) {
 
 std::string BookURLOfEngineURL(const QUrl& url) {
   // Decoded as UTF-8 first, then into the book's code page; characters it cannot hold become '?'.
-  std::string utf8 = DecodeEngineEscapes(url.path(QUrl::FullyEncoded).toUtf8());
+  const QByteArray encoded = url.path(QUrl::FullyEncoded).toUtf8();
   std::string path;
-  if (!FromUtf8(utf8, path)) path = FromUtf16Lossy(QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size())).toStdU16String());
-  for (char& c : path)
-    if (c == '/') c = '\\';
+  if (!BookPathOfEnginePath(std::string_view(encoded.constData(), static_cast<std::size_t>(encoded.size())), path)) {
+    const std::string utf8 = DecodeEngineEscapes(std::string_view(encoded.constData(), static_cast<std::size_t>(encoded.size())));
+    path = FromUtf16Lossy(QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size())).toStdU16String());
+    for (char& c : path)
+      if (c == '/') c = '\\';
+  }
   return url.scheme().toStdString() + ":" + path;
 }
 

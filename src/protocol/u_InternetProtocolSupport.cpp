@@ -103,6 +103,45 @@ void SplitURL(std::string_view url, std::string& scheme, std::string& path) {
   }
 }
 
+namespace {
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+std::string DecodeEngineEscapes(std::string_view encoded) {
+  std::string out;
+  out.reserve(encoded.size());
+  for (std::size_t i = 0; i < encoded.size(); ++i) {
+    char c = encoded[i];
+    if (c == '%' && i + 2 < encoded.size() && HexValue(encoded[i + 1]) >= 0 && HexValue(encoded[i + 2]) >= 0) {
+      int byte = HexValue(encoded[i + 1]) * 16 + HexValue(encoded[i + 2]);
+      // A lone "%" in a name reaches us as "%25".
+      bool engineAdded = byte >= 0x80 || byte == '"' || byte == '<' || byte == '>' || byte == '`' || byte == '{' ||
+                         byte == '}' || byte == '|' || byte == '^' || byte == '%';
+      if (engineAdded) {
+        out += static_cast<char>(byte);
+        i += 2;
+        continue;
+      }
+    }
+    out += c;
+  }
+  return out;
+}
+
+bool BookPathOfEnginePath(std::string_view encoded, std::string& path) {
+  if (!FromUtf8(DecodeEngineEscapes(encoded), path)) return false;
+  for (char& c : path)
+    if (c == '/') c = '\\';
+  return true;
+}
+
 void DecodeBlanks(std::string& path) {
   for (std::size_t at = path.find("%20"); at != std::string::npos; at = path.find("%20", at + 1)) path.replace(at, 3, " ");
 }

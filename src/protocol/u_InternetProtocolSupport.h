@@ -107,6 +107,13 @@ TProtocolResponse StartRequest(std::string_view url);
 std::string CombineUrl(std::string_view baseUrl, std::string_view relativeUrl);
 bool CompareUrl(std::string_view url1, std::string_view url2, bool ignoreSlashes);
 
+// Undoes the escapes the browser engine adds to a path (bytes from 0x80 on, and " < > ` { } | ^ %);
+// "%20" and escapes of other ASCII characters stay as they are.
+std::string DecodeEngineEscapes(std::string_view encoded);
+// The MFS path (backslashes, the book's code page) of a path as the engine sends it, escaped
+// UTF-8; false when the book's code page cannot hold it.
+bool BookPathOfEnginePath(std::string_view encoded, std::string& path);
+
 // Turns every "%20" of a URL path into a blank; no other escape is touched.
 void DecodeBlanks(std::string& path);
 

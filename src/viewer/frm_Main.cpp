@@ -22,6 +22,7 @@
 #include "frm_Search.h"
 #include "frm_Splash.h"
 #include "frm_UserForm.h"
+#include "u_BookCheck.h"
 #include "u_BookText.h"
 #include "u_CodePage.h"
 #include "u_Dialogs.h"
@@ -64,7 +65,7 @@ QString Described(const QString& message, const Exception& e) {
 
 TfrmMain* MainForm() { return GMainForm; }
 
-TfrmMain::TfrmMain(const TBookSource& source) {
+TfrmMain::TfrmMain(const TBookSource& source, TBookReport* report) : FReport(report) {
   GMainForm = this;
   setWindowTitle(QStringLiteral("QuirelleViewer"));
   auto* client = new QWidget(this);
@@ -92,7 +93,8 @@ TfrmMain::TfrmMain(const TBookSource& source) {
     FormDestroy();
   } catch (const Exception& e) {
     FCreateFailed = true;
-    ShowErrorMessage(this, Described(FromBook(e.Message()), e));
+    if (FReport) FReport->Failure({}, 0, e);  // what the rest of the check needs is missing
+    else ShowErrorMessage(this, Described(FromBook(e.Message()), e));
     FormDestroy();
   } catch (const std::exception& e) {
     FCreateFailed = true;
@@ -123,14 +125,43 @@ TXMLValue TfrmMain::SystemKey(const char* name, const TXMLValue& def) const {
   return FSystemDescription->Root()->Attributes.ValueOf(name, def);
 }
 
+// A key of System.xml; for the check, one that does not convert is reported and the default
+// stands.
+template <class T, class F>
+T TfrmMain::SystemValue(const char* name, T def, F&& read) const {
+  try {
+    return In(std::string("System.xml, key ") + name, read);
+  } catch (const Exception& e) {
+    if (!FReport) throw;
+    const TXMLAttribute* a = FSystemDescription->Root()->Attributes.Find(name);
+    FReport->Failure("System.xml", a ? a->Line : 0, e);
+    return def;
+  }
+}
+
 std::string TfrmMain::SystemText(const char* name) const {
-  return In(std::string("System.xml, key ") + name, [&] { return SystemKey(name, TXMLValue::Text(std::string())).AsText(); });
+  return SystemValue(name, std::string(), [&] { return SystemKey(name, TXMLValue::Text(std::string())).AsText(); });
 }
 std::int32_t TfrmMain::SystemInteger(const char* name, std::int32_t def) const {
-  return In(std::string("System.xml, key ") + name, [&] { return SystemKey(name, TXMLValue::Integer(def)).AsInteger(); });
+  return SystemValue(name, def, [&] { return SystemKey(name, TXMLValue::Integer(def)).AsInteger(); });
 }
 bool TfrmMain::SystemBoolean(const char* name, bool def) const {
-  return In(std::string("System.xml, key ") + name, [&] { return SystemKey(name, TXMLValue::Boolean(def)).AsBoolean(); });
+  return SystemValue(name, def, [&] { return SystemKey(name, TXMLValue::Boolean(def)).AsBoolean(); });
+}
+
+template <class F>
+bool TfrmMain::Step(const std::string& file, F&& step) {
+  if (!FReport) {
+    step();
+    return true;
+  }
+  try {
+    step();
+    return true;
+  } catch (const Exception& e) {
+    FReport->Failure(file, 0, e);
+    return false;
+  }
 }
 
 void TfrmMain::StartUp(const TBookSource& source) {
@@ -156,9 +187,10 @@ void TfrmMain::StartUp(const TBookSource& source) {
   In("System.xml", [&] { FSystemDescription->Parse(FSystemImage->Session()->GetFile("System.xml")->Data); });
 
   const std::string formsName = SystemText("Forms");
+  FFormsFile = formsName;
   bool hasForms = false;
   const std::string formsText = SystemFileText(formsName, hasForms);
-  In(formsName, [&] {
+  if (!Step(formsName, [&] { In(formsName, [&] {
     if (hasForms) {
       const std::string folder = TMFS::ExtractFilePath(TMFS::ConvertSlashes(formsName));
       if (!folder.empty()) FSystemImage->Session()->ChangeFolder(folder);
@@ -166,25 +198,32 @@ void TfrmMain::StartUp(const TBookSource& source) {
     } else {
       FUserForms = std::make_unique<TUserForms>(nullptr, nullptr);
     }
-  });
+  }); }))
+    FUserForms = std::make_unique<TUserForms>(nullptr, nullptr);
   FSystemImage->Session()->ChangeFolder("\\");
   FHostObject = std::make_unique<THostExternal>(*this);
 
   const std::string storyName = SystemText("Story");
-  In(storyName.empty() ? std::string("\\Story.xml") : storyName,
-     [&] { FStory = std::make_unique<TStory>(*FSystemImage, storyName); });
+  FStoryFile = storyName.empty() ? std::string("\\Story.xml") : storyName;
+  Step(FStoryFile, [&] { In(FStoryFile, [&] { FStory = std::make_unique<TStory>(*FSystemImage, storyName); }); });
 
   bool exists = false;
   const std::string variablesName = SystemText("Variables");
+  FVariablesFile = variablesName;
   std::string variablesText = SystemFileText(variablesName, exists);
-  In(variablesName, [&] {
-    FVariables = std::make_unique<TVariables>(exists ? std::optional<std::string>(variablesText) : std::nullopt, true);
-  });
+  if (!Step(variablesName, [&] { In(variablesName, [&] {
+        FVariables = std::make_unique<TVariables>(exists ? std::optional<std::string>(variablesText) : std::nullopt, true);
+      }); })) {
+    FVariablesFailed = true;  // the check then leaves references alone: the file itself is at fault
+    FVariables = std::make_unique<TVariables>(std::nullopt, true);
+  }
 
-  std::string title = SystemText("ApplicationTitle");
-  if (!title.empty()) SetApplicationTitle(FromBook(FVariables->Substitute(title)));
-  std::string caption = SystemText("MainFormCaption");
-  if (!caption.empty()) setWindowTitle(FromBook(FVariables->Substitute(caption)));
+  Step("System.xml", [&] {
+    std::string title = SystemText("ApplicationTitle");
+    if (!title.empty()) SetApplicationTitle(FromBook(FVariables->Substitute(title)));
+    std::string caption = SystemText("MainFormCaption");
+    if (!caption.empty()) setWindowTitle(FromBook(FVariables->Substitute(caption)));
+  });
 
   auto filter = [this](TMFSInternetProtocol&, const std::string& path, std::string& data) {
     ExpandVariablesFilter(data, path);
@@ -195,11 +234,11 @@ void TfrmMain::StartUp(const TBookSource& source) {
   FSystemProtocol = std::make_unique<TMFSInternetProtocol>("system", FSystemImage.get());
   FSystemProtocol->OnAfterGetData = filter;
 
-  In("System.xml, element toolbar", [&] { FToolbarOptions.Load(FSystemDescription->Root()->Nodes.FindNode("toolbar")); });
-  ApplyToolbarOptions();
+  In("System.xml, element toolbar", [&] { FToolbarOptions.Load(FSystemDescription->Root()->Nodes.FindNode("toolbar"), FReport); });
+  Step("\\Logo.bmp", [&] { ApplyToolbarOptions(); });
   FSplashOptions = std::make_unique<TSplashOptions>();
-  In("System.xml, element splash", [&] { FSplashOptions->Load(FSystemDescription->Root()->Nodes.FindNode("splash")); });
-  ShowSplash(FSplashOptions.get(), true, *FSystemImage, this, FSplashIdle);
+  In("System.xml, element splash", [&] { FSplashOptions->Load(FSystemDescription->Root()->Nodes.FindNode("splash"), FReport); });
+  if (!FReport) ShowSplash(FSplashOptions.get(), true, *FSystemImage, this, FSplashIdle);
 
   resize(640, 480);
   TToolbarHandlers handlers;
@@ -209,13 +248,15 @@ void TfrmMain::StartUp(const TBookSource& source) {
     if (FwebMain) BookMarkClick(items, sender, *FwebMain);
   };
   const std::string toolButtons = SystemText("ToolButtons");
+  FToolButtonsFile = toolButtons;
   FSystemImage->Session()->ChangeFolder("\\");
   bool hasToolButtons = false;
   std::string toolButtonsText = SystemFileText(toolButtons, hasToolButtons);
-  In(toolButtons, [&] {
+  FToolbar->Report = FReport;
+  Step(toolButtons, [&] { In(toolButtons, [&] {
     FToolbar->BuildToolbar(*FSystemImage, toolButtons,
                            hasToolButtons ? std::optional<std::string>(std::move(toolButtonsText)) : std::nullopt, handlers);
-  });
+  }); });
   // The book's size, but never beyond the screen: a window of 20000 pixels a side takes
   // gigabytes in the graphics driver.
   int width = SystemInteger("Width", 800);
@@ -310,6 +351,56 @@ void TfrmMain::StartUpFailedLate(const QString& message) {
     emit startUpFailed();
     close();
   });
+}
+
+void TfrmMain::CheckBook() {
+  if (!FReport || FCreateFailed) return;
+  TBookReport& report = *FReport;
+  if (FContentLoad.valid()) {
+    try {
+      In("the book's content image (FILES_MFS)", [&] { FContentLoad.get(); });
+    } catch (const Exception& e) {
+      report.Failure({}, 0, e);
+      return;
+    }
+  }
+  CheckSystemFiles(*FSystemDescription->Root(), *FSystemImage, report);
+  TReachedFiles reached;
+  if (FStory) CheckStory(FStory->Lines(), FStoryFile, *FContentImage, report, reached);
+  if (FUserForms) FUserForms->ForEach([&](const std::string& name, const TUserForm& form) {
+      if (FindBookFile(*FContentImage, form.Path)) reached.insert(form.Path);
+      else report.Error(FFormsFile, form.Line, "The page \"" + form.Path + "\" of the form \"" + name + "\" is not in the content image");
+    });
+  // Bookmarks and the logo's link that open pages of the book reach them too.
+  std::vector<std::string> links{FToolbarOptions.LogoLink};
+  for (const auto& menu : FToolbar->Bookmarks)
+    for (const TBookMarkItem& item : menu->BookmarkItems) links.push_back(item.URL);
+  for (const std::string& link : links) {
+    if (link.empty()) continue;
+    const TResolvedLink to = ResolveBookLink("mfs", "\\", link);
+    if (to.Kind != TResolvedLink::Book || to.Scheme != "mfs") continue;
+    if (FindBookFile(*FContentImage, to.Path)) reached.insert(to.Path);
+    else report.Error(link == links.front() ? std::string("System.xml") : FToolButtonsFile, 0,
+                      "The link \"" + link + "\" leads to \"mfs:" + to.Path + "\", which is not in the book");
+  }
+  // Variables whose values do not expand are reported already; their names still count.
+  std::function<bool(std::string_view)> defined = [this](std::string_view name) { return FVariables->Values().Exists(name); };
+  bool namesKnown = true;
+  if (FVariablesFailed) {
+    bool exists = false;
+    FSystemImage->Session()->ChangeFolder("\\");  // named from the root, as start-up read it
+    const std::string text = SystemFileText(FVariablesFile, exists);
+    try {
+      defined = VariableNames(text);
+    } catch (const Exception&) {
+      namesKnown = false;  // the file does not parse: reported already
+    }
+  }
+  if (namesKnown) {
+    CheckVariableReferences(defined, *FSystemImage, "system", report);
+    CheckVariableReferences(defined, *FContentImage, "mfs", report);
+  }
+  CheckLinks(*FContentImage, *FSystemImage, report, reached);
 }
 
 TMFS* TfrmMain::ContentImage() {

@@ -25,6 +25,7 @@ class QToolBar;
 class QVBoxLayout;
 class TToolbar;
 class TUserForms;
+class TBookReport;
 
 // Where the book's two Cabinets come from: the running executable's data blocks, or bytes
 // given directly.
@@ -43,10 +44,15 @@ class TfrmMain : public QMainWindow, public IHostViewer {
   Q_OBJECT
 public:
   // Runs the whole start-up; a failure is shown and leaves CreateFailed set.
-  explicit TfrmMain(const TBookSource& source = {});
+  // With a report, start-up is the author's check: no window is shown, and every failure is
+  // reported there while start-up goes on as far as it can.
+  explicit TfrmMain(const TBookSource& source = {}, TBookReport* report = nullptr);
   ~TfrmMain() override;
 
   bool CreateFailed() const { return FCreateFailed; }
+  // The rest of the author's check, after a start-up with a report: the content image, the
+  // story's pages, the forms' pages, variable references and links.
+  void CheckBook();
   TMXWebBrowser* webMain() const { return FwebMain; }
   THostExternal* HostObject() const { return FHostObject.get(); }
   int FontSize() const { return FFontSize; }
@@ -102,6 +108,10 @@ protected:
 
 private:
   void StartUp(const TBookSource& source);
+  // Runs one step of the start-up: for a reader a failure stops it, for the check it is
+  // reported and start-up goes on without what the step would have made.
+  template <class F>
+  bool Step(const std::string& file, F&& step);
   void ApplyToolbarOptions();
   void FormDestroy();
   std::string SystemFileText(const std::string& name, bool& exists);
@@ -110,6 +120,8 @@ private:
   std::string SystemText(const char* name) const;
   std::int32_t SystemInteger(const char* name, std::int32_t def) const;
   bool SystemBoolean(const char* name, bool def) const;
+  template <class T, class F>
+  T SystemValue(const char* name, T def, F&& read) const;
   void Act(std::uint8_t kind);
   void ApplyOuterSize();
   void ShowStoppedPage();
@@ -118,6 +130,9 @@ private:
   bool webMain2ShowContextMenu();
   void webMain2DocumentComplete();
 
+  TBookReport* FReport = nullptr;
+  bool FVariablesFailed = false;
+  std::string FStoryFile, FFormsFile, FToolButtonsFile, FVariablesFile;
   bool FCreateFailed = false;
   bool FCreated = false;
   bool FShown = false;

@@ -31,7 +31,7 @@ int Clamped(int value, bool horizontal) {
 
 // ---------------------------------------------------------------- descriptions
 
-TUserForm::TUserForm(const TXMLNode& element, std::string resolvedPath) : Path(std::move(resolvedPath)) {
+TUserForm::TUserForm(const TXMLNode& element, std::string resolvedPath) : Path(std::move(resolvedPath)), Line(element.Line) {
   HideScrollBar = Boolean(element, "HideScrollBar");
   Width = Integer(element, "Width");
   Height = Integer(element, "Height");

@@ -23,6 +23,7 @@ struct TUserForm {
   TUserForm(const TXMLNode& element, std::string resolvedPath);
 
   std::string Path;  // absolute path of the form's page
+  std::int32_t Line = 0;  // of its element in the forms file
   bool HideScrollBar = false;
   std::int32_t Width = -1, Height = -1, Top = -1, Left = -1;  // negative: the window's own
   TFormBorderStyle BorderStyle = bsSingle;
@@ -43,6 +44,10 @@ public:
 
   TUserForm* FindForm(const std::string& name) const { return FForms.Find(name); }
   std::int32_t Count() const { return FForms.Count(); }
+  template <class F>
+  void ForEach(F&& f) const {
+    FForms.ForEach([&](const std::string& name, TUserForm* form) { f(name, *form); });
+  }
 
 private:
   TObjectDictionary<TUserForm> FForms;

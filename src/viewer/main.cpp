@@ -5,8 +5,12 @@
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include "frm_Main.h"
+#include "u_BookCheck.h"
 #include "u_CodePage.h"
 #include "u_Dialogs.h"
 #include "u_InternetProtocolEngine.h"
@@ -24,6 +28,39 @@ bool HasSwitch(int argc, char** argv, const char* name) {
   return false;
 }
 
+std::string ReadWholeFile(const char* path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error(std::string(path) + ": cannot be read");
+  std::ostringstream data;
+  data << in.rdbuf();
+  return std::move(data).str();
+}
+
+// The author's check of a book given as its two Cabinet files (quirelle-pack runs it): the
+// viewer's own start-up, reporting every problem instead of stopping at the first, then what
+// start-up never looks at. Nothing is shown; no display is needed.
+int CheckBookFiles(int argc, char** argv) {
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  // The report is the output: the engine's and Qt's remarks about their set-up stay out of it.
+  qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
+    if (type == QtCriticalMsg || type == QtFatalMsg) std::fprintf(stderr, "%s\n", text.toUtf8().constData());
+  });
+  QApplication app(argc, argv);
+  TBookReport report;
+  SetMessageHandler([&](QWidget*, const QString&, const QString& text) {
+    report.Error({}, 0, FromUtf16Lossy(text.toStdU16String()));
+  });
+  try {
+    TfrmMain frmMain(TBookSource{ReadWholeFile(argv[2]), ReadWholeFile(argv[3])}, &report);
+    frmMain.CheckBook();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    return 2;
+  }
+  report.Print(stdout);
+  return report.ErrorCount() ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -31,6 +68,7 @@ int main(int argc, char** argv) {
   sinceStart.start();
   // There is no registry to write here: registering and unregistering end at once.
   if (HasSwitch(argc, argv, "REGSERVER") || HasSwitch(argc, argv, "UNREGSERVER")) return 0;
+  if (argc == 4 && std::strcmp(argv[1], "--check-book") == 0) return CheckBookFiles(argc, argv);
 
   // The engine describes its GL set-up at every start; the reader's terminal stays quiet unless
   // someone asks for logging.

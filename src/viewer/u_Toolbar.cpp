@@ -1,5 +1,7 @@
 #include "u_Toolbar.h"
 
+#include "u_BookCheck.h"
+
 #include <QAction>
 #include <QFrame>
 #include <QHBoxLayout>
@@ -9,6 +11,7 @@
 #include <QToolBar>
 #include <QToolButton>
 
+#include "u_BookCheck.h"
 #include "u_BookText.h"
 #include "u_CodePage.h"
 #include "u_MFS.h"
@@ -174,6 +177,13 @@ void TToolbar::BuildToolbar(TMFS& systemImage, const std::string& toolButtons, c
         if (a.Find("MaskColor")) maskColor = a.ValueOf("MaskColor", TXMLValue::Integer(-1)).AsInteger();
         AddPicture(path, bytes, xMask, yMask, maskColor);
       } catch (Exception& e) {
+        if (Report) {
+          const bool size = dynamic_cast<const EInvalidOperation*>(&e) != nullptr;
+          Report->Error(toolButtons, images->Nodes.Items(i).Line,
+                        "The picture \"" + path + "\": " + (size ? std::string(SInvalidToolbarImageSize) : e.Message()));
+          FimglToolbar.emplace_back();  // the pictures after it keep their places
+          continue;
+        }
         e.AddWhere("picture " + path);
         throw;
       }
@@ -226,6 +236,8 @@ void TToolbar::BuildToolbar(TMFS& systemImage, const std::string& toolButtons, c
           connect(button, &QToolButton::clicked, this, [h = handlers.mnuSearchClick] { if (h) h(); });
           break;
         case 13: {
+          if (Report && !Bookmarks.empty())
+            Report->Note(toolButtons, element.Line, "More than one Bookmarks button: each shows only its own bookmarks");
           auto menu = std::make_unique<TBookMarkMenu>();
           menu->popBookMarks = new QMenu(FtbrMain);
           TBookMarkMenu* list = menu.get();

@@ -24,6 +24,7 @@ class QToolButton;
 class QWidget;
 class TMFS;
 class TVariables;
+class TBookReport;
 
 // The image list refuses a picture smaller than its image size.
 class EInvalidOperation : public Exception { using Exception::Exception; };
@@ -70,6 +71,8 @@ public:
   std::vector<std::uint8_t> ButtonKinds;
   std::vector<std::string> ButtonOnClickNames;
   std::vector<std::unique_ptr<TBookMarkMenu>> Bookmarks;
+  // For the author's check: picture failures are reported here and the build goes on.
+  TBookReport* Report = nullptr;
 
   // Sizes, colours and the logo from the options. The logo's tool tip is expanded with the
   // variables; "\Logo.bmp" missing from the system image hides the logo panel.

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "gui_test_util.h"
+#include "u_BookCheck.h"
 #include "u_CodePage.h"
 #include "u_InternetProtocolEngine.h"
 #include "u_MFSInternetProtocol.h"
@@ -231,6 +232,49 @@ TEST_F(PageDelivery, WindowExternalAnswersSynchronouslyOrIsAbsent) {
   EXPECT_EQ(Eval(*Browser, "var s = window.external.Story; var seen = [];"
                            "while (!s.Eof) seen.push(s.Next()); seen.join(',')").toString(), "1,2");
   EXPECT_EQ(Eval(*Browser, "try { window.external.Nope; 'no error' } catch (e) { e.message }").toString(), "Unknown name");
+}
+
+// The author's check must find a link's file where the engine will ask for it: each reference
+// of a page, resolved by the engine and named by the page handler, against the check's own
+// resolution; and the check finds every one of them in the page.
+TEST_F(PageDelivery, TheBookCheckResolvesLinksAsTheEngineDoes) {
+  const std::vector<std::string> refs = {
+      "b.htm", "./b.htm", "../x.htm", "..\\x.htm", "/root.htm", "\\root.htm", "sub/../c.htm", "sub\\.\\d.htm",
+      "mfs:\\abs\\d.htm", "mfs:rel.htm", "MFS:/up/../top.htm", "system:\\s.htm", "system:t.htm", "a b.htm",
+      "a%20b.htm", "caf\xE9.htm", "caf%C3%A9.htm", "  spaced.htm\t", "q.htm?x=1#frag", "../../../../deep.htm",
+      "%41.htm", "x%25y.htm", "dir/", "tab\tbed.htm", "x\"y.htm", "a{b}.htm",
+      "system:a/../t.htm", "system:/x/./t.htm", "system:%41.htm", "system:a b.htm", "system:caf\xE9.htm", "mfs:%41.htm", "%7e%2E.htm", "sub/%2e%2e/e.htm"};
+  std::string page = "<html><body>\n";
+  for (std::size_t i = 0; i < refs.size(); ++i) {
+    std::string quoted = refs[i];
+    for (std::size_t at = 0; (at = quoted.find('"', at)) != std::string::npos; at += 6) quoted.replace(at, 1, "&quot;");
+    page += "<a href=\"" + quoted + "\">" + std::to_string(i) + "</a>\n";
+  }
+  page += "</body></html>";
+  FContent->Session()->ForceFolders("\\pages\\deep");
+  FContent->Session()->CreateFile("\\pages\\deep\\links.htm", 0, true)->Data = page;
+  ASSERT_TRUE(Load(*Browser, std::string("mfs:\\pages\\deep\\links.htm")));
+  const QVariantList hrefs = Eval(*Browser, "Array.prototype.map.call(document.links, function (a) { return a.href; })").toList();
+  ASSERT_EQ(hrefs.size(), static_cast<qsizetype>(refs.size()));
+
+  const std::vector<TLinkRef> found = PageLinks(page);
+  ASSERT_EQ(found.size(), refs.size());
+  for (std::size_t i = 0; i < refs.size(); ++i) {
+    SCOPED_TRACE(refs[i]);
+    EXPECT_EQ(found[i].Target, refs[i]);
+    EXPECT_EQ(found[i].Line, static_cast<std::int32_t>(i) + 2);
+    const QUrl engine(hrefs[static_cast<qsizetype>(i)].toString());
+    const TResolvedLink check = ResolveBookLink("mfs", "\\pages\\deep\\links.htm", refs[i]);
+    ASSERT_EQ(check.Kind, TResolvedLink::Book) << engine.toString().toStdString();
+    EXPECT_EQ(check.Scheme, engine.scheme().toStdString());
+    std::string handler = BookURLOfEngineURL(engine);
+    handler.erase(0, handler.find(':') + 1);
+    DecodeBlanks(handler);
+    EXPECT_EQ(check.Path, handler) << engine.toString().toStdString();
+  }
+  for (const char* other : {"https://www.example.org/", "mailto:a@example.org", "javascript:void(0)", "data:text/plain,x"})
+    EXPECT_EQ(ResolveBookLink("mfs", "\\a.htm", other).Kind, TResolvedLink::Outside) << other;
+  EXPECT_EQ(ResolveBookLink("mfs", "\\a.htm", "#top").Kind, TResolvedLink::SamePage);
 }
 
 TEST_F(PageDelivery, HtmlTextLoadsWithTheContentRootAsBase) {

@@ -118,9 +118,9 @@ TEST_F(ViewerTest, StartUpFailuresSayWhatIsDamagedAndStopTheViewer) {
     return CabOf(more);
   };
   EXPECT_EQ(failure({system("<System Story=\"missing.xml\"/>"), story}), "File \"missing.xml\" not found\n\nIn missing.xml.");
-  EXPECT_EQ(failure({system("<System"), story}), "Error in XML\n\nIn System.xml.");
+  EXPECT_EQ(failure({system("<System"), story}), "Error in XML\n\nIn System.xml, line 1.");
   EXPECT_EQ(failure({system("<System Story=\"s.xml\" Variables=\"v.xml\"/>", {{"\\v.xml", "<v><var"}}), story}),
-            "Error in XML\n\nIn v.xml.");
+            "Error in XML\n\nIn v.xml, line 1.");
   EXPECT_EQ(failure({std::string("not a cabinet"), story}),
             "File \"\\info.cab\" is not a cabinet\n\nIn the book's system image (SYSTEM_MFS).");
   EXPECT_EQ(failure({system("<System Story=\"s.xml\"/>"), story.substr(0, story.size() / 2)}).section("\n\n", 1),
@@ -495,7 +495,7 @@ TEST_F(PackedViewer, CheckFailsWhenTheFirstPageIsTheErrorPage) {
     std::string book = (Dir.Path() / "book").string();
     ASSERT_EQ(cab_test::Shell(cab_test::Quote(QUIRELLE_PACK) + " --viewer " + cab_test::Quote(QUIRELLE_VIEWER) +
                                   " --system " + cab_test::Quote(Dir.Path() / "sys") + " --content " +
-                                  cab_test::Quote(Dir.Path() / "content") + " -o " + cab_test::Quote(book), &out), 0) << out;
+                                  cab_test::Quote(Dir.Path() / "content") + " --force -o " + cab_test::Quote(book), &out), 0) << out;
     EXPECT_EQ(Start(book, out), 1) << story << out;
     EXPECT_NE(out.find("The first page of the book could not be shown"), std::string::npos) << out;
   }
@@ -511,7 +511,7 @@ TEST_F(PackedViewer, DamagedOrMissingBookShowsItsMessageAndFails) {
   std::string book = (Dir.Path() / "book").string();
   ASSERT_EQ(cab_test::Shell(cab_test::Quote(QUIRELLE_PACK) + " --viewer " + cab_test::Quote(QUIRELLE_VIEWER) +
                                 " --system " + cab_test::Quote(Dir.Path() / "sys") + " --content " +
-                                cab_test::Quote(Dir.Path() / "sys") + " -o " + cab_test::Quote(book), &out), 0) << out;
+                                cab_test::Quote(Dir.Path() / "sys") + " --force -o " + cab_test::Quote(book), &out), 0) << out;
   EXPECT_EQ(Start(book, out), 1);
   EXPECT_NE(out.find("Error in XML"), std::string::npos) << out;
   // A damaged content Cabinet: it is read while the window comes up, and still ends the run.
@@ -521,7 +521,7 @@ TEST_F(PackedViewer, DamagedOrMissingBookShowsItsMessageAndFails) {
   cab_test::WriteFile(Dir.Path() / "damaged.cab", content.substr(0, content.size() / 2));
   ASSERT_EQ(cab_test::Shell(cab_test::Quote(QUIRELLE_PACK) + " --viewer " + cab_test::Quote(QUIRELLE_VIEWER) +
                                 " --system " + cab_test::Quote(Dir.Path() / "sys") + " --content " +
-                                cab_test::Quote(Dir.Path() / "damaged.cab") + " -o " + cab_test::Quote(book), &out), 0) << out;
+                                cab_test::Quote(Dir.Path() / "damaged.cab") + " --force -o " + cab_test::Quote(book), &out), 0) << out;
   EXPECT_EQ(Start(book, out), 1);
   EXPECT_NE(out.find("In the book's content image (FILES_MFS)."), std::string::npos) << out;
   EXPECT_EQ(out.find("page="), std::string::npos) << out;

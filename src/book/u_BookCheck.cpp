@@ -1,0 +1,470 @@
+#include "u_BookCheck.h"
+
+#include <gumbo.h>
+
+#include <algorithm>
+#include <cctype>
+#include <deque>
+#include <map>
+#include <memory>
+#include <utility>
+
+#include "u_CodePage.h"
+#include "u_InternetProtocolSupport.h"
+#include "u_MFS.h"
+#include "u_SpaceXMLParser.h"
+#include "u_Story.h"
+#include "u_Variables.h"
+
+// ---------------------------------------------------------------- the report
+
+void TBookReport::Error(std::string file, std::int32_t line, std::string message) {
+  FProblems.push_back({true, std::move(file), line, std::move(message)});
+}
+
+void TBookReport::Note(std::string file, std::int32_t line, std::string message) {
+  FProblems.push_back({false, std::move(file), line, std::move(message)});
+}
+
+void TBookReport::Failure(std::string file, std::int32_t line, const Exception& e) {
+  // A line the failure knows ("..., line 12") goes where lines go.
+  std::string where = e.Where();
+  const std::size_t lineAt = where.rfind("line ");
+  if (lineAt != std::string::npos && (lineAt == 0 || where.compare(lineAt - 2, 2, ", ") == 0) &&
+      where.find_first_not_of("0123456789", lineAt + 5) == std::string::npos && where.size() > lineAt + 5 &&
+      where.size() - lineAt < 15) {
+    if (line == 0) line = std::stoi(where.substr(lineAt + 5));
+    where.erase(lineAt == 0 ? 0 : lineAt - 2);
+  }
+  if (file.empty()) file = std::exchange(where, std::string());
+  // The file is named already; only what the failure adds to it is worth saying.
+  if (!file.empty() && where.compare(0, file.size(), file) == 0)
+    where.erase(0, where.size() > file.size() && where.compare(file.size(), 2, ", ") == 0 ? file.size() + 2 : file.size());
+  Error(std::move(file), line, where.empty() ? e.Message() : e.Message() + " (" + where + ")");
+}
+
+std::size_t TBookReport::ErrorCount() const {
+  return static_cast<std::size_t>(std::count_if(FProblems.begin(), FProblems.end(), [](const TBookProblem& p) { return p.IsError; }));
+}
+
+void TBookReport::Print(std::FILE* out) const {
+  for (const TBookProblem& p : FProblems) {
+    std::string where = ToUtf8(p.File.empty() ? std::string("(book)") : p.File);
+    if (p.Line > 0) where += ":" + std::to_string(p.Line);
+    std::fprintf(out, "%s: %s: %s\n", where.c_str(), p.IsError ? "error" : "note", ToUtf8(p.Message).c_str());
+  }
+  const std::size_t errors = ErrorCount();
+  std::fprintf(out, "%zu error%s, %zu note%s\n", errors, errors == 1 ? "" : "s", FProblems.size() - errors,
+               FProblems.size() - errors == 1 ? "" : "s");
+}
+
+// ---------------------------------------------------------------- finding links
+
+namespace {
+
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
+
+bool StartsWithText(std::string_view text, std::size_t at, std::string_view word) {
+  return text.size() - at >= word.size() && SameText(text.substr(at, word.size()), word);
+}
+
+// Lines from `from` up to `to`, counted onwards from `line`.
+std::int32_t LineAt(std::string_view text, std::size_t from, std::size_t to, std::int32_t line) {
+  return line + static_cast<std::int32_t>(std::count(text.begin() + static_cast<std::ptrdiff_t>(from),
+                                                     text.begin() + static_cast<std::ptrdiff_t>(to), '\n'));
+}
+
+// A CSS token that may be quoted: its text and where it ends.
+std::string CssValue(std::string_view css, std::size_t& at, char end) {
+  while (at < css.size() && IsSpace(css[at])) ++at;
+  std::string value;
+  if (at < css.size() && (css[at] == '"' || css[at] == '\'')) {
+    const char quote = css[at++];
+    while (at < css.size() && css[at] != quote && css[at] != '\n') {
+      if (css[at] == '\\' && at + 1 < css.size()) ++at;
+      value += css[at++];
+    }
+    if (at < css.size()) ++at;
+    return value;
+  }
+  while (at < css.size() && css[at] != end && !IsSpace(css[at]) && css[at] != ';') value += css[at++];
+  return value;
+}
+
+const char* const LinkAttributes[] = {"href", "src", "background", "poster", "data"};
+
+}  // namespace
+
+std::vector<TLinkRef> StyleSheetLinks(std::string_view css, std::int32_t firstLine) {
+  std::vector<TLinkRef> links;
+  std::size_t counted = 0;
+  std::int32_t line = firstLine;
+  auto add = [&](std::string target, std::size_t at) {
+    line = LineAt(css, counted, at, line);
+    counted = at;
+    if (!target.empty()) links.push_back({std::move(target), line});
+  };
+  for (std::size_t i = 0; i < css.size();) {
+    const char c = css[i];
+    if (c == '/' && i + 1 < css.size() && css[i + 1] == '*') {
+      const std::size_t end = css.find("*/", i + 2);
+      i = end == std::string_view::npos ? css.size() : end + 2;
+    } else if ((c == 'u' || c == 'U') && StartsWithText(css, i, "url(")) {
+      const std::size_t start = i;
+      i += 4;
+      add(CssValue(css, i, ')'), start);
+    } else if (c == '@' && StartsWithText(css, i, "@import")) {
+      const std::size_t start = i;
+      i += 7;
+      while (i < css.size() && IsSpace(css[i])) ++i;
+      if (i < css.size() && (css[i] == '"' || css[i] == '\'')) add(CssValue(css, i, ';'), start);
+    } else if (c == '"' || c == '\'') {
+      CssValue(css, i, ';');  // a string is no reference, whatever it holds
+    } else {
+      ++i;
+    }
+  }
+  return links;
+}
+
+std::vector<TLinkRef> PageLinks(std::string_view page) {
+  std::vector<TLinkRef> links;
+  // Gumbo reads UTF-8; the page is in the book's code page, and so are the links it gives back.
+  const std::string html = ToUtf8(page);
+  auto bookText = [](const char* utf8) {
+    std::string text;
+    return FromUtf8(utf8, text) ? text : std::string(utf8);
+  };
+  GumboOutput* output = gumbo_parse_with_options(&kGumboDefaultOptions, html.data(), html.size());
+  const auto lines = static_cast<unsigned>(std::count(html.begin(), html.end(), '\n')) + 1;
+  // Walked with a stack of our own: a page may nest elements many thousand deep.
+  std::vector<const GumboNode*> stack{output->root};
+  while (!stack.empty()) {
+    const GumboNode* node = stack.back();
+    stack.pop_back();
+    if (node->type != GUMBO_NODE_ELEMENT) continue;
+    const GumboElement& element = node->v.element;
+    for (unsigned i = 0; i < element.attributes.length; ++i) {
+      const auto* a = static_cast<const GumboAttribute*>(element.attributes.data[i]);
+      // An attribute written without a value, or one the parser copied onto an element it
+      // made itself, has no position of its own: the nearest one that lies in the page stands.
+      std::int32_t line = 1;
+      for (const unsigned candidate : {a->value_start.line, a->name_start.line, element.start_pos.line})
+        if (candidate >= 1 && candidate <= lines) {
+          line = static_cast<std::int32_t>(candidate);
+          break;
+        }
+      if (SameText(a->name, "style")) {
+        for (TLinkRef& link : StyleSheetLinks(bookText(a->value), line)) links.push_back(std::move(link));
+        continue;
+      }
+      for (const char* name : LinkAttributes)
+        if (SameText(a->name, name)) links.push_back({bookText(a->value), line});
+    }
+    if (element.tag == GUMBO_TAG_STYLE) {
+      for (unsigned i = 0; i < element.children.length; ++i) {
+        const auto* text = static_cast<const GumboNode*>(element.children.data[i]);
+        const unsigned first = text->v.text.start_pos.line;
+        if (text->type == GUMBO_NODE_TEXT)
+          for (TLinkRef& link : StyleSheetLinks(bookText(text->v.text.text), first >= 1 && first <= lines ? static_cast<std::int32_t>(first) : 1))
+            links.push_back(std::move(link));
+      }
+    }
+    for (unsigned i = element.children.length; i-- > 0;) stack.push_back(static_cast<const GumboNode*>(element.children.data[i]));
+  }
+  gumbo_destroy_output(&kGumboDefaultOptions, output);
+  return links;
+}
+
+// ---------------------------------------------------------------- resolving links
+
+namespace {
+
+// The scheme of a reference ("" when it has none), lower-cased.
+std::string SchemeOf(std::string_view reference, std::size_t& colon) {
+  colon = std::string_view::npos;
+  if (reference.empty() || !std::isalpha(static_cast<unsigned char>(reference[0]))) return {};
+  for (std::size_t i = 1; i < reference.size(); ++i) {
+    const char c = reference[i];
+    if (c == ':') {
+      colon = i;
+      std::string scheme(reference.substr(0, i));
+      for (char& s : scheme) s = static_cast<char>(std::tolower(static_cast<unsigned char>(s)));
+      return scheme;
+    }
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.') return {};
+  }
+  return {};
+}
+
+// "." and ".." segments of an absolute path resolved, never above the root; a path that ends
+// in a dot segment names a folder.
+std::string RemoveDotSegments(std::string_view path) {
+  std::vector<std::string_view> segments;
+  std::size_t start = 1;
+  bool folder = false;
+  while (start <= path.size()) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string_view::npos) end = path.size();
+    const std::string_view segment = path.substr(start, end - start);
+    folder = segment == "." || segment == "..";
+    if (segment == "..") {
+      if (!segments.empty()) segments.pop_back();
+    } else if (segment != ".") {
+      segments.push_back(segment);
+    }
+    start = end + 1;
+  }
+  std::string out;
+  for (const std::string_view segment : segments) {
+    out += '/';
+    out += segment;
+  }
+  if (out.empty() || folder) out += '/';
+  return out;
+}
+
+// The engine writes escaped letters, digits and "-._~" as themselves.
+std::string DecodeUnreserved(std::string_view path) {
+  auto hex = [](char c) {
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+  };
+  std::string out;
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    if (path[i] == '%' && i + 2 < path.size() && hex(path[i + 1]) >= 0 && hex(path[i + 2]) >= 0) {
+      const char c = static_cast<char>(hex(path[i + 1]) * 16 + hex(path[i + 2]));
+      if (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_' || c == '~') {
+        out += c;
+        i += 2;
+        continue;
+      }
+    }
+    out += path[i];
+  }
+  return out;
+}
+
+}  // namespace
+
+TResolvedLink ResolveBookLink(std::string_view fromScheme, std::string_view fromPath, std::string_view reference) {
+  TResolvedLink result;
+  // As the engine's URL parser takes an attribute: outer blanks, and tabs and line breaks
+  // anywhere, are dropped.
+  std::string ref;
+  std::size_t begin = 0, end = reference.size();
+  while (begin < end && static_cast<unsigned char>(reference[begin]) <= ' ') ++begin;
+  while (end > begin && static_cast<unsigned char>(reference[end - 1]) <= ' ') --end;
+  for (char c : reference.substr(begin, end - begin))
+    if (c != '\t' && c != '\n' && c != '\r') ref += c;
+  ref.erase(std::min(ref.find('#'), ref.size()));
+  if (ref.empty()) {
+    result.Kind = TResolvedLink::SamePage;
+    return result;
+  }
+  ref.erase(std::min(ref.find('?'), ref.size()));
+
+  std::size_t colon;
+  std::string scheme = SchemeOf(ref, colon);
+  if (!scheme.empty() && scheme != "mfs" && scheme != "system") return result;  // the web and the rest: not ours to check
+  std::string path;
+  if (!scheme.empty() && !SameText(scheme, fromScheme)) {
+    // Another scheme of ours is parsed on its own: its path is taken as written, with no
+    // folders worked out and a backslash sent escaped (the handler then finds no such name).
+    for (char c : DecodeUnreserved(std::string_view(ref).substr(colon + 1))) {
+      if (c == '\\') path += "%5C";
+      else path += c;
+    }
+  } else {
+    // Relative to the page, the base's own scheme without a slash included; backslashes count
+    // as slashes, and "." and ".." segments are worked out (escaped dots too).
+    std::string rest = scheme.empty() ? ref : ref.substr(colon + 1);
+    std::replace(rest.begin(), rest.end(), '\\', '/');
+    scheme = std::string(fromScheme);
+    std::string base(fromPath);
+    std::replace(base.begin(), base.end(), '\\', '/');
+    if (base.empty() || base.front() != '/') base.insert(0, 1, '/');
+    base.erase(base.rfind('/') + 1);
+    path = RemoveDotSegments(DecodeUnreserved(!rest.empty() && rest.front() == '/' ? rest : base + rest));
+  }
+  // The engine sends what the page wrote (in UTF-8); the page handler names the file from it.
+  std::string bookPath;
+  // What the code page cannot hold becomes "?", as the handler names it.
+  if (!BookPathOfEnginePath(ToUtf8(path), bookPath)) {
+    bookPath = FromUtf8Lossy(DecodeEngineEscapes(ToUtf8(path)));
+    std::replace(bookPath.begin(), bookPath.end(), '/', '\\');
+  }
+  DecodeBlanks(bookPath);
+  result.Kind = TResolvedLink::Book;
+  result.Scheme = scheme;
+  result.Path = bookPath;
+  return result;
+}
+
+// ---------------------------------------------------------------- the image
+
+TMFSFile* FindBookFile(TMFS& image, const std::string& path) {
+  if (path.empty() || path.back() == '\\') return nullptr;
+  auto session = image.CreateSession();
+  try {
+    if (!session->Exists(path)) return nullptr;
+    return session->GetFile(path);
+  } catch (const Exception&) {
+    return nullptr;  // a folder of that name, or a path that leaves the root
+  }
+}
+
+std::vector<std::pair<std::string, TMFSFile*>> BookFiles(TMFS& image) {
+  std::vector<std::pair<std::string, TMFSFile*>> files;
+  std::vector<std::pair<std::string, TMFSFolder*>> folders{{"\\", image.Root()}};
+  while (!folders.empty()) {
+    const std::string path = std::move(folders.back().first);
+    const TMFSFolder* folder = folders.back().second;
+    folders.pop_back();
+    std::vector<std::pair<std::string, TMFSFolder*>> below;
+    folder->Items.ForEach([&](const std::string&, TMFSItem* item) {
+      if (item->IsFolder()) below.emplace_back(path + item->Name() + "\\", static_cast<TMFSFolder*>(item));
+      else files.emplace_back(path + item->Name(), static_cast<TMFSFile*>(item));
+    });
+    for (auto it = below.rbegin(); it != below.rend(); ++it) folders.push_back(std::move(*it));
+  }
+  return files;
+}
+
+// ---------------------------------------------------------------- the checks
+
+namespace {
+
+std::string TextOf(const TXMLNode& node, const char* key) {
+  if (const TXMLAttribute* a = node.Attributes.Find(key)) {
+    try {
+      return a->Value.AsText();
+    } catch (const Exception&) {
+    }
+  }
+  return {};
+}
+
+std::int32_t LineOf(const TXMLNode& node, const char* key) {
+  const TXMLAttribute* a = node.Attributes.Find(key);
+  return a ? a->Line : node.Line;
+}
+
+bool IsPageFile(std::string_view path) {
+  const std::string ext = TMFS::ExtractFileExt(path);
+  return SameText(ext, ".htm") || SameText(ext, ".html");
+}
+
+bool IsStyleSheet(std::string_view path) { return SameText(TMFS::ExtractFileExt(path), ".css"); }
+
+}  // namespace
+
+void CheckSystemFiles(const TXMLNode& system, TMFS& systemImage, TBookReport& report) {
+  auto need = [&](const std::string& name, std::int32_t line, const std::string& why) {
+    if (!FindBookFile(systemImage, name.front() == '\\' ? name : "\\" + name))
+      report.Error("System.xml", line, why + " \"" + name + "\" is not in the system image");
+  };
+  for (const char* key : {"Story", "Variables", "ToolButtons", "Forms"}) {
+    const std::string name = TextOf(system, key);
+    if (!name.empty()) need(name, LineOf(system, key), std::string("The ") + key + " file");
+    else if (std::string_view(key) == "Story") need("Story.xml", system.Line, "The Story file");
+  }
+  if (const TXMLNode* splash = system.Nodes.FindNode("splash")) {
+    const std::pair<const char*, const char*> pictures[] = {{"SplashTypeS", "SplashS.bmp"}, {"SplashTypeE", "SplashE.bmp"}};
+    for (const auto& [key, picture] : pictures)
+      if (SameText(TextOf(*splash, key), "vsSplash")) need(picture, LineOf(*splash, key), std::string("The splash picture"));
+  }
+  if (const TXMLNode* toolbar = system.Nodes.FindNode("toolbar")) {
+    const TXMLAttribute* logo = toolbar->Attributes.Find("LogoDisplay");
+    bool on = false;
+    try {
+      on = logo && logo->Value.AsBoolean();
+    } catch (const Exception&) {
+    }
+    if (on) need("Logo.bmp", logo->Line, "The logo picture");
+  }
+}
+
+void CheckStory(const TStoryLine& story, const std::string& storyFile, TMFS& content, TBookReport& report,
+                TReachedFiles& reached) {
+  for (std::int32_t i = 0; i < story.Count(); ++i) {
+    if (!story.IsPage(i)) continue;
+    const TXMLNode& entry = *story.Entry(i);
+    const std::int32_t line = LineOf(entry, "Page");
+    const std::string page = story.Page(i);
+    if (story.FirstOccurrence(i) != i) {
+      report.Error(storyFile, line, "The page \"" + page + "\" is listed twice (first on line " +
+                                        std::to_string(story.Entry(story.FirstOccurrence(i))->Line) + ")");
+      continue;
+    }
+    if (!page.empty() && page.front() != '\\' && story.Parent(i) != TStoryLine::None)
+      report.Error(storyFile, line, "The page \"" + page + "\" is relative, but the entries above it give no Path: it is looked for at the root");
+    std::string path = AddressOfPage(page);
+    DecodeBlanks(path);
+    if (FindBookFile(content, path)) reached.insert(path);
+    else report.Error(storyFile, line, "The page \"" + page + "\" is not in the content image");
+  }
+}
+
+std::function<bool(std::string_view name)> VariableNames(const std::string& variablesFile) {
+  auto names = std::make_shared<TStringToStringDictionary>(true, true);
+  TXMLParser parser;
+  parser.Parse(variablesFile);
+  const TXMLNodes& entries = parser.Root()->Nodes;
+  for (std::int32_t i = 0; i < entries.Count(); ++i) {
+    const std::string name = TextOf(entries.Items(i), "Name");
+    if (!name.empty()) names->AddString(name, std::string());
+  }
+  return [names](std::string_view name) { return names->Exists(name); };
+}
+
+void CheckVariableReferences(const std::function<bool(std::string_view name)>& defined, TMFS& image, std::string_view scheme,
+                             TBookReport& report) {
+  for (const auto& [path, file] : BookFiles(image)) {
+    const std::string& text = file->Data;
+    if (text.find('\0') != std::string::npos) continue;  // not text: pictures and the like
+    std::size_t percent, close, counted = 0, from = 0;
+    std::int32_t line = 1;
+    while (NextVariableReference(text, from, percent, close)) {
+      const std::string_view name = std::string_view(text).substr(percent + 2, close - percent - 2);
+      if (!defined(name)) {
+        line = LineAt(text, counted, percent, line);
+        counted = percent;
+        report.Error(std::string(scheme) + ":" + path, line,
+                     "Unknown variable \"" + std::string(name) + "\": the reference stays as written");
+      }
+      from = close + 1;
+    }
+  }
+}
+
+void CheckLinks(TMFS& content, TMFS& systemImage, TBookReport& report, TReachedFiles& reached) {
+  // Each page and style sheet's links, checked once; remembered for the walk that follows.
+  std::map<std::string, std::vector<std::string>, TKeyLess> targets;
+  for (const auto& [path, file] : BookFiles(content)) {
+    std::vector<TLinkRef> links;
+    if (IsPageFile(path)) links = PageLinks(file->Data);
+    else if (IsStyleSheet(path)) links = StyleSheetLinks(file->Data);
+    else continue;
+    std::vector<std::string>& out = targets[path];
+    for (const TLinkRef& link : links) {
+      const TResolvedLink to = ResolveBookLink("mfs", path, link.Target);
+      if (to.Kind != TResolvedLink::Book) continue;
+      const bool system = to.Scheme == "system";
+      if (!FindBookFile(system ? systemImage : content, to.Path))
+        report.Error("mfs:" + path, link.Line, "The link \"" + link.Target + "\" leads to \"" + to.Scheme + ":" + to.Path +
+                                                   "\", which is not in the book");
+      else if (!system)
+        out.push_back(to.Path);
+    }
+  }
+  std::deque<std::string> queue(reached.begin(), reached.end());
+  while (!queue.empty()) {
+    const auto found = targets.find(queue.front());
+    queue.pop_front();
+    if (found == targets.end()) continue;
+    for (const std::string& target : found->second)
+      if (reached.insert(target).second) queue.push_back(target);
+  }
+  for (const auto& [path, file] : BookFiles(content))
+    if (!reached.count(path)) report.Note("mfs:" + path, 0, "No page, story entry or form reaches this file");
+}

@@ -1,0 +1,90 @@
+// The author's check of a book: every problem the viewer would meet (or silently work around),
+// collected with file and line instead of stopping at the first. The viewer's own start-up
+// reports into a TBookReport when it runs as the check; the functions here add what start-up
+// never looks at (missing pages, links, unreached files).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "u_Dictionary.h"
+#include "u_Errors.h"
+
+class TMFS;
+class TMFSFile;
+class TStoryLine;
+class TVariables;
+class TXMLNode;
+
+struct TBookProblem {
+  bool IsError = true;
+  std::string File;  // in the book's code page, as the book names it
+  std::int32_t Line = 0;  // 0: the whole file
+  std::string Message;
+};
+
+class TBookReport {
+public:
+  void Error(std::string file, std::int32_t line, std::string message);
+  void Note(std::string file, std::int32_t line, std::string message);
+  // A failure of the loading path: its message, and where it happened when it says so.
+  void Failure(std::string file, std::int32_t line, const Exception& e);
+
+  const std::vector<TBookProblem>& Problems() const { return FProblems; }
+  std::size_t ErrorCount() const;
+  // One line per problem, "file:line: error: message", in UTF-8, then a count.
+  void Print(std::FILE* out) const;
+
+private:
+  std::vector<TBookProblem> FProblems;
+};
+
+// A reference a page or style sheet makes, as written, and the line it stands on.
+struct TLinkRef {
+  std::string Target;
+  std::int32_t Line = 0;
+};
+
+// The href, src (and background, poster, data) of every element of an HTML page, with the
+// url() and @import of its style elements and style attributes.
+std::vector<TLinkRef> PageLinks(std::string_view html);
+// The url() and @import references of a style sheet; lines count from firstLine.
+std::vector<TLinkRef> StyleSheetLinks(std::string_view css, std::int32_t firstLine = 1);
+
+// A reference resolved from a page of the book as the browser engine resolves it and as the
+// page handler then names the file.
+struct TResolvedLink {
+  enum TKind { Book, SamePage, Outside } Kind = Outside;
+  std::string Scheme;  // "mfs" or "system", for Book
+  std::string Path;    // the MFS path, absolute, for Book
+};
+// fromScheme and fromPath: where the referring file is served ("mfs", "\pages\a.htm").
+TResolvedLink ResolveBookLink(std::string_view fromScheme, std::string_view fromPath, std::string_view reference);
+
+// The file at an absolute path of the image, or none (also for folders).
+TMFSFile* FindBookFile(TMFS& image, const std::string& path);
+// Every file of the image with its absolute path, in name order.
+std::vector<std::pair<std::string, TMFSFile*>> BookFiles(TMFS& image);
+
+// Absolute paths of the content image that some page, story entry or form reaches.
+using TReachedFiles = std::set<std::string, TKeyLess>;
+
+// The keys of System.xml that name files: each must exist in the system image.
+void CheckSystemFiles(const TXMLNode& system, TMFS& systemImage, TBookReport& report);
+// Story pages missing from the content image, pages listed twice, and relative pages under an
+// entry that gives no Path (they would be looked for at the root). Story pages are reached.
+void CheckStory(const TStoryLine& story, const std::string& storyFile, TMFS& content, TBookReport& report,
+                TReachedFiles& reached);
+// References to variables the book does not define, in every text file the viewer serves.
+void CheckVariableReferences(const std::function<bool(std::string_view name)>& defined, TMFS& image, std::string_view scheme,
+                             TBookReport& report);
+// The names a variables file defines, whether or not their values expand.
+std::function<bool(std::string_view name)> VariableNames(const std::string& variablesFile);
+// Every link of every page and style sheet whose target is not in the book; then, from the
+// files already reached, whatever their links reach; the rest of the content image as notes.
+void CheckLinks(TMFS& content, TMFS& systemImage, TBookReport& report, TReachedFiles& reached);

@@ -1,0 +1,154 @@
+// The author's check: quirelle-pack --check runs the real viewer's start-up on a book and reports
+// every problem with file and line; packing refuses a book with errors unless --force.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "host/gui_test_util.h"
+#include "mfs/cab_test_util.h"
+
+namespace fs = std::filesystem;
+using cab_test::Quote;
+using cab_test::Shell;
+using cab_test::WriteFile;
+
+namespace {
+
+const fs::path Sample = fs::path(QUIRELLE_SOURCE_DIR) / "examples" / "sample-book";
+
+int Check(const std::string& sources, std::string& out) {
+  return Shell(Quote(QUIRELLE_PACK) + " --viewer " + Quote(QUIRELLE_VIEWER) + " --check " + sources, &out);
+}
+
+std::string Sources(const fs::path& system, const fs::path& content) {
+  return "--system " + Quote(system) + " --content " + Quote(content);
+}
+
+// A book with one fault of each kind the check knows, each on a line of its own.
+void WriteFaultyBook(const fs::path& dir) {
+  const fs::path sys = dir / "system", content = dir / "content";
+  WriteFile(sys / "System.xml",
+            "<System ApplicationTitle=\"%{TITLE}\" Story=\"Story.xml\" Variables=\"Vars.xml\"\n"
+            "        ToolButtons=\"tb\\Buttons.xml\" Forms=\"Forms.xml\"\n"
+            "        Width=\"wide\" Height=600>\n"
+            "  <toolbar ToolbarPlacement=\"tpLeft\"\n"
+            "           LogoDisplay=True ToolbarImgW=24 ToolbarImgH=24/>\n"
+            "  <splash SplashTypeS=\"vsSplash\" Interval=2/>\n"
+            "</System>");
+  WriteFile(sys / "Story.xml",
+            "<Story path=\"\\pages\">\n"
+            "  <item page=\"a.htm\" pagename=\"A\"/>\n"
+            "  <item page=\"missing.htm\" pagename=\"Missing\"/>\n"
+            "  <item page=\"a.htm\" pagename=\"A again\"/>\n"
+            "  <item page=\"b.htm\" pagename=\"B\">\n"
+            "    <item page=\"c.htm\" pagename=\"C\"/>\n"
+            "  </item>\n"
+            "</Story>");
+  WriteFile(sys / "Vars.xml",
+            "<Variables>\n"
+            "  <Var Name=\"TITLE\">Faulty</Var>\n"
+            "  <Var Name=\"X\">%{Y}</Var>\n"
+            "  <Var Name=\"Y\">%{X}</Var>\n"
+            "</Variables>");
+  WriteFile(sys / "tb" / "ok.bmp", gui_test::Picture(24, 24, "BMP"));
+  WriteFile(sys / "tb" / "small.bmp", gui_test::Picture(10, 10, "BMP"));
+  WriteFile(sys / "tb" / "broken.bmp", "BM not a picture at all");
+  WriteFile(sys / "tb" / "Buttons.xml",
+            "<Buttons>\n"
+            "  <Images>\n"
+            "    <Image Name=\"ok\" Path=\"ok.bmp\"/>\n"
+            "    <Image Name=\"gone\" Path=\"gone.bmp\"/>\n"
+            "    <Image Name=\"odd\" Path=\"ok.xyz\"/>\n"
+            "    <Image Name=\"small\" Path=\"small.bmp\"/>\n"
+            "    <Image Name=\"broken\" Path=\"broken.bmp\"/>\n"
+            "  </Images>\n"
+            "  <Buttons>\n"
+            "    <Button Kind=1 Caption=\"Back\" Image=\"ok\"/>\n"
+            "    <Button Kind=13 Caption=\"Marks\"><item caption=\"Home\" url=\"mfs:\\pages\\a.htm\"/></Button>\n"
+            "    <Button Kind=13 Caption=\"More marks\"/>\n"
+            "  </Buttons>\n"
+            "</Buttons>");
+  WriteFile(sys / "Forms.xml",
+            "<Forms>\n"
+            "  <Form Name=\"About\" Path=\"\\forms\\about.htm\"/>\n"
+            "</Forms>");
+  WriteFile(content / "pages" / "a.htm",
+            "<html><head><link rel=stylesheet href=\"../css/style.css\"></head><body>\n"
+            "<p>%{TITLE}</p>\n"
+            "<p>%{NOPE}</p>\n"
+            "<a href=\"b.htm\">b</a> <a href=\"https://www.example.org/\">web</a> <a href=\"#top\">top</a>\n"
+            "<a href=\"nowhere.htm\">x</a>\n"
+            "<img src=\"..\\pictures\\gone.png\">\n"
+            "<p style=\"background: url('missing.gif')\">styled</p>\n"
+            "<a href=\"system:\\Vars.xml\">a system file, named as the engine cannot</a>\n"
+            "</body></html>");
+  WriteFile(content / "pages" / "b.htm", "<html><body><img src=\"../pictures/here.png\"></body></html>");
+  WriteFile(content / "pictures" / "here.png", gui_test::Png(4, 4));
+  WriteFile(content / "c.htm", "<html><body>C</body></html>");
+  WriteFile(content / "pages" / "lonely.htm", "<html><body>nobody links here</body></html>");
+  WriteFile(content / "css" / "style.css",
+            "@import \"base.css\";\n"
+            "/* url(commented-out.png) */\n"
+            "h1 { background: url(../pictures/h1.png); content: \"url(in-a-string.png)\"; }\n");
+  WriteFile(content / "css" / "base.css", "body { color: black; }\n");
+}
+
+}  // namespace
+
+TEST(BookCheck, TheSampleBookIsClean) {
+  std::string out;
+  EXPECT_EQ(Check(Sources(Sample / "system", Sample / "content"), out), 0) << out;
+  EXPECT_EQ(out, "0 errors, 0 notes\n");
+}
+
+TEST(BookCheck, EveryFaultIsReportedWithFileAndLineAndPackingRefusesUnlessForced) {
+  cab_test::TTempDir dir;
+  WriteFaultyBook(dir.Path());
+  const std::string sources = Sources(dir.Path() / "system", dir.Path() / "content");
+  std::string out;
+  EXPECT_EQ(Check(sources, out), 1) << out;
+  const std::vector<std::string> expected = {
+      "System.xml:3: error: Could not convert variant of type (String) into type (Integer) (key Width)\n",
+      "System.xml:4: error: Key ToolbarPlacement: \"tpLeft\" is none of tpTop, tpBottom, tpNoToolbar; tpTop is used\n",
+      "System.xml:5: error: The logo picture \"Logo.bmp\" is not in the system image\n",
+      "System.xml:6: error: The splash picture \"SplashS.bmp\" is not in the system image\n",
+      "Story.xml:3: error: The page \"\\pages\\missing.htm\" is not in the content image\n",
+      "Story.xml:4: error: The page \"\\pages\\a.htm\" is listed twice (first on line 2)\n",
+      "Story.xml:6: error: The page \"c.htm\" is relative, but the entries above it give no Path",
+      "Vars.xml: error: Cycling reference encountered during loading variable \"X\"\n",
+      "tb\\Buttons.xml:4: error: The picture \"gone.bmp\": File \"gone.bmp\" not found\n",
+      "tb\\Buttons.xml:5: error: The picture \"ok.xyz\": Unknown picture file extension (.xyz)\n",
+      "tb\\Buttons.xml:6: error: The picture \"small.bmp\": Invalid toolbar image size\n",
+      "tb\\Buttons.xml:7: error: The picture \"broken.bmp\": ",
+      "tb\\Buttons.xml:11: note: More than one Bookmarks button",
+      "Forms.xml:2: error: The page \"\\forms\\about.htm\" of the form \"About\" is not in the content image\n",
+      "mfs:\\pages\\a.htm:3: error: Unknown variable \"NOPE\": the reference stays as written\n",
+      "mfs:\\pages\\a.htm:5: error: The link \"nowhere.htm\" leads to \"mfs:\\pages\\nowhere.htm\", which is not in the book\n",
+      "mfs:\\pages\\a.htm:6: error: The link \"..\\pictures\\gone.png\" leads to \"mfs:\\pictures\\gone.png\"",
+      "mfs:\\pages\\a.htm:7: error: The link \"missing.gif\" leads to \"mfs:\\pages\\missing.gif\"",
+      "mfs:\\pages\\a.htm:8: error: The link \"system:\\Vars.xml\" leads to \"system:%5CVars.xml\"",
+      "mfs:\\css\\style.css:3: error: The link \"../pictures/h1.png\" leads to \"mfs:\\pictures\\h1.png\"",
+      "mfs:\\pages\\lonely.htm: note: No page, story entry or form reaches this file\n",
+      "19 errors, 2 notes\n"};
+  for (const std::string& line : expected) EXPECT_NE(out.find(line), std::string::npos) << line << "\nin:\n" << out;
+  // Nothing reported twice, nothing about what is sound (the web, strings, comments, @import).
+  for (const char* sound : {"example.org", "commented-out", "in-a-string", "base.css", "here.png", "TITLE", "b.htm\""})
+    EXPECT_EQ(out.find(sound), std::string::npos) << sound << "\nin:\n" << out;
+
+  // Packing runs the same check: refused, nothing written; forced, packed, and the packed book
+  // checks the same.
+  const fs::path book = dir.Path() / "book";
+  const std::string pack = Quote(QUIRELLE_PACK) + " --viewer " + Quote(QUIRELLE_VIEWER) + " " + sources + " -o " + Quote(book);
+  std::string packed;
+  EXPECT_EQ(Shell(pack, &packed), 1) << packed;
+  EXPECT_NE(packed.find("19 errors, 2 notes\n"), std::string::npos) << packed;
+  EXPECT_NE(packed.find("not written, as the book has errors"), std::string::npos) << packed;
+  EXPECT_FALSE(fs::exists(book));
+  ASSERT_EQ(Shell(pack + " --force", &packed), 0) << packed;
+  ASSERT_TRUE(fs::exists(book));
+  std::string again;
+  EXPECT_EQ(Check(Quote(book), again), 1) << again;
+  EXPECT_EQ(again, out);
+}
