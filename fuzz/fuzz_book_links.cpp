@@ -27,7 +27,10 @@ void CheckResolved(std::string_view reference) {
 }
 
 void CheckLinks(const std::vector<TLinkRef>& links, std::string_view text) {
-  const auto lines = static_cast<std::int32_t>(std::count(text.begin(), text.end(), '\n')) + 1;
+  // "\n", "\r\n" and a lone "\r" each end a line.
+  std::int32_t lines = 1;
+  for (std::size_t i = 0; i < text.size(); ++i)
+    if (text[i] == '\n' || (text[i] == '\r' && (i + 1 >= text.size() || text[i + 1] != '\n'))) ++lines;
   for (const TLinkRef& link : links) {
     if (link.Line < 1 || link.Line > lines) std::abort();
     CheckResolved(link.Target);

@@ -77,10 +77,33 @@ std::string CabinetOf(const fs::path& source) {
   return cab;
 }
 
-// Runs the viewer's check of the book on its two Cabinets: the viewer's own start-up, so the
-// check and a reader's viewer load the book alike. Its report goes to our standard output.
-// True when the book has errors.
-bool CheckBook(const std::string& viewer, const std::string& systemCab, const std::string& contentCab) {
+// Runs the viewer's check of a book: the viewer's own start-up, so the check and a reader's
+// viewer load the book alike. Its report goes to our standard output. The book is a packed
+// book, or its two Cabinet files. True when the book has errors.
+bool RunCheck(const std::string& viewer, const std::vector<std::string>& book) {
+  std::fflush(stdout);
+  const pid_t pid = ::fork();
+  if (pid < 0) throw EToolError(std::string("cannot start the viewer: ") + std::strerror(errno));
+  if (pid == 0) {
+    // The check shows nothing and loads no page: no display, and no sandbox to start.
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    ::setenv("QTWEBENGINE_DISABLE_SANDBOX", "1", 1);
+    std::vector<char*> argv{const_cast<char*>(viewer.c_str()), const_cast<char*>("--check-book")};
+    for (const std::string& file : book) argv.push_back(const_cast<char*>(file.c_str()));
+    argv.push_back(nullptr);
+    ::execv(viewer.c_str(), argv.data());
+    std::fprintf(stderr, "quirelle-pack: %s: %s\n", viewer.c_str(), std::strerror(errno));
+    ::_exit(127);
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0)
+    if (errno != EINTR) throw EToolError(std::string("waiting for the viewer: ") + std::strerror(errno));
+  if (WIFEXITED(status) && WEXITSTATUS(status) <= 1) return WEXITSTATUS(status) == 1;
+  throw EToolError(viewer + ": the book check did not complete");
+}
+
+// The check of a book not packed yet, from its two Cabinets, written to a private folder.
+bool CheckCabinets(const std::string& viewer, const std::string& systemCab, const std::string& contentCab) {
   const char* tmp = std::getenv("TMPDIR");
   std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/quirelle-check.XXXXXX";
   if (!::mkdtemp(pattern.data())) throw EToolError(pattern + ": cannot create a folder: " + std::strerror(errno));
@@ -95,22 +118,7 @@ bool CheckBook(const std::string& viewer, const std::string& systemCab, const st
   const std::string systemPath = (folder / "system.cab").string(), contentPath = (folder / "content.cab").string();
   WriteDiskFileAtomically(systemPath, systemCab);
   WriteDiskFileAtomically(contentPath, contentCab);
-  std::fflush(stdout);
-  const pid_t pid = ::fork();
-  if (pid < 0) throw EToolError(std::string("cannot start the viewer: ") + std::strerror(errno));
-  if (pid == 0) {
-    // The check shows nothing and loads no page: no display, and no sandbox to start.
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    ::setenv("QTWEBENGINE_DISABLE_SANDBOX", "1", 1);
-    ::execl(viewer.c_str(), viewer.c_str(), "--check-book", systemPath.c_str(), contentPath.c_str(), static_cast<char*>(nullptr));
-    std::fprintf(stderr, "quirelle-pack: %s: %s\n", viewer.c_str(), std::strerror(errno));
-    ::_exit(127);
-  }
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0)
-    if (errno != EINTR) throw EToolError(std::string("waiting for the viewer: ") + std::strerror(errno));
-  if (WIFEXITED(status) && WEXITSTATUS(status) <= 1) return WEXITSTATUS(status) == 1;
-  throw EToolError(viewer + ": the book check did not complete");
+  return RunCheck(viewer, {systemPath, contentPath});
 }
 
 bool SameFile(const fs::path& a, const fs::path& b) {
@@ -122,15 +130,23 @@ int Pack(const std::string& viewer, const std::string& system, const std::string
          bool force) {
   for (const std::string& input : {viewer, system, content})
     if (SameFile(input, output)) throw EToolError(output + ": would replace the input " + input);
-  std::vector<TDataBlock> blocks{{"RCDATA", SystemBlock, CabinetOf(system)},
-                                 {"RCDATA", ContentBlock, CabinetOf(content)}};
-  if (CheckBook(viewer, blocks[0].Data, blocks[1].Data) && !force)
-    throw EToolError(output + ": not written, as the book has errors (--force packs it all the same)");
   std::string program = ReadDiskFile(viewer);
   program.resize(ReadDataBlockIndex(viewer).ProgramSize);
-  // Written piece by piece: the book is never one more copy in memory.
+  std::vector<TDataBlock> blocks{{"RCDATA", SystemBlock, CabinetOf(system)},
+                                 {"RCDATA", ContentBlock, CabinetOf(content)}};
+  // Written piece by piece: the book is never one more copy in memory. The written book is
+  // checked before it takes BOOK's name, once our copies are gone, so that the viewer's check
+  // and the packer never hold the book at the same time.
   WriteDiskFileAtomically(output, {program, blocks[0].Data, blocks[1].Data, DataBlockIndex(blocks, program.size())},
-                          fs::status(viewer).permissions() | fs::perms::owner_exec);
+                          fs::status(viewer).permissions() | fs::perms::owner_exec, [&](const fs::path& written) {
+                            std::vector<TDataBlock>().swap(blocks);
+                            std::string().swap(program);
+#ifdef __GLIBC__
+                            ::malloc_trim(0);
+#endif
+                            if (RunCheck(viewer, {written.string()}) && !force)
+                              throw EToolError(output + ": not written, as the book has errors (--force packs it all the same)");
+                          });
   return 0;
 }
 
@@ -224,18 +240,8 @@ int Run(const std::vector<std::string>& args) {
       std::fputs(Usage, stderr);
       return 2;
     }
-    if (!book.empty()) {
-      std::string systemCab, contentCab;
-      for (auto [name, cab] : {std::pair{SystemBlock, &systemCab}, std::pair{ContentBlock, &contentCab}}) {
-        try {
-          *cab = ReadDataBlock(book, "RCDATA", name);
-        } catch (const Exception& e) {
-          throw EToolError(book + ": " + name + ": " + e.Message());
-        }
-      }
-      return CheckBook(viewer, systemCab, contentCab) ? 1 : 0;
-    }
-    return CheckBook(viewer, CabinetOf(system), CabinetOf(content)) ? 1 : 0;
+    if (!book.empty()) return RunCheck(viewer, {book}) ? 1 : 0;
+    return CheckCabinets(viewer, CabinetOf(system), CabinetOf(content)) ? 1 : 0;
   }
   if (viewer.empty() || system.empty() || content.empty() || output.empty()) {
     std::fputs(Usage, stderr);

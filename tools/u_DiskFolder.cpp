@@ -29,7 +29,8 @@ std::string ReadDiskFile(const fs::path& path) {
   return ss.str();
 }
 
-void WriteDiskFileAtomically(const fs::path& path, std::initializer_list<std::string_view> parts, fs::perms permissions) {
+void WriteDiskFileAtomically(const fs::path& path, std::initializer_list<std::string_view> parts, fs::perms permissions,
+                             const std::function<void(const fs::path& written)>& beforeRename) {
   // A new file of our own beside the target (never an existing name, never through a link),
   // renamed over the target once it is whole.
   std::string pattern = path.string() + ".XXXXXX";
@@ -56,6 +57,14 @@ void WriteDiskFileAtomically(const fs::path& path, std::initializer_list<std::st
     throw EToolError(path.string() + ": cannot write the file: " + std::strerror(errno));
   }
   std::error_code ec;
+  if (beforeRename) {
+    try {
+      beforeRename(temp);
+    } catch (...) {
+      fs::remove(temp, ec);
+      throw;
+    }
+  }
   fs::rename(temp, path, ec);
   if (ec) {
     fs::remove(temp, ec);

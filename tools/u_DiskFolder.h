@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <initializer_list>
 #include <string_view>
 #include <string>
@@ -17,9 +18,11 @@ class EToolError : public Exception { using Exception::Exception; };
 std::string ReadDiskFile(const std::filesystem::path& path);
 // Written into a new file of our own beside the target (created exclusively, never following or
 // reusing an existing name) and renamed over it, so the file appears whole or not at all.
+// beforeRename gets the whole new file first; when it throws, the file goes and the target stays.
 void WriteDiskFileAtomically(const std::filesystem::path& path, std::initializer_list<std::string_view> parts,
                              std::filesystem::perms permissions = std::filesystem::perms::owner_read |
-                                                                  std::filesystem::perms::owner_write);
+                                                                  std::filesystem::perms::owner_write,
+                             const std::function<void(const std::filesystem::path& written)>& beforeRename = {});
 inline void WriteDiskFileAtomically(const std::filesystem::path& path, const std::string& data) {
   WriteDiskFileAtomically(path, {std::string_view(data)});
 }

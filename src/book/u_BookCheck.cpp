@@ -68,10 +68,12 @@ bool StartsWithText(std::string_view text, std::size_t at, std::string_view word
   return text.size() - at >= word.size() && SameText(text.substr(at, word.size()), word);
 }
 
-// Lines from `from` up to `to`, counted onwards from `line`.
+// Line breaks from `from` up to `to`, counted onwards from `line`: "\n", "\r\n" and a lone
+// "\r" each end a line, as for the engine (and Gumbo).
 std::int32_t LineAt(std::string_view text, std::size_t from, std::size_t to, std::int32_t line) {
-  return line + static_cast<std::int32_t>(std::count(text.begin() + static_cast<std::ptrdiff_t>(from),
-                                                     text.begin() + static_cast<std::ptrdiff_t>(to), '\n'));
+  for (std::size_t i = from; i < to; ++i)
+    if (text[i] == '\n' || (text[i] == '\r' && (i + 1 >= text.size() || text[i + 1] != '\n'))) ++line;
+  return line;
 }
 
 // A CSS token that may be quoted: its text and where it ends.
@@ -136,7 +138,7 @@ std::vector<TLinkRef> PageLinks(std::string_view page) {
     return FromUtf8(utf8, text) ? text : std::string(utf8);
   };
   GumboOutput* output = gumbo_parse_with_options(&kGumboDefaultOptions, html.data(), html.size());
-  const auto lines = static_cast<unsigned>(std::count(html.begin(), html.end(), '\n')) + 1;
+  const auto lines = static_cast<unsigned>(LineAt(html, 0, html.size(), 1));
   // Walked with a stack of our own: a page may nest elements many thousand deep.
   std::vector<const GumboNode*> stack{output->root};
   while (!stack.empty()) {

@@ -65,7 +65,7 @@ QString Described(const QString& message, const Exception& e) {
 
 TfrmMain* MainForm() { return GMainForm; }
 
-TfrmMain::TfrmMain(const TBookSource& source, TBookReport* report) : FReport(report) {
+TfrmMain::TfrmMain(TBookSource source, TBookReport* report) : FReport(report) {
   GMainForm = this;
   setWindowTitle(QStringLiteral("QuirelleViewer"));
   auto* client = new QWidget(this);
@@ -164,20 +164,20 @@ bool TfrmMain::Step(const std::string& file, F&& step) {
   }
 }
 
-void TfrmMain::StartUp(const TBookSource& source) {
+void TfrmMain::StartUp(TBookSource& source) {
   FFontSize = 2;
   FCreated = false;
   FSplashIdle = true;
   FContentImage = std::make_unique<TMFS>();
   FSystemImage = std::make_unique<TMFS>();
   In("the book's system image (SYSTEM_MFS)", [&] {
-    if (source.SystemCab) LoadCabImage(*FSystemImage, *source.SystemCab);
+    if (source.SystemCab) LoadCabImage(*FSystemImage, std::move(*source.SystemCab));
     else LoadSystemImage(*FSystemImage);
   });
 
   // The content image is unpacked on a worker while the rest starts up; nothing here touches it
   // until JoinContentImage, when the window is shown (and before any request is served).
-  FContentLoad = std::async(std::launch::async, [image = FContentImage.get(), cab = source.ContentCab]() mutable {
+  FContentLoad = std::async(std::launch::async, [image = FContentImage.get(), cab = std::move(source.ContentCab)]() mutable {
     if (cab) LoadCabImage(*image, std::move(*cab));
     else LoadContentImage(*image);
   });

@@ -46,7 +46,7 @@ public:
   // Runs the whole start-up; a failure is shown and leaves CreateFailed set.
   // With a report, start-up is the author's check: no window is shown, and every failure is
   // reported there while start-up goes on as far as it can.
-  explicit TfrmMain(const TBookSource& source = {}, TBookReport* report = nullptr);
+  explicit TfrmMain(TBookSource source = {}, TBookReport* report = nullptr);
   ~TfrmMain() override;
 
   bool CreateFailed() const { return FCreateFailed; }
@@ -107,7 +107,7 @@ protected:
   void moveEvent(QMoveEvent* event) override;
 
 private:
-  void StartUp(const TBookSource& source);
+  void StartUp(TBookSource& source);
   // Runs one step of the start-up: for a reader a failure stops it, for the check it is
   // reported and start-up goes on without what the step would have made.
   template <class F>

@@ -11,6 +11,7 @@
 
 #include "frm_Main.h"
 #include "u_BookCheck.h"
+#include "u_DataBlocks.h"
 #include "u_CodePage.h"
 #include "u_Dialogs.h"
 #include "u_InternetProtocolEngine.h"
@@ -36,9 +37,9 @@ std::string ReadWholeFile(const char* path) {
   return std::move(data).str();
 }
 
-// The author's check of a book given as its two Cabinet files (quirelle-pack runs it): the
-// viewer's own start-up, reporting every problem instead of stopping at the first, then what
-// start-up never looks at. Nothing is shown; no display is needed.
+// The author's check of a book, packed or given as its two Cabinet files (quirelle-pack runs
+// it): the viewer's own start-up, reporting every problem instead of stopping at the first, then
+// what start-up never looks at. Nothing is shown; no display is needed.
 int CheckBookFiles(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
   // The report is the output: the engine's and Qt's remarks about their set-up stay out of it.
@@ -51,7 +52,19 @@ int CheckBookFiles(int argc, char** argv) {
     report.Error({}, 0, FromUtf16Lossy(text.toStdU16String()));
   });
   try {
-    TfrmMain frmMain(TBookSource{ReadWholeFile(argv[2]), ReadWholeFile(argv[3])}, &report);
+    TBookSource source;
+    if (argc == 4) {
+      source = {ReadWholeFile(argv[2]), ReadWholeFile(argv[3])};
+    } else {
+      try {
+        source = {ReadDataBlock(argv[2], "RCDATA", "SYSTEM_MFS"), ReadDataBlock(argv[2], "RCDATA", "FILES_MFS")};
+      } catch (const Exception& e) {
+        report.Failure(argv[2], 0, e);  // not a packed book, or a damaged one
+        report.Print(stdout);
+        return 1;
+      }
+    }
+    TfrmMain frmMain(std::move(source), &report);
     frmMain.CheckBook();
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s\n", e.what());
@@ -68,7 +81,7 @@ int main(int argc, char** argv) {
   sinceStart.start();
   // There is no registry to write here: registering and unregistering end at once.
   if (HasSwitch(argc, argv, "REGSERVER") || HasSwitch(argc, argv, "UNREGSERVER")) return 0;
-  if (argc == 4 && std::strcmp(argv[1], "--check-book") == 0) return CheckBookFiles(argc, argv);
+  if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "--check-book") == 0) return CheckBookFiles(argc, argv);
 
   // The engine describes its GL set-up at every start; the reader's terminal stays quiet unless
   // someone asks for logging.
