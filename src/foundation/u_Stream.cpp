@@ -91,6 +91,49 @@ std::int64_t TReadOnlyMemoryStream::Write(const void*, std::int64_t) { return 0;
 
 void TReadOnlyMemoryStream::SetSize(std::int64_t) { throw EWriteError(SWriteError); }
 
+// --- pulled streams
+
+std::int64_t TPulledStream::Read(void* buffer, std::int64_t count) {
+  auto* out = static_cast<char*>(buffer);
+  std::int64_t done = 0;
+  count = std::clamp<std::int64_t>(FSize - FPosition, 0, std::max<std::int64_t>(count, 0));
+  while (done < count) {
+    if (FPiece.empty() && !FProducer(FPiece)) break;
+    const std::size_t n = std::min(FPiece.size(), static_cast<std::size_t>(count - done));
+    std::memcpy(out + done, FPiece.data(), n);
+    FPiece.remove_prefix(n);
+    done += static_cast<std::int64_t>(n);
+  }
+  FPosition += done;
+  return done;
+}
+
+std::int64_t TPulledStream::Write(const void*, std::int64_t) { throw EWriteError(SWriteError); }
+
+void TPulledStream::SetSize(std::int64_t) { throw EWriteError(SWriteError); }
+
+std::int64_t TPulledStream::Seek(std::int64_t offset, int origin) {
+  const std::int64_t target = SeekPosition(FPosition, FSize, offset, origin);
+  char skipped[4096];
+  while (FPosition < target)
+    if (Read(skipped, std::min<std::int64_t>(target - FPosition, sizeof skipped)) == 0) break;
+  return FPosition;
+}
+
+void TPulledStream::ReadBytes(std::string& dst, std::int64_t count) {
+  if (count < 0 || count > FSize - FPosition) throw EReadError(SReadError);
+  // Appended piece by piece: no zero-filling of a buffer that is overwritten at once.
+  dst.clear();
+  dst.reserve(static_cast<std::size_t>(count));
+  while (static_cast<std::int64_t>(dst.size()) < count) {
+    if (FPiece.empty() && !FProducer(FPiece)) throw EReadError(SReadError);
+    const std::size_t n = std::min(FPiece.size(), static_cast<std::size_t>(count) - dst.size());
+    dst.append(FPiece.data(), n);
+    FPiece.remove_prefix(n);
+    FPosition += static_cast<std::int64_t>(n);
+  }
+}
+
 void ReserveLarge(std::string& buffer, std::size_t size) {
   buffer.reserve(size);
 #if defined(__linux__)

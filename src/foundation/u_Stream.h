@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -88,6 +89,37 @@ protected:
 
 private:
   std::string_view FData;
+};
+
+// The source behind a stream gave up: nothing read from the stream counts, and the caller
+// reads the data another way.
+class EStreamAborted : public Exception { using Exception::Exception; };
+
+// Reads front to back through bytes that a producer makes on demand, piece by piece, so that
+// large data (an image being unpacked) never has to be whole in memory. The size is known
+// beforehand. A producer that fails throws EStreamAborted; one that runs dry early is a read
+// error. Only the current position can be asked for; it cannot move back.
+class TPulledStream : public TStream {
+public:
+  // Sets the next piece; false when there is none.
+  using TProducer = std::function<bool(std::string_view& piece)>;
+  TPulledStream(std::int64_t size, TProducer producer) : FSize(size), FProducer(std::move(producer)) {}
+
+  using TStream::Seek;
+  std::int64_t Read(void* buffer, std::int64_t count) override;
+  std::int64_t Write(const void* buffer, std::int64_t count) override;
+  // Forward from the current position only (what it skips is still read).
+  std::int64_t Seek(std::int64_t offset, int origin) override;
+  std::int64_t Size() const override { return FSize; }
+  void SetSize(std::int64_t newSize) override;
+  // Reads into the string without first clearing it.
+  void ReadBytes(std::string& dst, std::int64_t count) override;
+
+private:
+  std::int64_t FSize;
+  std::int64_t FPosition = 0;
+  TProducer FProducer;
+  std::string_view FPiece;
 };
 
 // Reserves room for a large buffer that is written once (an unpacked image, a block read from

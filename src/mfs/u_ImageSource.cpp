@@ -13,6 +13,9 @@ void LoadCabImage(TMFS& target, std::string cabData) {
   session->CreateFile("\\info.cab", 0, false)->Data = std::move(cabData);
   {
     TMFSCabReader reader(session, "\\info.cab");
+    // Inflated straight into the tree where the fast path serves the image: the unpacked image
+    // is then never whole in memory beside the tree made from it.
+    if (reader.ReadMember("info.mfs", [&](TStream& image) { target.LoadFromImageStream(image); })) return;
     reader.Extract("info.mfs", "\\info.mfs");
   }
   // The Cabinet is no longer needed: free it before the tree is built.

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <fstream>
 #include <system_error>
 
@@ -12,23 +13,43 @@
 
 // ---------------------------------------------------------------- checksum, dates
 
+namespace {
+
+std::uint32_t Word(const unsigned char* p) {
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 | static_cast<std::uint32_t>(p[2]) << 16 |
+         static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+}  // namespace
+
+void TImageChecksum::Add(std::string_view bytes) {
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  std::size_t left = bytes.size();
+  while (FPendingCount > 0 && FPendingCount < 4 && left > 0) {
+    FPending[FPendingCount++] = *p++;
+    --left;
+  }
+  if (FPendingCount == 4) {
+    FSum = std::rotl(FSum + Word(FPending), 1);
+    FPendingCount = 0;
+  }
+  std::uint32_t r = FSum;
+  for (std::size_t n = left / 4; n--; p += 4) r = std::rotl(r + Word(p), 1);
+  FSum = r;
+  for (left %= 4; left--;) FPending[FPendingCount++] = *p++;
+}
+
+std::uint32_t TImageChecksum::Result() const {
+  if (FPendingCount == 0) return FSum;
+  unsigned char last[4] = {' ', ' ', ' ', ' '};
+  std::memcpy(last, FPending, FPendingCount);
+  return std::rotl(FSum + Word(last), 1);
+}
+
 std::uint32_t ImageChecksum(std::string_view body) {
-  const auto* p = reinterpret_cast<const unsigned char*>(body.data());
-  std::size_t whole = body.size() / 4;
-  std::uint32_t r = 0;
-  for (std::size_t i = 0; i < whole; ++i, p += 4) {
-    std::uint32_t w = static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-                      static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-    r = std::rotl(r + w, 1);
-  }
-  if (std::size_t rest = body.size() % 4) {
-    unsigned char last[4] = {' ', ' ', ' ', ' '};
-    std::memcpy(last, p, rest);
-    std::uint32_t w = static_cast<std::uint32_t>(last[0]) | static_cast<std::uint32_t>(last[1]) << 8 |
-                      static_cast<std::uint32_t>(last[2]) << 16 | static_cast<std::uint32_t>(last[3]) << 24;
-    r = std::rotl(r + w, 1);
-  }
-  return r;
+  TImageChecksum sum;
+  sum.Add(body);
+  return sum.Result();
 }
 
 std::uint32_t DosDateTimeOf(const std::tm& t) {
@@ -285,6 +306,63 @@ void TMFS::LoadFromString(std::string_view image) {
   if (FSession) FSession->FCurrentFolder = FRoot.get();
   TReadOnlyMemoryStream stream(body);
   FRoot->LoadFromStream(stream);
+}
+
+namespace {
+
+// The body of an image read through from a stream, summed as it goes.
+class TSummedBody : public TStream {
+public:
+  explicit TSummedBody(TStream& image) : FImage(image), FStart(image.Position()) {}
+  using TStream::Seek;
+  std::int64_t Read(void* buffer, std::int64_t count) override {
+    const std::int64_t n = FImage.Read(buffer, count);
+    FSum.Add(std::string_view(static_cast<const char*>(buffer), static_cast<std::size_t>(std::max<std::int64_t>(n, 0))));
+    return n;
+  }
+  void ReadBytes(std::string& dst, std::int64_t count) override {
+    FImage.ReadBytes(dst, count);
+    FSum.Add(dst);
+  }
+  std::int64_t Write(const void*, std::int64_t) override { throw EWriteError(SWriteError); }
+  void SetSize(std::int64_t) override { throw EWriteError(SWriteError); }
+  // The body is only ever read forward, and only its position asked for.
+  std::int64_t Seek(std::int64_t, int) override { return FImage.Position() - FStart; }
+  std::int64_t Size() const override { return FImage.Size() - FStart; }
+  // The rest of the body, which the checksum covers whatever the tree made of it.
+  std::uint32_t Drain() {
+    char rest[65536];
+    while (Read(rest, sizeof rest) > 0) {
+    }
+    return FSum.Result();
+  }
+
+private:
+  TStream& FImage;
+  const std::int64_t FStart;
+  TImageChecksum FSum;
+};
+
+}  // namespace
+
+void TMFS::LoadFromImageStream(TStream& image) {
+  std::string header(static_cast<std::size_t>(std::clamp<std::int64_t>(image.Size() - image.Position(), 0, 11)), '\0');
+  image.ReadBuffer(header.data(), static_cast<std::int64_t>(header.size()));
+  if (header.substr(0, 3) != "MFS") throw EMFSError(SMFSIncorrectFormat);
+  TSummedBody body(image);
+  auto root = std::make_unique<TMFSFolder>(std::string(), this, nullptr);
+  std::exception_ptr failure;
+  try {
+    root->LoadFromStream(body);
+  } catch (const EStreamAborted&) {
+    throw;
+  } catch (const Exception&) {
+    failure = std::current_exception();  // it counts only if the checksum holds
+  }
+  if (header.substr(3, 8) != HexDigits(body.Drain())) throw EMFSError(SMFSIncorrectFormat);
+  FRoot = std::move(root);
+  if (FSession) FSession->FCurrentFolder = FRoot.get();
+  if (failure) std::rethrow_exception(failure);
 }
 
 void TMFS::SaveToStream(TStream& stream) const {

@@ -40,6 +40,17 @@ class TMFSFileStream;
 
 // 32-bit rotate-and-add checksum of an image body, padded with spaces to a multiple of 4.
 std::uint32_t ImageChecksum(std::string_view body);
+// The same over a body that arrives in pieces.
+class TImageChecksum {
+public:
+  void Add(std::string_view bytes);
+  std::uint32_t Result() const;
+
+private:
+  std::uint32_t FSum = 0;
+  unsigned char FPending[4] = {};
+  std::size_t FPendingCount = 0;
+};
 // A broken-down time as an MS-DOS date-time (date in the high 16 bits, years clamped to
 // 1980..2107), and the local time now as one.
 std::uint32_t DosDateTimeOf(const std::tm& t);
@@ -145,6 +156,11 @@ public:
   // Replaces the tree by the one the image describes. Bad magic or checksum leave the tree as it
   // was; a failure while reading the body leaves what was read so far.
   void LoadFromString(std::string_view image);
+  // The same for an image read front to back from a stream of exactly its size, so that the
+  // image need never be whole in memory: the body is read into a tree of its own, and only a
+  // matching checksum (known once the last byte is read) lets it replace this one.
+  // EStreamAborted from the stream leaves the tree as it was.
+  void LoadFromImageStream(TStream& image);
   // Writes a whole image: "MFS", the checksum, the body.
   void SaveToStream(TStream& stream) const;
   std::string SaveToString() const;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -49,92 +50,121 @@ std::uint32_t CabChecksum(const unsigned char* data, std::size_t bytes, std::uin
 
 constexpr std::size_t MszipFrame = 32768;
 
-// Inflates the first `length` bytes of MSZIP folder `folderIndex` into out: every data block is
+// The first `length` bytes of MSZIP folder `folderIndex`, block by block: every data block is
 // "CK" and a raw deflate stream whose dictionary is the folder's previous 32 KiB. Any block that
 // is not exactly what it says (checksum, signature, sizes, a stream that does not end where the
-// block does) returns false and the caller leaves the member to libmspack.
-bool InflateMszipFolder(std::string_view cab, std::uint16_t folderIndex, std::size_t length, std::string& out) {
-  if (cab.size() < 36) return false;
-  const std::uint16_t folders = U16(cab, 26);
-  const std::uint16_t flags = U16(cab, 30);
-  if (flags & 3) return false;  // parts of a set
-  std::size_t at = 36;
-  std::size_t folderReserve = 0, dataReserve = 0;
-  if (flags & 4) {
-    if (cab.size() < 40) return false;
-    folderReserve = static_cast<unsigned char>(cab[38]);
-    dataReserve = static_cast<unsigned char>(cab[39]);
-    at = 40 + U16(cab, 36);
+// block does) makes the inflater give up, and the caller leaves the member to libmspack.
+class TMszipInflater {
+public:
+  // False when the folder is not one the fast path serves.
+  bool Open(std::string_view cab, std::uint16_t folderIndex, std::size_t length) {
+    FCab = cab;
+    FLength = length;
+    if (cab.size() < 36) return false;
+    const std::uint16_t folders = U16(cab, 26);
+    const std::uint16_t flags = U16(cab, 30);
+    if (flags & 3) return false;  // parts of a set
+    std::size_t at = 36;
+    std::size_t folderReserve = 0;
+    if (flags & 4) {
+      if (cab.size() < 40) return false;
+      folderReserve = static_cast<unsigned char>(cab[38]);
+      FDataReserve = static_cast<unsigned char>(cab[39]);
+      at = 40 + U16(cab, 36);
+    }
+    if (folderIndex >= folders) return false;
+    // Members continued from or into another Cabinet make libmspack read folders differently.
+    std::size_t entry = U32(cab, 16);
+    for (std::uint16_t i = U16(cab, 28); i > 0; --i) {
+      if (entry > cab.size() || cab.size() - entry < 17 || U16(cab, entry + 8) >= 0xFFFD) return false;
+      const std::size_t nameEnd = cab.find('\0', entry + 16);
+      if (nameEnd == std::string_view::npos) return false;
+      entry = nameEnd + 1;
+    }
+    const std::size_t folderAt = at + folderIndex * (8 + folderReserve);
+    if (folderAt + 8 > cab.size()) return false;
+    FBlockAt = U32(cab, folderAt);
+    FBlocks = U16(cab, folderAt + 4);
+    return (U16(cab, folderAt + 6) & 0x0F) == 1 && length != 0 && length <= FBlocks * MszipFrame;
   }
-  if (folderIndex >= folders) return false;
-  // Members continued from or into another Cabinet make libmspack read folders differently.
-  std::size_t entry = U32(cab, 16);
-  for (std::uint16_t i = U16(cab, 28); i > 0; --i) {
-    if (entry > cab.size() || cab.size() - entry < 17 || U16(cab, entry + 8) >= 0xFFFD) return false;
-    const std::size_t nameEnd = cab.find('\0', entry + 16);
-    if (nameEnd == std::string_view::npos) return false;
-    entry = nameEnd + 1;
-  }
-  const std::size_t folderAt = at + folderIndex * (8 + folderReserve);
-  if (folderAt + 8 > cab.size()) return false;
-  std::size_t blockAt = U32(cab, folderAt);
-  const std::uint16_t blocks = U16(cab, folderAt + 4);
-  if ((U16(cab, folderAt + 6) & 0x0F) != 1 || length == 0 || length > blocks * MszipFrame) return false;
 
-  auto state = std::make_unique<inflate_state>();
-  out.clear();
-  ReserveLarge(out, length);
-  std::size_t produced = 0;
-  std::uint16_t b = 0;
-  // A block's header, size limits and checksum; the data starts at dataAt.
-  auto sound = [&](std::size_t at, std::uint16_t& packed, std::uint16_t& unpacked, std::size_t& dataAt) {
-    if (at > cab.size() || cab.size() - at < 8 + dataReserve) return false;
-    const std::uint32_t checksum = U32(cab, at);
-    packed = U16(cab, at + 4);
-    unpacked = U16(cab, at + 6);
-    dataAt = at + 8 + dataReserve;
-    // No sane encoder needs more than a stored block's few bytes over 32 KiB.
-    if (cab.size() - dataAt < packed || packed < 2 || packed > MszipFrame + 1024 || unpacked > MszipFrame) return false;
-    return checksum == 0 || checksum == CabChecksum(reinterpret_cast<const unsigned char*>(cab.data() + at + 4), 4,
-                                                    CabChecksum(reinterpret_cast<const unsigned char*>(cab.data() + dataAt), packed, 0));
-  };
-  for (; b < blocks && produced < length; ++b) {
+  // The next block's bytes (cut at the member's end), or false to give up. After the last
+  // needed block, the folder's remaining blocks must be sound too: libmspack reads compressed
+  // input ahead in gulps of kilobytes, across blocks, and checks each block it reads.
+  bool Next(std::string_view& piece) {
+    if (FProduced >= FLength || FBlock >= FBlocks) return false;
     std::uint16_t packed = 0, unpacked = 0;
     std::size_t dataAt = 0;
     // Only the folder's last block may be short.
-    if (!sound(blockAt, packed, unpacked, dataAt) || (b + 1 < blocks && unpacked != MszipFrame) || cab[dataAt] != 'C' ||
-        cab[dataAt + 1] != 'K')
+    if (!Sound(FBlockAt, packed, unpacked, dataAt) || (FBlock + 1 < FBlocks && unpacked != MszipFrame) ||
+        FCab[dataAt] != 'C' || FCab[dataAt + 1] != 'K')
       return false;
-    const auto* data = reinterpret_cast<const unsigned char*>(cab.data() + dataAt);
-    isal_inflate_init(state.get());
-    state->crc_flag = ISAL_DEFLATE;
-    if (produced > 0) {
-      const std::size_t history = std::min(produced, MszipFrame);
-      if (isal_inflate_set_dict(state.get(), reinterpret_cast<std::uint8_t*>(out.data() + produced - history),
-                                static_cast<std::uint32_t>(history)) != COMP_OK)
-        return false;
+    isal_inflate_init(&FState);
+    FState.crc_flag = ISAL_DEFLATE;
+    // The dictionary is the previous block's output, which is a whole frame.
+    if (FProduced > 0 && isal_inflate_set_dict(&FState, reinterpret_cast<std::uint8_t*>(FPrevious.data()),
+                                               static_cast<std::uint32_t>(FPrevious.size())) != COMP_OK)
+      return false;
+    FCurrent.resize(unpacked);
+    FState.next_in = reinterpret_cast<std::uint8_t*>(const_cast<char*>(FCab.data() + dataAt + 2));
+    FState.avail_in = packed - 2u;
+    FState.next_out = reinterpret_cast<std::uint8_t*>(FCurrent.data());
+    FState.avail_out = unpacked;
+    if (isal_inflate(&FState) != ISAL_DECOMP_OK || FState.block_state != ISAL_BLOCK_FINISH || FState.avail_in != 0 ||
+        FState.avail_out != 0)
+      return false;
+    FBlockAt = dataAt + packed;
+    ++FBlock;
+    const std::size_t before = FProduced;
+    FProduced += unpacked;
+    if (FProduced >= FLength) {
+      for (std::uint16_t b = FBlock; b < FBlocks; ++b) {
+        if (!Sound(FBlockAt, packed, unpacked, dataAt)) return false;
+        FBlockAt = dataAt + packed;
+      }
+    } else if (FBlock >= FBlocks) {
+      return false;  // the folder ends before the member
     }
-    out.resize(produced + unpacked);
-    state->next_in = const_cast<std::uint8_t*>(data + 2);
-    state->avail_in = packed - 2u;
-    state->next_out = reinterpret_cast<std::uint8_t*>(out.data() + produced);
-    state->avail_out = unpacked;
-    if (isal_inflate(state.get()) != ISAL_DECOMP_OK || state->block_state != ISAL_BLOCK_FINISH || state->avail_in != 0 ||
-        state->avail_out != 0)
-      return false;
-    produced += unpacked;
-    blockAt = dataAt + packed;
+    FPrevious.swap(FCurrent);
+    piece = std::string_view(FPrevious).substr(0, std::min<std::size_t>(FPrevious.size(), FLength - before));
+    return true;
   }
-  // libmspack reads compressed input ahead in gulps of kilobytes, across blocks, and checks each
-  // block it reads: the folder's remaining blocks must be sound too.
-  for (; b < blocks; ++b) {
-    std::uint16_t packed = 0, unpacked = 0;
-    std::size_t dataAt = 0;
-    if (!sound(blockAt, packed, unpacked, dataAt)) return false;
-    blockAt = dataAt + packed;
+
+private:
+  // A block's header, size limits and checksum; the data starts at dataAt.
+  bool Sound(std::size_t at, std::uint16_t& packed, std::uint16_t& unpacked, std::size_t& dataAt) const {
+    if (at > FCab.size() || FCab.size() - at < 8 + FDataReserve) return false;
+    const std::uint32_t checksum = U32(FCab, at);
+    packed = U16(FCab, at + 4);
+    unpacked = U16(FCab, at + 6);
+    dataAt = at + 8 + FDataReserve;
+    // No sane encoder needs more than a stored block's few bytes over 32 KiB.
+    if (FCab.size() - dataAt < packed || packed < 2 || packed > MszipFrame + 1024 || unpacked > MszipFrame) return false;
+    return checksum == 0 || checksum == CabChecksum(reinterpret_cast<const unsigned char*>(FCab.data() + at + 4), 4,
+                                                    CabChecksum(reinterpret_cast<const unsigned char*>(FCab.data() + dataAt), packed, 0));
   }
-  if (produced < length) return false;
-  out.resize(length);
+
+  std::string_view FCab;
+  std::size_t FLength = 0;
+  std::size_t FDataReserve = 0;
+  std::size_t FBlockAt = 0;
+  std::uint16_t FBlocks = 0;
+  std::uint16_t FBlock = 0;
+  std::size_t FProduced = 0;
+  inflate_state FState{};
+  std::string FPrevious, FCurrent;
+};
+
+// The whole member at once, for extraction into a file.
+bool InflateMszipFolder(std::string_view cab, std::uint16_t folderIndex, std::size_t length, std::string& out) {
+  auto inflater = std::make_unique<TMszipInflater>();
+  if (!inflater->Open(cab, folderIndex, length)) return false;
+  out.clear();
+  ReserveLarge(out, length);
+  for (std::string_view piece; out.size() < length;) {
+    if (!inflater->Next(piece)) return false;
+    out.append(piece);
+  }
   return true;
 }
 
@@ -348,6 +378,54 @@ TMFSCabReader::~TMFSCabReader() {
   std::lock_guard<std::mutex> guard(GCabLock);
   mspack_destroy_cab_decompressor(FDecompressor);
   delete FSystem;
+}
+
+bool TMFSCabReader::ReadMember(const std::string& memberName, const std::function<void(TStream& member)>& consume) {
+  if (!GMszipFastPath) return false;
+  std::uint16_t folderIndex = 0;
+  std::size_t length = 0;
+  {
+    // The library only finds the member; inflating needs no lock.
+    std::lock_guard<std::mutex> guard(GCabLock);
+    mscabd_cabinet* cab = FDecompressor->open(FDecompressor, FCabinetPath.c_str());
+    if (!cab) return false;
+    std::unique_ptr<mscabd_cabinet, std::function<void(mscabd_cabinet*)>> closer(
+        cab, [this](mscabd_cabinet* c) { FDecompressor->close(FDecompressor, c); });
+    if (cab->flags & (MSCAB_HDR_PREVCAB | MSCAB_HDR_NEXTCAB)) return false;
+    const mscabd_file* member = nullptr;
+    for (const mscabd_file* file = cab->files; file; file = file->next) {
+      if (!SameText(MemberNameOf(file), memberName)) continue;
+      if (member) return false;  // several of that name: extraction decides which stands
+      member = file;
+    }
+    if (!member || !member->folder || (member->folder->comp_type & 0x0F) != MSCAB_COMP_MSZIP || member->offset != 0)
+      return false;
+    folderIndex = FolderIndexOf(cab, member->folder);
+    length = member->length;
+  }
+  auto inflater = std::make_unique<TMszipInflater>();
+  if (!inflater->Open(FSession->GetFile(FCabinetPath)->Data, folderIndex, length)) return false;
+  TPulledStream stream(static_cast<std::int64_t>(length), [&](std::string_view& piece) {
+    if (!inflater->Next(piece)) throw EStreamAborted("the fast path gave up");
+    return true;
+  });
+  std::exception_ptr failure;
+  try {
+    consume(stream);
+  } catch (const EStreamAborted&) {
+    return false;
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  // What consume made of the bytes counts only once every block has been found sound:
+  // otherwise libmspack's word on a damaged block would come first.
+  try {
+    stream.Seek(0, TSeekOrigin::End);
+  } catch (const EStreamAborted&) {
+    return false;
+  }
+  if (failure) std::rethrow_exception(failure);
+  return true;
 }
 
 void TMFSCabReader::Extract(const std::string& memberName, const std::string& targetPath) {

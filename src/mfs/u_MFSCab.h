@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "CabConsts.h"
@@ -68,6 +69,12 @@ public:
   // Writes the member named memberName (ignoring letter case) into the MFS file targetPath,
   // creating its missing folders. A Cabinet without the member extracts nothing.
   void Extract(const std::string& memberName, const std::string& targetPath);
+  // Hands the member's bytes to `consume` as a stream that inflates them as they are read, so
+  // they are never whole in memory; only for the one member of that name when the fast path
+  // serves it (MSZIP, at the start of its folder). False when it cannot, or when the fast path
+  // gave up while `consume` read: the caller then extracts the member as usual. Failures of
+  // `consume` itself propagate.
+  bool ReadMember(const std::string& memberName, const std::function<void(TStream& member)>& consume);
 
   const std::string& MemberName() const { return FMemberName; }
   const std::string& TargetPath() const { return FTargetPath; }
