@@ -91,6 +91,19 @@ std::int64_t TReadOnlyMemoryStream::Write(const void*, std::int64_t) { return 0;
 
 void TReadOnlyMemoryStream::SetSize(std::int64_t) { throw EWriteError(SWriteError); }
 
+void ReleaseLargeFront(std::string& buffer, std::size_t upTo) {
+#if defined(__linux__)
+  const auto page = std::uintptr_t{2} << 20;
+  const auto start = reinterpret_cast<std::uintptr_t>(buffer.data());
+  const auto from = (start + page - 1) & ~(page - 1);
+  const auto to = (start + std::min(upTo, buffer.size())) & ~(page - 1);
+  if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+#else
+  (void)buffer;
+  (void)upTo;
+#endif
+}
+
 // --- pulled streams
 
 std::int64_t TPulledStream::Read(void* buffer, std::int64_t count) {

@@ -1,21 +1,32 @@
 #include "u_ImageSource.h"
 
 #include "u_DataBlocks.h"
+#include "u_Stream.h"
 #include "u_MFSCab.h"
 
 std::string ReadRCDataResource(const std::string& name) {
   return ReadDataBlock(OwnExecutablePath(), "RCDATA", name);
 }
 
-void LoadCabImage(TMFS& target, std::string cabData) {
+void LoadCabImage(TMFS& target, std::string cabData, const std::function<std::string()>& readAgain) {
   TMFS scratch;
   TMFSSession* session = scratch.Session();
-  session->CreateFile("\\info.cab", 0, false)->Data = std::move(cabData);
+  TMFSFile* cab = session->CreateFile("\\info.cab", 0, false);
+  cab->Data = std::move(cabData);
   {
     TMFSCabReader reader(session, "\\info.cab");
     // Inflated straight into the tree where the fast path serves the image: the unpacked image
-    // is then never whole in memory beside the tree made from it.
-    if (reader.ReadMember("info.mfs", [&](TStream& image) { target.LoadFromImageStream(image); })) return;
+    // is then never whole in memory beside the tree made from it, and the Cabinet's bytes go
+    // back to the system as the inflater leaves them behind.
+    bool released = false;
+    auto consumed = [&](std::size_t done) {
+      ReleaseLargeFront(cab->Data, done);
+      released = true;
+    };
+    if (reader.ReadMember("info.mfs", [&](TStream& image) { target.LoadFromImageStream(image); },
+                          readAgain ? std::function<void(std::size_t)>(consumed) : nullptr))
+      return;
+    if (released) cab->Data = readAgain();
     reader.Extract("info.mfs", "\\info.mfs");
   }
   // The Cabinet is no longer needed: free it before the tree is built.
@@ -25,4 +36,6 @@ void LoadCabImage(TMFS& target, std::string cabData) {
 
 void LoadSystemImage(TMFS& systemImage) { LoadCabImage(systemImage, ReadRCDataResource("SYSTEM_MFS")); }
 
-void LoadContentImage(TMFS& contentImage) { LoadCabImage(contentImage, ReadRCDataResource("FILES_MFS")); }
+void LoadContentImage(TMFS& contentImage) {
+  LoadCabImage(contentImage, ReadRCDataResource("FILES_MFS"), [] { return ReadRCDataResource("FILES_MFS"); });
+}

@@ -2,6 +2,7 @@
 // viewer's executable carries, each a Cabinet whose member info.mfs is an MFS image.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "u_MFS.h"
@@ -9,8 +10,10 @@
 // The bytes of the running executable's block of type "RCDATA" with that name, or empty bytes.
 std::string ReadRCDataResource(const std::string& name);
 
-// Replaces the tree of target by the image inside the Cabinet bytes.
-void LoadCabImage(TMFS& target, std::string cabData);
+// Replaces the tree of target by the image inside the Cabinet bytes. With readAgain, the bytes
+// are given back to the system as the image is inflated from them, and read again should
+// libmspack have to take over.
+void LoadCabImage(TMFS& target, std::string cabData, const std::function<std::string()>& readAgain = {});
 
 void LoadSystemImage(TMFS& systemImage);
 void LoadContentImage(TMFS& contentImage);

@@ -130,6 +130,10 @@ public:
     return true;
   }
 
+  // The Cabinet's bytes before this offset are needed no more (the last block's are, for the
+  // dictionary: it is a copy).
+  std::size_t BytesDone() const { return FProduced >= FLength ? FCab.size() : FBlockAt; }
+
 private:
   // A block's header, size limits and checksum; the data starts at dataAt.
   bool Sound(std::size_t at, std::uint16_t& packed, std::uint16_t& unpacked, std::size_t& dataAt) const {
@@ -380,7 +384,8 @@ TMFSCabReader::~TMFSCabReader() {
   delete FSystem;
 }
 
-bool TMFSCabReader::ReadMember(const std::string& memberName, const std::function<void(TStream& member)>& consume) {
+bool TMFSCabReader::ReadMember(const std::string& memberName, const std::function<void(TStream& member)>& consume,
+                               const std::function<void(std::size_t cabinetBytesDone)>& consumed) {
   if (!GMszipFastPath) return false;
   std::uint16_t folderIndex = 0;
   std::size_t length = 0;
@@ -407,6 +412,7 @@ bool TMFSCabReader::ReadMember(const std::string& memberName, const std::functio
   if (!inflater->Open(FSession->GetFile(FCabinetPath)->Data, folderIndex, length)) return false;
   TPulledStream stream(static_cast<std::int64_t>(length), [&](std::string_view& piece) {
     if (!inflater->Next(piece)) throw EStreamAborted("the fast path gave up");
+    if (consumed) consumed(inflater->BytesDone());
     return true;
   });
   std::exception_ptr failure;

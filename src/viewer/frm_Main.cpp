@@ -65,6 +65,15 @@ QString Described(const QString& message, const Exception& e) {
 
 TfrmMain* MainForm() { return GMainForm; }
 
+std::shared_ptr<TContentImageLoad> StartContentImageLoad(std::optional<std::string> cab) {
+  auto load = std::make_shared<TContentImageLoad>();
+  load->Done = std::async(std::launch::async, [image = load->Image.get(), cab = std::move(cab)]() mutable {
+    if (cab) LoadCabImage(*image, std::move(*cab));
+    else LoadContentImage(*image);
+  });
+  return load;
+}
+
 TfrmMain::TfrmMain(TBookSource source, TBookReport* report) : FReport(report) {
   GMainForm = this;
   setWindowTitle(QStringLiteral("QuirelleViewer"));
@@ -168,18 +177,16 @@ void TfrmMain::StartUp(TBookSource& source) {
   FFontSize = 2;
   FCreated = false;
   FSplashIdle = true;
-  FContentImage = std::make_unique<TMFS>();
+  // Unpacked on a worker while the rest starts up; nothing here touches it until
+  // JoinContentImage, before the first request is served.
+  std::shared_ptr<TContentImageLoad> load =
+      source.ContentLoad ? std::move(source.ContentLoad) : StartContentImageLoad(std::move(source.ContentCab));
+  FContentImage = std::move(load->Image);
+  FContentLoad = std::move(load->Done);
   FSystemImage = std::make_unique<TMFS>();
   In("the book's system image (SYSTEM_MFS)", [&] {
     if (source.SystemCab) LoadCabImage(*FSystemImage, std::move(*source.SystemCab));
     else LoadSystemImage(*FSystemImage);
-  });
-
-  // The content image is unpacked on a worker while the rest starts up; nothing here touches it
-  // until JoinContentImage, when the window is shown (and before any request is served).
-  FContentLoad = std::async(std::launch::async, [image = FContentImage.get(), cab = std::move(source.ContentCab)]() mutable {
-    if (cab) LoadCabImage(*image, std::move(*cab));
-    else LoadContentImage(*image);
   });
 
   FSystemImage->Session()->ChangeFolder("\\");
@@ -453,9 +460,9 @@ void TfrmMain::showEvent(QShowEvent* event) {
     QTimer::singleShot(0, this, &QWidget::close);
     return;
   }
-  // Joined here rather than at the first request: the engine's own start-up then does not
-  // overlap the unpacking, which keeps the peak memory where it was (docs/design-book-images.md).
-  if (!JoinContentImage()) return;
+  // The content image is joined by the first request, so the engine starts while the worker
+  // still unpacks: the image now goes straight into its tree, and the two together stay within
+  // the memory the unpacking alone took before (docs/design-book-images.md).
   NavigateToCurrentPage();
 }
 

@@ -27,11 +27,22 @@ class TToolbar;
 class TUserForms;
 class TBookReport;
 
+// The content image being unpacked on a worker thread; nothing reaches the image before the
+// worker is joined.
+struct TContentImageLoad {
+  std::unique_ptr<TMFS> Image = std::make_unique<TMFS>();
+  std::future<void> Done;
+};
+// Starts unpacking the content image: from the Cabinet given, or from the running executable's
+// data block. The viewer starts it first thing, so that it overlaps all the rest of start-up.
+std::shared_ptr<TContentImageLoad> StartContentImageLoad(std::optional<std::string> cab = std::nullopt);
+
 // Where the book's two Cabinets come from: the running executable's data blocks, or bytes
-// given directly.
+// given directly; or a content image whose unpacking has started already.
 struct TBookSource {
   std::optional<std::string> SystemCab;
   std::optional<std::string> ContentCab;
+  std::shared_ptr<TContentImageLoad> ContentLoad = nullptr;
 };
 
 // Button kinds of the toolbar.

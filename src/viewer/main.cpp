@@ -82,6 +82,8 @@ int main(int argc, char** argv) {
   // There is no registry to write here: registering and unregistering end at once.
   if (HasSwitch(argc, argv, "REGSERVER") || HasSwitch(argc, argv, "UNREGSERVER")) return 0;
   if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "--check-book") == 0) return CheckBookFiles(argc, argv);
+  // The book's content is unpacked while everything else starts: it needs nothing of Qt.
+  std::shared_ptr<TContentImageLoad> contentLoad = StartContentImageLoad();
 
   // The engine describes its GL set-up at every start; the reader's terminal stays quiet unless
   // someone asks for logging.
@@ -99,7 +101,7 @@ int main(int argc, char** argv) {
       exitCode = 1;
     });
 
-  auto* frmMain = new TfrmMain();
+  auto* frmMain = new TfrmMain(TBookSource{std::nullopt, std::nullopt, std::move(contentLoad)});
   frmMain->setAttribute(Qt::WA_DeleteOnClose);
   if (frmMain->CreateFailed()) {
     delete frmMain;

@@ -255,6 +255,33 @@ TEST(CabImageLoad, StreamedIntoTheTreeAsFromLibmspack) {
   std::string damagedLate = Cab({{"info.mfs", notAnImage, 0, 0x20}});
   damagedLate[damagedLate.size() - 40] ^= 0x5A;
   EXPECT_EQ(same(damagedLate).find("Incorrect serialized format"), std::string::npos);
+
+  // A Cabinet given back to the system as it is inflated (megabytes of it, on huge pages), then
+  // found damaged near its end: libmspack gets the bytes read again, and says what it says of
+  // the damaged Cabinet.
+  TMFS large;
+  std::uint32_t x = 12345;
+  std::string noise(6u << 20, '\0');
+  for (char& c : noise) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+  large.Session()->CreateFile("\\noise.bin", 0, false)->Data = noise;
+  std::string bigCab = Cab({{"info.mfs", large.SaveToString(), 0, 0x20}});
+  bigCab[bigCab.size() - 100] ^= 0x5A;
+  std::string expected = outcome(bigCab, false);
+  std::string given;
+  ReserveLarge(given, bigCab.size());
+  given = bigCab;
+  TMFS target;
+  int readAgain = 0;
+  try {
+    LoadCabImage(target, std::move(given), [&] {
+      ++readAgain;
+      return bigCab;
+    });
+    ADD_FAILURE() << "a damaged Cabinet loaded";
+  } catch (const Exception& e) {
+    EXPECT_EQ("error: " + e.Message(), expected.substr(0, expected.find('|')));
+  }
+  EXPECT_EQ(readAgain, 1);
 }
 
 TEST_F(CabReaderTest, MemberLengthClaimsDoNotDecideAllocations) {
