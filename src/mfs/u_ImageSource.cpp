@@ -36,6 +36,7 @@ void LoadCabImage(TMFS& target, std::string cabData, const std::function<std::st
 
 void LoadSystemImage(TMFS& systemImage) { LoadCabImage(systemImage, ReadRCDataResource("SYSTEM_MFS")); }
 
-void LoadContentImage(TMFS& contentImage) {
-  LoadCabImage(contentImage, ReadRCDataResource("FILES_MFS"), [] { return ReadRCDataResource("FILES_MFS"); });
+void LoadContentImage(TMFS& contentImage, const std::string& bookFile) {
+  auto read = [book = bookFile.empty() ? OwnExecutablePath() : bookFile] { return ReadDataBlock(book, "RCDATA", "FILES_MFS"); };
+  LoadCabImage(contentImage, read(), read);
 }

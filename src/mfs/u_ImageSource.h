@@ -16,4 +16,5 @@ std::string ReadRCDataResource(const std::string& name);
 void LoadCabImage(TMFS& target, std::string cabData, const std::function<std::string()>& readAgain = {});
 
 void LoadSystemImage(TMFS& systemImage);
-void LoadContentImage(TMFS& contentImage);
+// The content image of a packed book: the running executable, or the book file named.
+void LoadContentImage(TMFS& contentImage, const std::string& bookFile = {});

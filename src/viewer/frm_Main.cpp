@@ -65,11 +65,11 @@ QString Described(const QString& message, const Exception& e) {
 
 TfrmMain* MainForm() { return GMainForm; }
 
-std::shared_ptr<TContentImageLoad> StartContentImageLoad(std::optional<std::string> cab) {
+std::shared_ptr<TContentImageLoad> StartContentImageLoad(std::optional<std::string> cab, std::string bookFile) {
   auto load = std::make_shared<TContentImageLoad>();
-  load->Done = std::async(std::launch::async, [image = load->Image.get(), cab = std::move(cab)]() mutable {
+  load->Done = std::async(std::launch::async, [image = load->Image.get(), cab = std::move(cab), book = std::move(bookFile)]() mutable {
     if (cab) LoadCabImage(*image, std::move(*cab));
-    else LoadContentImage(*image);
+    else LoadContentImage(*image, book);
   });
   return load;
 }

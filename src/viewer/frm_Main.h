@@ -33,9 +33,11 @@ struct TContentImageLoad {
   std::unique_ptr<TMFS> Image = std::make_unique<TMFS>();
   std::future<void> Done;
 };
-// Starts unpacking the content image: from the Cabinet given, or from the running executable's
-// data block. The viewer starts it first thing, so that it overlaps all the rest of start-up.
-std::shared_ptr<TContentImageLoad> StartContentImageLoad(std::optional<std::string> cab = std::nullopt);
+// Starts unpacking the content image: from the Cabinet given, or from the data block of a
+// packed book (the running executable when none is named). The viewer starts it first thing, so
+// that it overlaps all the rest of start-up.
+std::shared_ptr<TContentImageLoad> StartContentImageLoad(std::optional<std::string> cab = std::nullopt,
+                                                         std::string bookFile = {});
 
 // Where the book's two Cabinets come from: the running executable's data blocks, or bytes
 // given directly; or a content image whose unpacking has started already.

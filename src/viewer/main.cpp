@@ -57,7 +57,8 @@ int CheckBookFiles(int argc, char** argv) {
       source = {ReadWholeFile(argv[2]), ReadWholeFile(argv[3])};
     } else {
       try {
-        source = {ReadDataBlock(argv[2], "RCDATA", "SYSTEM_MFS"), ReadDataBlock(argv[2], "RCDATA", "FILES_MFS")};
+        // The content as a reader's viewer reads it: its Cabinet given back as it is unpacked.
+        source = {ReadDataBlock(argv[2], "RCDATA", "SYSTEM_MFS"), std::nullopt, StartContentImageLoad(std::nullopt, argv[2])};
       } catch (const Exception& e) {
         report.Failure(argv[2], 0, e);  // not a packed book, or a damaged one
         report.Print(stdout);
