@@ -407,6 +407,22 @@ void CheckStory(const TStoryLine& story, const std::string& storyFile, TMFS& con
   }
 }
 
+std::int32_t VariableLine(const std::string& variablesFile, const std::string& message) {
+  const std::size_t close = message.rfind('"');
+  const std::size_t open = close == std::string::npos || close == 0 ? std::string::npos : message.rfind('"', close - 1);
+  if (open == std::string::npos) return 0;
+  const std::string name = message.substr(open + 1, close - open - 1);
+  try {
+    TXMLParser parser;
+    parser.Parse(variablesFile);
+    const TXMLNodes& entries = parser.Root()->Nodes;
+    for (std::int32_t i = 0; i < entries.Count(); ++i)
+      if (SameText(TextOf(entries.Items(i), "Name"), name)) return entries.Items(i).Line;
+  } catch (const Exception&) {
+  }
+  return 0;
+}
+
 std::function<bool(std::string_view name)> VariableNames(const std::string& variablesFile) {
   auto names = std::make_shared<TStringToStringDictionary>(true, true);
   TXMLParser parser;

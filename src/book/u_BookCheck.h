@@ -83,6 +83,8 @@ void CheckStory(const TStoryLine& story, const std::string& storyFile, TMFS& con
 // References to variables the book does not define, in every text file the viewer serves.
 void CheckVariableReferences(const std::function<bool(std::string_view name)>& defined, TMFS& image, std::string_view scheme,
                              TBookReport& report);
+// The line of the variable a failure of the variables file names (its last quoted word), or 0.
+std::int32_t VariableLine(const std::string& variablesFile, const std::string& message);
 // The names a variables file defines, whether or not their values expand.
 std::function<bool(std::string_view name)> VariableNames(const std::string& variablesFile);
 // Every link of every page and style sheet whose target is not in the book; then, from the

@@ -159,7 +159,8 @@ bool TfrmMain::SystemBoolean(const char* name, bool def) const {
 }
 
 template <class F>
-bool TfrmMain::Step(const std::string& file, F&& step) {
+bool TfrmMain::Step(const std::string& file, F&& step, std::int32_t (*lineOf)(const Exception&, const std::string&),
+                    const std::string& text) {
   if (!FReport) {
     step();
     return true;
@@ -168,7 +169,7 @@ bool TfrmMain::Step(const std::string& file, F&& step) {
     step();
     return true;
   } catch (const Exception& e) {
-    FReport->Failure(file, 0, e);
+    FReport->Failure(file, lineOf ? lineOf(e, text) : 0, e);
     return false;
   }
 }
@@ -218,9 +219,11 @@ void TfrmMain::StartUp(TBookSource& source) {
   const std::string variablesName = SystemText("Variables");
   FVariablesFile = variablesName;
   std::string variablesText = SystemFileText(variablesName, exists);
+  // A cycle or a value beyond the limits names its variable: the report gives its line.
+  auto variableLine = [](const Exception& e, const std::string& text) { return VariableLine(text, e.Message()); };
   if (!Step(variablesName, [&] { In(variablesName, [&] {
         FVariables = std::make_unique<TVariables>(exists ? std::optional<std::string>(variablesText) : std::nullopt, true);
-      }); })) {
+      }); }, variableLine, variablesText)) {
     FVariablesFailed = true;  // the check then leaves references alone: the file itself is at fault
     FVariables = std::make_unique<TVariables>(std::nullopt, true);
   }

@@ -124,7 +124,8 @@ private:
   // Runs one step of the start-up: for a reader a failure stops it, for the check it is
   // reported and start-up goes on without what the step would have made.
   template <class F>
-  bool Step(const std::string& file, F&& step);
+  bool Step(const std::string& file, F&& step, std::int32_t (*lineOf)(const Exception&, const std::string&) = nullptr,
+            const std::string& text = {});
   void ApplyToolbarOptions();
   void FormDestroy();
   std::string SystemFileText(const std::string& name, bool& exists);

@@ -117,7 +117,7 @@ TEST(BookCheck, EveryFaultIsReportedWithFileAndLineAndPackingRefusesUnlessForced
       "Story.xml:3: error: The page \"\\pages\\missing.htm\" is not in the content image\n",
       "Story.xml:4: error: The page \"\\pages\\a.htm\" is listed twice (first on line 2)\n",
       "Story.xml:6: error: The page \"c.htm\" is relative, but the entries above it give no Path",
-      "Vars.xml: error: Cycling reference encountered during loading variable \"X\"\n",
+      "Vars.xml:3: error: Cycling reference encountered during loading variable \"X\"\n",
       "tb\\Buttons.xml:4: error: The picture \"gone.bmp\": File \"gone.bmp\" not found\n",
       "tb\\Buttons.xml:5: error: The picture \"ok.xyz\": Unknown picture file extension (.xyz)\n",
       "tb\\Buttons.xml:6: error: The picture \"small.bmp\": Invalid toolbar image size\n",
