@@ -3,10 +3,12 @@
 #include <gumbo.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <deque>
 #include <map>
 #include <memory>
+#include <thread>
 #include <utility>
 
 #include "u_CodePage.h"
@@ -458,13 +460,26 @@ void CheckVariableReferences(const std::function<bool(std::string_view name)>& d
 void CheckLinks(TMFS& content, TMFS& systemImage, TBookReport& report, TReachedFiles& reached) {
   // Each page and style sheet's links, checked once; remembered for the walk that follows.
   std::map<std::string, std::vector<std::string>, TKeyLess> targets;
-  for (const auto& [path, file] : BookFiles(content)) {
-    std::vector<TLinkRef> links;
-    if (IsPageFile(path)) links = PageLinks(file->Data);
-    else if (IsStyleSheet(path)) links = StyleSheetLinks(file->Data);
-    else continue;
+  std::vector<std::pair<std::string, TMFSFile*>> files = BookFiles(content);
+  files.erase(std::remove_if(files.begin(), files.end(), [](const auto& f) { return !IsPageFile(f.first) && !IsStyleSheet(f.first); }),
+              files.end());
+  // Parsing the pages is most of the check's time: every core takes its share of the files. The
+  // image is only read meanwhile.
+  std::vector<std::vector<TLinkRef>> found(files.size());
+  const std::size_t workers = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 16);
+  std::atomic<std::size_t> next{0};
+  auto work = [&] {
+    for (std::size_t i; (i = next++) < files.size();)
+      found[i] = IsPageFile(files[i].first) ? PageLinks(files[i].second->Data) : StyleSheetLinks(files[i].second->Data);
+  };
+  std::vector<std::thread> threads;
+  for (std::size_t t = 1; t < workers && t < files.size(); ++t) threads.emplace_back(work);
+  work();
+  for (std::thread& t : threads) t.join();
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const std::string& path = files[i].first;
     std::vector<std::string>& out = targets[path];
-    for (const TLinkRef& link : links) {
+    for (const TLinkRef& link : found[i]) {
       const TResolvedLink to = ResolveBookLink("mfs", path, link.Target);
       if (to.Kind != TResolvedLink::Book) continue;
       const bool system = to.Scheme == "system";
