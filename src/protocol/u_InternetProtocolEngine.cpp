@@ -126,10 +126,29 @@ void TEngineURLLayer::requestStarted(QWebEngineUrlRequestJob* job) {
     job->fail(QWebEngineUrlRequestJob::RequestDenied);
     return;
   }
-  if (BeforeRequest && !BeforeRequest()) {
-    job->fail(QWebEngineUrlRequestJob::RequestAborted);
-    return;
+  switch (BeforeRequest ? BeforeRequest() : TGate::Serve) {
+    case TGate::Fail:
+      job->fail(QWebEngineUrlRequestJob::RequestAborted);
+      return;
+    case TGate::Later:
+      FDeferred.emplace_back(job);
+      return;
+    case TGate::Serve:
+      break;
   }
+  Serve(job);
+}
+
+void TEngineURLLayer::ResumeDeferred() {
+  // Asked again in the order they came; a request the engine dropped meanwhile has gone.
+  std::vector<QPointer<QWebEngineUrlRequestJob>> waiting;
+  waiting.swap(FDeferred);
+  for (const QPointer<QWebEngineUrlRequestJob>& job : waiting)
+    if (job) requestStarted(job);
+}
+
+void TEngineURLLayer::Serve(QWebEngineUrlRequestJob* job) {
+  const QUrl url = job->requestUrl();
   QByteArray data;
   QByteArray type;
   if (const int id = HTMLTextId(url); id >= 0) {

@@ -5,10 +5,13 @@
 
 #include <QByteArray>
 #include <QUrl>
+#include <QPointer>
+#include <QWebEngineUrlRequestJob>
 #include <QWebEngineUrlSchemeHandler>
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "u_InternetProtocolSupport.h"
 
@@ -39,10 +42,16 @@ public:
 
   static TEngineURLLayer* Instance();
 
-  // Runs before every request is served; false aborts the request (nothing is shown).
-  std::function<bool()> BeforeRequest;
+  // Runs before every request is served: Serve, Fail (the request is aborted, nothing is
+  // shown), or Later: the request waits, the event loop running on, until ResumeDeferred asks
+  // again.
+  enum class TGate { Serve, Fail, Later };
+  std::function<TGate()> BeforeRequest;
+  void ResumeDeferred();
 
 private:
+  void Serve(QWebEngineUrlRequestJob* job);
+  std::vector<QPointer<QWebEngineUrlRequestJob>> FDeferred;
   QWebEngineProfile* FProfile;
   int HTMLTextId(const QUrl& url) const;
   std::map<int, QByteArray> FHTMLTexts;

@@ -17,6 +17,7 @@
 #include <QWebEnginePage>
 #include <QWindow>
 #include <algorithm>
+#include <chrono>
 
 #include "frm_Print.h"
 #include "frm_Search.h"
@@ -65,9 +66,42 @@ QString Described(const QString& message, const Exception& e) {
 
 TfrmMain* MainForm() { return GMainForm; }
 
+void TContentImageLoad::WhenFinished(std::function<void()> f) {
+  std::unique_lock<std::mutex> lock(FLock);
+  if (!FFinished) {
+    FWhenFinished = std::move(f);
+    return;
+  }
+  lock.unlock();
+  f();
+}
+
+bool TContentImageLoad::IsFinished() {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FFinished;
+}
+
+void TContentImageLoad::Finished() {
+  std::function<void()> f;
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    FFinished = true;
+    f = std::move(FWhenFinished);
+  }
+  if (f) f();
+}
+
 std::shared_ptr<TContentImageLoad> StartContentImageLoad(std::optional<std::string> cab, std::string bookFile) {
   auto load = std::make_shared<TContentImageLoad>();
-  load->Done = std::async(std::launch::async, [image = load->Image.get(), cab = std::move(cab), book = std::move(bookFile)]() mutable {
+  // The worker holds the load by address: it lives until the worker is done (whoever owns it
+  // waits for Done first).
+  // The image itself is held by address too: its owner may change (the window takes it).
+  load->Done = std::async(std::launch::async, [load = load.get(), image = load->Image.get(), cab = std::move(cab),
+                                               book = std::move(bookFile)]() mutable {
+    struct TLastWord {
+      TContentImageLoad* Load;
+      ~TLastWord() { Load->Finished(); }
+    } lastWord{load};
     if (cab) LoadCabImage(*image, std::move(*cab));
     else LoadContentImage(*image, book);
   });
@@ -184,6 +218,7 @@ void TfrmMain::StartUp(TBookSource& source) {
       source.ContentLoad ? std::move(source.ContentLoad) : StartContentImageLoad(std::move(source.ContentCab));
   FContentImage = std::move(load->Image);
   FContentLoad = std::move(load->Done);
+  FContentLoadState = std::move(load);
   FSystemImage = std::make_unique<TMFS>();
   In("the book's system image (SYSTEM_MFS)", [&] {
     if (source.SystemCab) LoadCabImage(*FSystemImage, std::move(*source.SystemCab));
@@ -238,7 +273,22 @@ void TfrmMain::StartUp(TBookSource& source) {
   auto filter = [this](TMFSInternetProtocol&, const std::string& path, std::string& data) {
     ExpandVariablesFilter(data, path);
   };
-  if (TEngineURLLayer* layer = TEngineURLLayer::Instance()) layer->BeforeRequest = [this] { return JoinContentImage(); };
+  // A request that comes while the worker still unpacks waits without holding up the event
+  // loop, so the engine goes on starting meanwhile; the worker's end lets it through.
+  if (TEngineURLLayer* layer = TEngineURLLayer::Instance()) layer->BeforeRequest = [this] {
+      using TGate = TEngineURLLayer::TGate;
+      // Asked by the worker's own flag, not the future's: the worker says its last word just
+      // before the future is ready, and a request resumed in between must not wait again.
+      if (FContentLoad.valid() && FContentLoadState && !FContentLoadState->IsFinished()) {
+        FContentLoadState->WhenFinished([this] {
+          QMetaObject::invokeMethod(this, [] {
+              if (TEngineURLLayer* l = TEngineURLLayer::Instance()) l->ResumeDeferred();
+            }, Qt::QueuedConnection);
+        });
+        return TGate::Later;
+      }
+      return JoinContentImage() ? TGate::Serve : TGate::Fail;
+    };
   FContentProtocol = std::make_unique<TMFSInternetProtocol>("mfs", FContentImage.get());
   FContentProtocol->OnAfterGetData = filter;
   FSystemProtocol = std::make_unique<TMFSInternetProtocol>("system", FSystemImage.get());
@@ -463,6 +513,12 @@ void TfrmMain::showEvent(QShowEvent* event) {
     QTimer::singleShot(0, this, &QWidget::close);
     return;
   }
+  OpenFirstPage();
+}
+
+void TfrmMain::OpenFirstPage() {
+  if (FCreateFailed || FFirstPageAsked) return;
+  FFirstPageAsked = true;
   // The content image is joined by the first request, so the engine starts while the worker
   // still unpacks: the image now goes straight into its tree, and the two together stay within
   // the memory the unpacking alone took before (docs/design-book-images.md).

@@ -5,7 +5,9 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <cstdint>
+#include <functional>
 #include <future>
+#include <mutex>
 #include <memory>
 #include <optional>
 #include <string>
@@ -29,7 +31,23 @@ class TBookReport;
 
 // The content image being unpacked on a worker thread; nothing reaches the image before the
 // worker is joined.
-struct TContentImageLoad {
+class TContentImageLoad {
+public:
+  // Calls f once the worker has finished: at once when it has, else on the worker's thread as
+  // it finishes.
+  void WhenFinished(std::function<void()> f);
+  void Finished();  // the worker's last word, failed or not
+  // Whether the worker has said its last word; joining it then waits no longer than it takes
+  // to return.
+  bool IsFinished();
+
+private:
+  // Declared before Done: they outlive the wait in Done's destruction.
+  std::mutex FLock;
+  bool FFinished = false;
+  std::function<void()> FWhenFinished;
+
+public:
   std::unique_ptr<TMFS> Image = std::make_unique<TMFS>();
   std::future<void> Done;
 };
@@ -63,6 +81,9 @@ public:
   ~TfrmMain() override;
 
   bool CreateFailed() const { return FCreateFailed; }
+  // Asks for the story's first page; the window asks when first shown, unless asked already.
+  // The viewer asks before showing it, so the engine loads while the window is mapped.
+  void OpenFirstPage();
   // The rest of the author's check, after a start-up with a report: the content image, the
   // story's pages, the forms' pages, variable references and links.
   void CheckBook();
@@ -150,6 +171,7 @@ private:
   bool FCreateFailed = false;
   bool FCreated = false;
   bool FShown = false;
+  bool FFirstPageAsked = false;
   QSize FOuterSize;
   bool FFixedSize = false;
   bool FOuterSizeApplied = false;
@@ -157,6 +179,7 @@ private:
   bool FLastKeyWasControl = false;
   std::unique_ptr<TMFS> FContentImage;
   std::future<void> FContentLoad;
+  std::shared_ptr<TContentImageLoad> FContentLoadState;
   std::unique_ptr<TMFS> FSystemImage;
   std::unique_ptr<THostExternal> FHostObject;
   std::unique_ptr<TMFSInternetProtocol> FContentProtocol;

@@ -130,6 +130,7 @@ int main(int argc, char** argv) {
       });
     });
   }
+  frmMain->OpenFirstPage();
   frmMain->show();
   int rc = app.exec();
   return exitCode ? exitCode : rc;
