@@ -228,26 +228,6 @@ std::string RemoveDotSegments(std::string_view path) {
   return out;
 }
 
-// The engine writes escaped letters, digits and "-._~" as themselves.
-std::string DecodeUnreserved(std::string_view path) {
-  auto hex = [](char c) {
-    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-  };
-  std::string out;
-  for (std::size_t i = 0; i < path.size(); ++i) {
-    if (path[i] == '%' && i + 2 < path.size() && hex(path[i + 1]) >= 0 && hex(path[i + 2]) >= 0) {
-      const char c = static_cast<char>(hex(path[i + 1]) * 16 + hex(path[i + 2]));
-      if (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_' || c == '~') {
-        out += c;
-        i += 2;
-        continue;
-      }
-    }
-    out += path[i];
-  }
-  return out;
-}
-
 }  // namespace
 
 TResolvedLink ResolveBookLink(std::string_view fromScheme, std::string_view fromPath, std::string_view reference) {
@@ -274,7 +254,7 @@ TResolvedLink ResolveBookLink(std::string_view fromScheme, std::string_view from
   if (!scheme.empty() && !SameText(scheme, fromScheme)) {
     // Another scheme of ours is parsed on its own: its path is taken as written, with no
     // folders worked out and a backslash sent escaped (the handler then finds no such name).
-    for (char c : DecodeUnreserved(std::string_view(ref).substr(colon + 1))) {
+    for (char c : DecodeUnreservedEscapes(std::string_view(ref).substr(colon + 1))) {
       if (c == '\\') path += "%5C";
       else path += c;
     }
@@ -288,7 +268,7 @@ TResolvedLink ResolveBookLink(std::string_view fromScheme, std::string_view from
     std::replace(base.begin(), base.end(), '\\', '/');
     if (base.empty() || base.front() != '/') base.insert(0, 1, '/');
     base.erase(base.rfind('/') + 1);
-    path = RemoveDotSegments(DecodeUnreserved(!rest.empty() && rest.front() == '/' ? rest : base + rest));
+    path = RemoveDotSegments(DecodeUnreservedEscapes(!rest.empty() && rest.front() == '/' ? rest : base + rest));
   }
   // The engine sends what the page wrote (in UTF-8); the page handler names the file from it.
   std::string bookPath;
@@ -302,6 +282,10 @@ TResolvedLink ResolveBookLink(std::string_view fromScheme, std::string_view from
   result.Scheme = scheme;
   result.Path = bookPath;
   return result;
+}
+
+std::string MissingLink(const std::string& reference, const TResolvedLink& to) {
+  return "The link \"" + reference + "\" leads to \"" + to.Scheme + ":" + to.Path + "\", which is not in the book";
 }
 
 // ---------------------------------------------------------------- the image
@@ -484,8 +468,7 @@ void CheckLinks(TMFS& content, TMFS& systemImage, TBookReport& report, TReachedF
       if (to.Kind != TResolvedLink::Book) continue;
       const bool system = to.Scheme == "system";
       if (!FindBookFile(system ? systemImage : content, to.Path))
-        report.Error("mfs:" + path, link.Line, "The link \"" + link.Target + "\" leads to \"" + to.Scheme + ":" + to.Path +
-                                                   "\", which is not in the book");
+        report.Error("mfs:" + path, link.Line, MissingLink(link.Target, to));
       else if (!system)
         out.push_back(to.Path);
     }

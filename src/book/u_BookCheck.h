@@ -66,6 +66,9 @@ struct TResolvedLink {
 // fromScheme and fromPath: where the referring file is served ("mfs", "\pages\a.htm").
 TResolvedLink ResolveBookLink(std::string_view fromScheme, std::string_view fromPath, std::string_view reference);
 
+// What the report says of a link whose file is not in the book.
+std::string MissingLink(const std::string& reference, const TResolvedLink& to);
+
 // The file at an absolute path of the image, or none (also for folders).
 TMFSFile* FindBookFile(TMFS& image, const std::string& path);
 // Every file of the image with its absolute path, in name order.

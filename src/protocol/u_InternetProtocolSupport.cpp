@@ -114,17 +114,18 @@ int HexValue(char c) {
 
 }  // namespace
 
-std::string DecodeEngineEscapes(std::string_view encoded) {
+namespace {
+
+// Decodes each "%XX" whose byte the test accepts; every other byte stays as written.
+template <class F>
+std::string DecodeEscapes(std::string_view encoded, F&& decode) {
   std::string out;
   out.reserve(encoded.size());
   for (std::size_t i = 0; i < encoded.size(); ++i) {
-    char c = encoded[i];
+    const char c = encoded[i];
     if (c == '%' && i + 2 < encoded.size() && HexValue(encoded[i + 1]) >= 0 && HexValue(encoded[i + 2]) >= 0) {
-      int byte = HexValue(encoded[i + 1]) * 16 + HexValue(encoded[i + 2]);
-      // A lone "%" in a name reaches us as "%25".
-      bool engineAdded = byte >= 0x80 || byte == '"' || byte == '<' || byte == '>' || byte == '`' || byte == '{' ||
-                         byte == '}' || byte == '|' || byte == '^' || byte == '%';
-      if (engineAdded) {
+      const int byte = HexValue(encoded[i + 1]) * 16 + HexValue(encoded[i + 2]);
+      if (decode(byte)) {
         out += static_cast<char>(byte);
         i += 2;
         continue;
@@ -133,6 +134,23 @@ std::string DecodeEngineEscapes(std::string_view encoded) {
     out += c;
   }
   return out;
+}
+
+}  // namespace
+
+std::string DecodeEngineEscapes(std::string_view encoded) {
+  // A lone "%" in a name reaches us as "%25".
+  return DecodeEscapes(encoded, [](int byte) {
+    return byte >= 0x80 || byte == '"' || byte == '<' || byte == '>' || byte == '`' || byte == '{' || byte == '}' ||
+           byte == '|' || byte == '^' || byte == '%';
+  });
+}
+
+std::string DecodeUnreservedEscapes(std::string_view path) {
+  return DecodeEscapes(path, [](int byte) {
+    return (byte >= '0' && byte <= '9') || (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') || byte == '-' ||
+           byte == '.' || byte == '_' || byte == '~';
+  });
 }
 
 bool BookPathOfEnginePath(std::string_view encoded, std::string& path) {

@@ -110,6 +110,8 @@ bool CompareUrl(std::string_view url1, std::string_view url2, bool ignoreSlashes
 // Undoes the escapes the browser engine adds to a path (bytes from 0x80 on, and " < > ` { } | ^ %);
 // "%20" and escapes of other ASCII characters stay as they are.
 std::string DecodeEngineEscapes(std::string_view encoded);
+// Decodes the escapes the engine writes as themselves in a path: letters, digits and "-._~".
+std::string DecodeUnreservedEscapes(std::string_view path);
 // The MFS path (backslashes, the book's code page) of a path as the engine sends it, escaped
 // UTF-8; false when the book's code page cannot hold it.
 bool BookPathOfEnginePath(std::string_view encoded, std::string& path);

@@ -193,8 +193,7 @@ bool TfrmMain::SystemBoolean(const char* name, bool def) const {
 }
 
 template <class F>
-bool TfrmMain::Step(const std::string& file, F&& step, std::int32_t (*lineOf)(const Exception&, const std::string&),
-                    const std::string& text) {
+bool TfrmMain::Step(const std::string& file, F&& step, const std::function<std::int32_t(const Exception&)>& lineOf) {
   if (!FReport) {
     step();
     return true;
@@ -203,7 +202,7 @@ bool TfrmMain::Step(const std::string& file, F&& step, std::int32_t (*lineOf)(co
     step();
     return true;
   } catch (const Exception& e) {
-    FReport->Failure(file, lineOf ? lineOf(e, text) : 0, e);
+    FReport->Failure(file, lineOf ? lineOf(e) : 0, e);
     return false;
   }
 }
@@ -255,10 +254,10 @@ void TfrmMain::StartUp(TBookSource& source) {
   FVariablesFile = variablesName;
   std::string variablesText = SystemFileText(variablesName, exists);
   // A cycle or a value beyond the limits names its variable: the report gives its line.
-  auto variableLine = [](const Exception& e, const std::string& text) { return VariableLine(text, e.Message()); };
+  auto variableLine = [&](const Exception& e) { return VariableLine(variablesText, e.Message()); };
   if (!Step(variablesName, [&] { In(variablesName, [&] {
         FVariables = std::make_unique<TVariables>(exists ? std::optional<std::string>(variablesText) : std::nullopt, true);
-      }); }, variableLine, variablesText)) {
+      }); }, variableLine)) {
     FVariablesFailed = true;  // the check then leaves references alone: the file itself is at fault
     FVariables = std::make_unique<TVariables>(std::nullopt, true);
   }
@@ -440,8 +439,7 @@ void TfrmMain::CheckBook() {
     const TResolvedLink to = ResolveBookLink("mfs", "\\", link);
     if (to.Kind != TResolvedLink::Book || to.Scheme != "mfs") continue;
     if (FindBookFile(*FContentImage, to.Path)) reached.insert(to.Path);
-    else report.Error(link == links.front() ? std::string("System.xml") : FToolButtonsFile, 0,
-                      "The link \"" + link + "\" leads to \"mfs:" + to.Path + "\", which is not in the book");
+    else report.Error(link == links.front() ? std::string("System.xml") : FToolButtonsFile, 0, MissingLink(link, to));
   }
   // Variables whose values do not expand are reported already; their names still count.
   std::function<bool(std::string_view)> defined = [this](std::string_view name) { return FVariables->Values().Exists(name); };

@@ -145,8 +145,7 @@ private:
   // Runs one step of the start-up: for a reader a failure stops it, for the check it is
   // reported and start-up goes on without what the step would have made.
   template <class F>
-  bool Step(const std::string& file, F&& step, std::int32_t (*lineOf)(const Exception&, const std::string&) = nullptr,
-            const std::string& text = {});
+  bool Step(const std::string& file, F&& step, const std::function<std::int32_t(const Exception&)>& lineOf = {});
   void ApplyToolbarOptions();
   void FormDestroy();
   std::string SystemFileText(const std::string& name, bool& exists);
