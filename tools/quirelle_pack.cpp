@@ -195,13 +195,24 @@ int Extract(const std::string& book, const fs::path& folder) {
 
 // The viewer installed with the packer: in the same folder once installed, one folder up in a
 // build tree.
-std::string ViewerBesideUs() {
+// Where it was looked for is added to `looked`.
+std::string ViewerBesideUs(std::vector<std::string>& looked) {
   std::error_code ec;
   const fs::path self = fs::read_symlink("/proc/self/exe", ec);
   if (ec) return {};
-  for (const fs::path& candidate : {self.parent_path() / "quirelle-viewer", self.parent_path().parent_path() / "quirelle-viewer"})
+  for (const fs::path& candidate : {self.parent_path() / "quirelle-viewer", self.parent_path().parent_path() / "quirelle-viewer"}) {
     if (fs::is_regular_file(candidate, ec)) return candidate.string();
+    looked.push_back(candidate.string());
+  }
   return {};
+}
+
+// Without a viewer there is nothing to pack into or check with: say so, rather than the usage.
+int NoViewer(const std::vector<std::string>& looked) {
+  std::fputs("quirelle-pack: the viewer program quirelle-viewer was not found", stderr);
+  for (std::size_t i = 0; i < looked.size(); ++i) std::fprintf(stderr, "%s %s", i == 0 ? "; looked for" : ",", looked[i].c_str());
+  std::fputs(".\nName one with --viewer VIEWER, or install quirelle-viewer beside quirelle-pack.\n", stderr);
+  return 1;
 }
 
 int Run(const std::vector<std::string>& args) {
@@ -234,20 +245,23 @@ int Run(const std::vector<std::string>& args) {
     }
     *target = args[++i];
   }
-  if (viewer.empty()) viewer = ViewerBesideUs();
+  std::vector<std::string> looked;
+  if (viewer.empty()) viewer = ViewerBesideUs(looked);
   if (check) {
-    if (viewer.empty() || !output.empty() || force || book.empty() == (system.empty() || content.empty()) ||
+    if (!output.empty() || force || book.empty() == (system.empty() || content.empty()) ||
         (!book.empty() && (!system.empty() || !content.empty()))) {
       std::fputs(Usage, stderr);
       return 2;
     }
+    if (viewer.empty()) return NoViewer(looked);
     if (!book.empty()) return RunCheck(viewer, {book}) ? 1 : 0;
     return CheckCabinets(viewer, CabinetOf(system), CabinetOf(content)) ? 1 : 0;
   }
-  if (viewer.empty() || system.empty() || content.empty() || output.empty()) {
+  if (system.empty() || content.empty() || output.empty()) {
     std::fputs(Usage, stderr);
     return 2;
   }
+  if (viewer.empty()) return NoViewer(looked);
   return Pack(viewer, system, content, output, force);
 }
 

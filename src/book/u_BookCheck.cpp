@@ -42,7 +42,16 @@ void TBookReport::Failure(std::string file, std::int32_t line, const Exception& 
   // The file is named already; only what the failure adds to it is worth saying.
   if (!file.empty() && where.compare(0, file.size(), file) == 0)
     where.erase(0, where.size() > file.size() && where.compare(file.size(), 2, ", ") == 0 ? file.size() + 2 : file.size());
-  Error(std::move(file), line, where.empty() ? e.Message() : e.Message() + " (" + where + ")");
+  // A syntax error says its line at the end of its message ("... on line 3"): it goes where
+  // lines go too.
+  std::string message = e.Message();
+  const std::size_t onLine = message.rfind(" on line ");
+  if (line == 0 && onLine != std::string::npos && onLine + 9 < message.size() && message.size() - onLine < 20 &&
+      message.find_first_not_of("0123456789", onLine + 9) == std::string::npos) {
+    line = static_cast<std::int32_t>(std::stol(message.substr(onLine + 9)));
+    message.erase(onLine);
+  }
+  Error(std::move(file), line, where.empty() ? message : message + " (" + where + ")");
 }
 
 std::size_t TBookReport::ErrorCount() const {
@@ -133,8 +142,9 @@ std::vector<TLinkRef> StyleSheetLinks(std::string_view css, std::int32_t firstLi
 
 std::vector<TLinkRef> PageLinks(std::string_view page) {
   std::vector<TLinkRef> links;
-  // Gumbo reads UTF-8; the page is in the book's code page, and so are the links it gives back.
-  const std::string html = ToUtf8(page);
+  // Gumbo reads UTF-8; the page is in UTF-8 or in the book's code page, as the engine reads it,
+  // and the links it gives back are in the code page, as the page handler names files.
+  const std::string html = PageIsUtf8(page) ? std::string(page) : ToUtf8(page);
   auto bookText = [](const char* utf8) {
     std::string text;
     return FromUtf8(utf8, text) ? text : std::string(utf8);
@@ -384,12 +394,22 @@ void CheckStory(const TStoryLine& story, const std::string& storyFile, TMFS& con
                                         std::to_string(story.Entry(story.FirstOccurrence(i))->Line) + ")");
       continue;
     }
-    if (!page.empty() && page.front() != '\\' && story.Parent(i) != TStoryLine::None)
-      report.Error(storyFile, line, "The page \"" + page + "\" is relative, but the entries above it give no Path: it is looked for at the root");
     std::string path = AddressOfPage(page);
     DecodeBlanks(path);
-    if (FindBookFile(content, path)) reached.insert(path);
-    else report.Error(storyFile, line, "The page \"" + page + "\" is not in the content image");
+    if (FindBookFile(content, path)) {
+      reached.insert(path);
+      continue;
+    }
+    report.Error(storyFile, line, "The page \"" + page + "\" is not in the content image");
+    // An entry without Path gives its pages no base at all, also under entries that have one:
+    // say so where that is the likely cause.
+    const std::int32_t parent = story.Parent(i);
+    if (page.empty() || page.front() == '\\' || parent == TStoryLine::None || !TextOf(*story.Entry(parent), "Path").empty())
+      continue;
+    const std::int32_t above = story.Parent(parent);
+    if (!TextOf(above == TStoryLine::None ? *story.Root() : *story.Entry(above), "Path").empty())
+      report.Note(storyFile, line, "The entry on line " + std::to_string(story.Entry(parent)->Line) +
+                                       " gives no Path, so the Path of the entries above it does not apply to this page");
   }
 }
 
@@ -441,7 +461,7 @@ void CheckVariableReferences(const std::function<bool(std::string_view name)>& d
   }
 }
 
-void CheckLinks(TMFS& content, TMFS& systemImage, TBookReport& report, TReachedFiles& reached) {
+void CheckLinks(TMFS& content, TMFS& systemImage, TBookReport& report, TReachedFiles& reached, bool noteUnreached) {
   // Each page and style sheet's links, checked once; remembered for the walk that follows.
   std::map<std::string, std::vector<std::string>, TKeyLess> targets;
   std::vector<std::pair<std::string, TMFSFile*>> files = BookFiles(content);
@@ -473,6 +493,7 @@ void CheckLinks(TMFS& content, TMFS& systemImage, TBookReport& report, TReachedF
         out.push_back(to.Path);
     }
   }
+  if (!noteUnreached) return;
   std::deque<std::string> queue(reached.begin(), reached.end());
   while (!queue.empty()) {
     const auto found = targets.find(queue.front());

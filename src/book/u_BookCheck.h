@@ -92,4 +92,4 @@ std::int32_t VariableLine(const std::string& variablesFile, const std::string& m
 std::function<bool(std::string_view name)> VariableNames(const std::string& variablesFile);
 // Every link of every page and style sheet whose target is not in the book; then, from the
 // files already reached, whatever their links reach; the rest of the content image as notes.
-void CheckLinks(TMFS& content, TMFS& systemImage, TBookReport& report, TReachedFiles& reached);
+void CheckLinks(TMFS& content, TMFS& systemImage, TBookReport& report, TReachedFiles& reached, bool noteUnreached = true);

@@ -299,3 +299,58 @@ std::string FromUtf16Lossy(std::u16string_view wide) {
   ConvertAll(Current().IconvName.c_str(), Utf16Name(), bytes, out, false, 2, true);
   return out;
 }
+
+namespace {
+
+char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool StartsWithNoCase(std::string_view text, std::size_t at, std::string_view prefix) {
+  if (text.size() - at < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i)
+    if (LowerAscii(text[at + i]) != prefix[i]) return false;
+  return true;
+}
+
+// The label after "charset" in one meta tag, lower case, or empty.
+std::string CharsetOf(std::string_view tag) {
+  for (std::size_t at = 0; at < tag.size(); ++at) {
+    if (!StartsWithNoCase(tag, at, "charset")) continue;
+    std::size_t i = at + 7;
+    while (i < tag.size() && (tag[i] == ' ' || tag[i] == '\t' || tag[i] == '\n' || tag[i] == '\r')) ++i;
+    if (i >= tag.size() || tag[i] != '=') continue;
+    ++i;
+    while (i < tag.size() && (tag[i] == ' ' || tag[i] == '\t' || tag[i] == '\n' || tag[i] == '\r' || tag[i] == '"' || tag[i] == '\''))
+      ++i;
+    std::string label;
+    while (i < tag.size() && tag[i] != '"' && tag[i] != '\'' && tag[i] != ';' && tag[i] != ' ' && tag[i] != '>' && tag[i] != '/')
+      label += LowerAscii(tag[i++]);
+    return label;
+  }
+  return {};
+}
+
+}  // namespace
+
+bool PageIsUtf8(std::string_view page) {
+  if (page.size() >= 3 && page.substr(0, 3) == "\xEF\xBB\xBF") return true;
+  const std::string_view head = page.substr(0, 1024);
+  for (std::size_t at = 0; at < head.size();) {
+    if (head.compare(at, 4, "<!--") == 0) {  // a meta tag in a comment counts for nothing
+      const std::size_t end = head.find("-->", at + 4);
+      if (end == std::string_view::npos) break;
+      at = end + 3;
+      continue;
+    }
+    if (StartsWithNoCase(head, at, "<meta") && at + 5 < head.size() &&
+        (head[at + 5] == ' ' || head[at + 5] == '\t' || head[at + 5] == '\n' || head[at + 5] == '\r' || head[at + 5] == '/')) {
+      const std::size_t end = head.find('>', at);
+      const std::string label = CharsetOf(head.substr(at, end == std::string_view::npos ? std::string_view::npos : end - at));
+      // The engine reads a page that calls itself UTF-16 as UTF-8 too.
+      if (!label.empty()) return label == "utf-8" || label == "utf8" || label.rfind("utf-16", 0) == 0 || label == "unicode-1-1-utf-8";
+      at = end == std::string_view::npos ? head.size() : end + 1;
+      continue;
+    }
+    ++at;
+  }
+  return false;
+}

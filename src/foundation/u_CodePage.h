@@ -43,3 +43,8 @@ bool FromUtf8(std::string_view utf8, std::string& out);
 bool FromUtf16(std::u16string_view wide, std::string& out);
 std::string FromUtf16Lossy(std::u16string_view wide);
 std::string FromUtf8Lossy(std::string_view utf8);
+
+// Whether a page is read as UTF-8, decided as the browser engine decides it: a byte order mark,
+// else a <meta charset> or http-equiv content type within the first 1,024 bytes, else the book's
+// code page (false).
+bool PageIsUtf8(std::string_view page);

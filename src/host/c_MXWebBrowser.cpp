@@ -218,9 +218,9 @@ void TMXWebBrowser::Navigate(const QUrl& target) {
 bool TMXWebBrowser::WaitUntilReady(int timeoutMs) {
   QElapsedTimer timer;
   timer.start();
-  while (FReadyState < rsInteractive && timer.elapsed() < timeoutMs)
+  while (FReadyState < rsInteractive && !FWaitsCancelled && timer.elapsed() < timeoutMs)
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
-  return FReadyState >= rsInteractive;
+  return FReadyState >= rsInteractive && !FWaitsCancelled;
 }
 
 bool TMXWebBrowser::GoBack() {
@@ -269,6 +269,7 @@ bool TMXWebBrowser::ExecCommand(int command, int input, bool dontPrompt) {
         print(&printer);
       }
       if (!finished) wait.exec();
+      while (!finished) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
       disconnect(c);
       return ok;
     }
@@ -276,10 +277,19 @@ bool TMXWebBrowser::ExecCommand(int command, int input, bool dontPrompt) {
       QPrinter printer(QPrinter::HighResolution);
       QPrintPreviewDialog preview(&printer, this);
       connect(&preview, &QPrintPreviewDialog::paintRequested, this, [this](QPrinter* p) {
+        // The engine paints into the printer when its data comes: the printer, owned by this
+        // frame, must not go before. A quitting application ends every loop at once, so the
+        // wait goes on by hand until the engine is done with it.
+        bool finished = false;
         QEventLoop wait;
-        connect(this, &QWebEngineView::printFinished, &wait, &QEventLoop::quit);
+        auto c = connect(this, &QWebEngineView::printFinished, &wait, [&] {
+          finished = true;
+          wait.quit();
+        });
         print(p);
-        wait.exec();
+        if (!finished) wait.exec();
+        while (!finished) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+        disconnect(c);
       });
       preview.exec();
       return true;

@@ -104,8 +104,13 @@ public:
   void Navigate(const QUrl& url);
   QUrl LocationURL() const { return url(); }
   TReadyState ReadyState() const { return FReadyState; }
-  // Processes events until the ready state reaches interactive, or the time runs out.
+  // Processes events until the ready state reaches interactive, or the time runs out, or the
+  // waits are cancelled.
   bool WaitUntilReady(int timeoutMs = 30000);
+  // Ends every wait of this control, now and later: its window is closing, and a caller waiting
+  // on it must return to let the close complete.
+  void CancelWaits() { FWaitsCancelled = true; }
+  bool WaitsCancelled() const { return FWaitsCancelled; }
   bool GoBack();
   bool GoForward();
   void GoHome();
@@ -153,6 +158,7 @@ private:
   std::uint32_t FHostUIFlags = 0;
   TReadyState FReadyState = rsUninitialized;
   int FZoomStep = 2;
+  bool FWaitsCancelled = false;
   QUrl FHTMLTextURL;
   std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
 };

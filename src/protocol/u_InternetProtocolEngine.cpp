@@ -158,7 +158,7 @@ void TEngineURLLayer::Serve(QWebEngineUrlRequestJob* job) {
       return;
     }
     data = it->second;
-    type = "text/html";
+    type = "text/html; charset=utf-8";  // the viewer builds every such text in UTF-8
   } else {
     TProtocolResponse response = StartRequest(BookURLOfEngineURL(url));
     if (!response.Found) {

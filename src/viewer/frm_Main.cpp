@@ -226,7 +226,15 @@ void TfrmMain::StartUp(TBookSource& source) {
 
   FSystemImage->Session()->ChangeFolder("\\");
   FSystemDescription = std::make_unique<TXMLParser>();
-  In("System.xml", [&] { FSystemDescription->Parse(FSystemImage->Session()->GetFile("System.xml")->Data); });
+  // For the check, a System.xml that does not parse is reported and the rest of the book is
+  // still looked at, as far as it can be without the names it would give.
+  if (!Step("System.xml", [&] { In("System.xml", [&] {
+        FSystemDescription->Parse(FSystemImage->Session()->GetFile("System.xml")->Data);
+      }); })) {
+    FSystemDescriptionFailed = true;
+    FSystemDescription = std::make_unique<TXMLParser>();
+    FSystemDescription->Parse("<System/>");
+  }
 
   const std::string formsName = SystemText("Forms");
   FFormsFile = formsName;
@@ -247,7 +255,8 @@ void TfrmMain::StartUp(TBookSource& source) {
 
   const std::string storyName = SystemText("Story");
   FStoryFile = storyName.empty() ? std::string("\\Story.xml") : storyName;
-  Step(FStoryFile, [&] { In(FStoryFile, [&] { FStory = std::make_unique<TStory>(*FSystemImage, storyName); }); });
+  if (!FSystemDescriptionFailed)
+    Step(FStoryFile, [&] { In(FStoryFile, [&] { FStory = std::make_unique<TStory>(*FSystemImage, storyName); }); });
 
   bool exists = false;
   const std::string variablesName = SystemText("Variables");
@@ -458,7 +467,8 @@ void TfrmMain::CheckBook() {
     CheckVariableReferences(defined, *FSystemImage, "system", report);
     CheckVariableReferences(defined, *FContentImage, "mfs", report);
   }
-  CheckLinks(*FContentImage, *FSystemImage, report, reached);
+  // Without the story, every file would look unreached.
+  CheckLinks(*FContentImage, *FSystemImage, report, reached, !FSystemDescriptionFailed);
 }
 
 TMFS* TfrmMain::ContentImage() {
@@ -545,6 +555,17 @@ void TfrmMain::closeEvent(QCloseEvent* event) {
   FSystemProtocol.reset();
   if (FwebMain) FwebMain->OnGetExternal = nullptr;
   event->accept();
+  EndNestedLoops();
+}
+
+void TfrmMain::EndNestedLoops() {
+  FClosing = true;
+  // The viewer has one main window: every other window of the process is one of its own.
+  for (QWidget* window : QApplication::topLevelWidgets()) {
+    for (TMXWebBrowser* browser : window->findChildren<TMXWebBrowser*>()) browser->CancelWaits();
+    if (auto* dialog = qobject_cast<QDialog*>(window); dialog && dialog->isVisible()) dialog->reject();
+  }
+  if (FwebMain) FwebMain->CancelWaits();
 }
 
 void TfrmMain::NavigateToCurrentPage() {
@@ -594,7 +615,7 @@ bool TfrmMain::HasUserForm(const std::string& name) { return FUserForms && FUser
 void TfrmMain::QueueUserForm(const std::string& name) {
   // Shown from the loop, once the script's synchronous call has returned.
   QTimer::singleShot(0, this, [this, name] {
-    if (!FUserForms || !FHostObject) return;
+    if (!FUserForms || !FHostObject || FClosing) return;
     try {
       ::ShowUserForm(*FUserForms, *FHostObject, name, this);
     } catch (const Exception& e) {
@@ -617,6 +638,7 @@ bool TfrmMain::webMain2ShowContextMenu() { return FStory && FStory->RightClickDi
 void TfrmMain::ToolButtonClick(QObject* sender) {
   // Commands act on a page that can be used; a page that never gets there must not hang us.
   if (FwebMain) FwebMain->WaitUntilReady(ReadyTimeoutMs);
+  if (FClosing) return;  // closed while the command waited
   bool ok = false;
   int tag = sender ? sender->property("tag").toInt(&ok) : -1;
   if (!ok || tag < 0 || tag >= static_cast<int>(FToolbar->ButtonOnClickNames.size()) ||
@@ -699,21 +721,25 @@ bool TfrmMain::eventFilter(QObject* watched, QEvent* event) {
   if (event->type() == QEvent::KeyPress && IsWindowSystemWindow(watched)) {
     auto* key = static_cast<QKeyEvent*>(event);
     bool handled = false;
-    if (key->key() == Qt::Key_Escape && QApplication::activeWindow() == this) {
+    // Escape meant for an open menu, a list or any other pop-up belongs to that pop-up.
+    const bool popupOpen = QApplication::activePopupWidget() != nullptr;
+    if (key->key() == Qt::Key_Escape && !popupOpen && watched == windowHandle() && QApplication::activeWindow() == this) {
       QTimer::singleShot(0, this, &QWidget::close);
       handled = true;
     }
-    if (key->key() == Qt::Key_Escape) {
+    if (key->key() == Qt::Key_Escape && !popupOpen) {
       if (auto* print = qobject_cast<TfrmPrint*>(QApplication::activeWindow())) {
         QTimer::singleShot(0, print, &QDialog::reject);
         handled = true;
       }
     }
-    if (key->key() == Qt::Key_C && FLastKeyWasControl && FStory && FStory->RightClickDisabled()) {
+    // No copying from a protected page with the keyboard: whatever came before, Control with C
+    // or Insert is swallowed and the clipboard emptied.
+    if ((key->key() == Qt::Key_C || key->key() == Qt::Key_Insert) && (key->modifiers() & Qt::ControlModifier) &&
+        FStory && FStory->RightClickDisabled()) {
       QGuiApplication::clipboard()->clear();
       handled = true;
     }
-    FLastKeyWasControl = key->key() == Qt::Key_Control;
     if (handled) return true;
   }
   return QMainWindow::eventFilter(watched, event);

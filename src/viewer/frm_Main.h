@@ -81,6 +81,8 @@ public:
   ~TfrmMain() override;
 
   bool CreateFailed() const { return FCreateFailed; }
+  // The window has closed or is closing: a command that was waiting must not act any more.
+  bool Closing() const { return FClosing; }
   // Asks for the story's first page; the window asks when first shown, unless asked already.
   // The viewer asks before showing it, so the engine loads while the window is mapped.
   void OpenFirstPage();
@@ -160,12 +162,16 @@ private:
   void ApplyOuterSize();
   void ShowStoppedPage();
   void StartUpFailedLate(const QString& message);
+  // A close granted while commands wait in nested loops (the ready wait, a modal window, the
+  // print preview): every such loop is ended, and the callers return before the window goes.
+  void EndNestedLoops();
   void Exec(int command);
   bool webMain2ShowContextMenu();
   void webMain2DocumentComplete();
 
   TBookReport* FReport = nullptr;
   bool FVariablesFailed = false;
+  bool FSystemDescriptionFailed = false;
   std::string FStoryFile, FFormsFile, FToolButtonsFile, FVariablesFile;
   bool FCreateFailed = false;
   bool FCreated = false;
@@ -175,7 +181,7 @@ private:
   bool FFixedSize = false;
   bool FOuterSizeApplied = false;
   int FFontSize = 2;
-  bool FLastKeyWasControl = false;
+  bool FClosing = false;
   std::unique_ptr<TMFS> FContentImage;
   std::future<void> FContentLoad;
   std::shared_ptr<TContentImageLoad> FContentLoadState;

@@ -118,11 +118,10 @@ void PrintSectionClick(TMXWebBrowser& browser, QObject* sender) {
 }
 
 void ShowPrintWindow(QWidget* owner, const QByteArray& html) {
-  auto* window = new TfrmPrint(owner);
+  TfrmPrint window(owner);
   if (QScreen* screen = QGuiApplication::primaryScreen())
-    window->move(screen->availableGeometry().center() - window->rect().center());
-  window->webPrint()->LoadHTMLText(html);
-  window->exec();
-  delete window;
+    window.move(screen->availableGeometry().center() - window.rect().center());
+  window.webPrint()->LoadHTMLText(html);
+  if (!window.webPrint()->WaitsCancelled()) window.exec();
   if (owner) owner->activateWindow();  // the keys go back to the main window
 }

@@ -96,8 +96,7 @@ void TfrmSearch::lvFoundPagesDblClick(QTreeWidgetItem* item) {
 }
 
 void ShowSearchWindow(TfrmMain& main) {
-  auto* window = new TfrmSearch(main);
-  window->exec();
-  delete window;
+  TfrmSearch window(main);
+  window.exec();
   main.activateWindow();  // the keys go back to the main window
 }

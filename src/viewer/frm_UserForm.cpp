@@ -170,24 +170,21 @@ void TfrmUserForm::SetTop(int value) { move(frameGeometry().left(), value); }
 void ShowUserForm(const TUserForms& forms, THostExternal& host, const std::string& name, QWidget* owner) {
   const TUserForm* form = forms.FindForm(name);
   if (!form) throw EUserFormsError(Format(SFormNotFound, {name}));
-  auto* window = new TfrmUserForm(owner);
-  window->webUserForm()->OnGetExternal = [&host](TMXWebBrowser::TExternalCall& external) {
+  TfrmUserForm window(owner);
+  window.webUserForm()->OnGetExternal = [&host](TMXWebBrowser::TExternalCall& external) {
     external = [&host](const QString& request) { return host.Dispatch(request); };
     return HOST_S_OK;
   };
   IUserFormWindow* outer = host.ActiveUserForm();
-  try {
-    form->ApplyTo(*window);
-    host.SetActiveUserForm(window);
-    window->exec();
-  } catch (...) {
-    host.SetActiveUserForm(outer);
-    delete window;
-    throw;
-  }
   // A form shown from another form gives the outer one back its UserForm when it closes.
-  host.SetActiveUserForm(outer);
-  delete window;
+  struct TRestore {
+    THostExternal& Host;
+    IUserFormWindow* Outer;
+    ~TRestore() { Host.SetActiveUserForm(Outer); }
+  } restore{host, outer};
+  form->ApplyTo(window);
+  host.SetActiveUserForm(&window);
+  window.exec();
   // The keys go back to the window the form came from, also where no window manager does it.
   if (owner) owner->activateWindow();
 }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 
 #include "frm_Main.h"
@@ -42,6 +43,9 @@ std::string ReadWholeFile(const char* path) {
 // what start-up never looks at. Nothing is shown; no display is needed.
 int CheckBookFiles(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
+  // The check shows no page, so nothing runs in the engine's sandbox; the sandbox refuses root,
+  // and an author running the check as root would get no report at all.
+  qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
   // The report is the output: the engine's and Qt's remarks about their set-up stay out of it.
   qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
     if (type == QtCriticalMsg || type == QtFatalMsg) std::fprintf(stderr, "%s\n", text.toUtf8().constData());
@@ -102,12 +106,11 @@ int main(int argc, char** argv) {
       exitCode = 1;
     });
 
-  auto* frmMain = new TfrmMain(TBookSource{std::nullopt, std::nullopt, std::move(contentLoad)});
-  frmMain->setAttribute(Qt::WA_DeleteOnClose);
-  if (frmMain->CreateFailed()) {
-    delete frmMain;
-    return 1;
-  }
+  // Freed only once the loop has ended: a close can come while commands wait in nested loops
+  // on the window's own stack, and those return first.
+  auto owner = std::make_unique<TfrmMain>(TBookSource{std::nullopt, std::nullopt, std::move(contentLoad)});
+  TfrmMain* frmMain = owner.get();
+  if (frmMain->CreateFailed()) return 1;
   // The content image is read while the window comes up; when it fails, so does the run.
   QObject::connect(frmMain, &TfrmMain::startUpFailed, [&] { exitCode = 1; });
   if (check) {
@@ -133,5 +136,6 @@ int main(int argc, char** argv) {
   frmMain->OpenFirstPage();
   frmMain->show();
   int rc = app.exec();
+  owner.reset();
   return exitCode ? exitCode : rc;
 }

@@ -186,6 +186,65 @@ QImage LoadIcon(const std::string& bytes, const QSize& fit) {
   return best.convertToFormat(QImage::Format_ARGB32);
 }
 
+// Qt's BMP reader leaves the rows a file does not hold as they were in memory: a bitmap whose
+// pixels end before its header says is damaged. Compressed rows must fit the size the header
+// gives them.
+bool BitmapComplete(const std::string& b) {
+  if (b.size() < 30 || b[0] != 'B' || b[1] != 'M') return true;  // the reader refuses it itself
+  const std::uint64_t offset = Le32(b, 10), header = Le32(b, 14);
+  if (header < 12 || b.size() < 14 + header) return true;
+  std::int64_t width = 0, height = 0;
+  std::uint32_t bits = 0, compression = 0, sizeImage = 0;
+  if (header == 12) {  // OS/2 core header
+    width = Le16(b, 18);
+    height = Le16(b, 20);
+    bits = Le16(b, 24);
+  } else {
+    width = static_cast<std::int32_t>(Le32(b, 18));
+    height = static_cast<std::int32_t>(Le32(b, 22));
+    bits = Le16(b, 28);
+    compression = Le32(b, 30);
+    sizeImage = Le32(b, 34);
+  }
+  if (height < 0) height = -height;
+  if (width <= 0 || height <= 0 || bits == 0) return true;
+  std::uint64_t needed = 0;
+  if (compression == 0 || compression == 3 || compression == 6) {
+    const std::uint64_t stride = (static_cast<std::uint64_t>(width) * bits + 31) / 32 * 4;
+    needed = stride * static_cast<std::uint64_t>(height);
+  } else {
+    needed = sizeImage;
+  }
+  return offset <= b.size() && needed <= b.size() - offset;
+}
+
+// A JPEG whose data stops before its end marker shows grey where the rest was: damaged. Walks the
+// markers to the end of image; scan data holds no marker but restarts and stuffed bytes.
+bool JpegComplete(const std::string& b) {
+  const std::size_t n = b.size();
+  if (n < 4 || static_cast<unsigned char>(b[0]) != 0xFF || static_cast<unsigned char>(b[1]) != 0xD8) return true;
+  std::size_t at = 2;
+  bool inScan = false;
+  while (at + 1 < n) {
+    if (static_cast<unsigned char>(b[at]) != 0xFF) {
+      ++at;  // scan data, or stray bytes the decoder skips too
+      continue;
+    }
+    const unsigned char marker = static_cast<unsigned char>(b[at + 1]);
+    if (marker == 0xD9) return true;
+    if (marker == 0xFF) { ++at; continue; }  // fill byte
+    if (inScan && (marker == 0x00 || (marker >= 0xD0 && marker <= 0xD7))) { at += 2; continue; }
+    if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) { at += 2; continue; }  // no length
+    if (at + 3 >= n) return false;
+    const std::size_t length = static_cast<std::size_t>(static_cast<unsigned char>(b[at + 2])) << 8 |
+                               static_cast<unsigned char>(b[at + 3]);
+    if (length < 2) return false;
+    at += 2 + length;
+    inScan = marker == 0xDA;
+  }
+  return false;
+}
+
 QImage LoadRaster(const std::string& bytes, const char* format, const char* invalid) {
   QByteArray data = QByteArray::fromRawData(bytes.data(), static_cast<qsizetype>(bytes.size()));
   QBuffer buffer(&data);
@@ -219,8 +278,12 @@ QImage LoadPicture(TPictureKind kind, const std::string& bytes, const QSize& fit
       if (bytes.size() >= 44 && Le32(bytes, 0) == 1 && Le32(bytes, 40) == 0x464D4520) return LoadEmf(bytes);
       return LoadWmf(bytes);
     case pkIcon: return LoadIcon(bytes, fit);
-    case pkBitmap: return LoadRaster(bytes, "bmp", "Bitmap image is not valid");
-    case pkJPEG: return LoadRaster(bytes, "jpeg", "JPEG image is not valid");
+    case pkBitmap:
+      if (!BitmapComplete(bytes)) throw EPictureError("Bitmap image is not valid: its data ends early");
+      return LoadRaster(bytes, "bmp", "Bitmap image is not valid");
+    case pkJPEG:
+      if (!JpegComplete(bytes)) throw EPictureError("JPEG image is not valid: its data ends early");
+      return LoadRaster(bytes, "jpeg", "JPEG image is not valid");
   }
   throw EPictureError("Unknown picture kind");
 }

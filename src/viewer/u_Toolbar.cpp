@@ -67,7 +67,8 @@ TToolbar::TToolbar(QWidget* parent, QMenu* popFontSize) : QObject(parent), FpopF
   FimgLogo->setAttribute(Qt::WA_TranslucentBackground);
   FimgLogo->setCursor(Qt::PointingHandCursor);
   logoLayout->addWidget(FimgLogo);
-  row->addWidget(FpnlLogo);
+  // At the right edge also when the toolbar is hidden and the logo is all the row holds.
+  row->addWidget(FpnlLogo, 0, Qt::AlignRight);
   FpopPrint = new QMenu(parent);
 }
 
