@@ -11,6 +11,7 @@
 #include <QPrinterInfo>
 #include <QTimer>
 #include <QWebEngineHistory>
+#include <QWebEngineProfile>
 #include <QWebEngineScript>
 #include <QWebEngineScriptCollection>
 #include <QWebEngineSettings>
@@ -45,7 +46,17 @@ const char* const BridgeScript = R"JS(
     var a = ask({ op: 'get', path: path });
     if (a.kind === 'object') return node(path);
     if (a.kind === 'method') return function () {
-      return unwrap(ask({ op: 'call', path: path, args: Array.prototype.slice.call(arguments) }), path);
+      var r = ask({ op: 'call', path: path, args: Array.prototype.slice.call(arguments) });
+      // The call goes on in the viewer (a form being shown): wait for its end in a request the
+      // viewer answers then, which holds this page's script but not the viewer.
+      if (r.wait) {
+        try {
+          var x = new XMLHttpRequest();
+          x.open('GET', r.wait, false);
+          x.send();
+        } catch (e) {}
+      }
+      return unwrap(r, path);
     };
     return a.value;
   }
@@ -83,7 +94,8 @@ const char* const BridgeScript = R"JS(
 
 // ---------------------------------------------------------------- TMXWebPage
 
-TMXWebPage::TMXWebPage(TMXWebBrowser* browser) : QWebEnginePage(browser), FBrowser(browser) {
+TMXWebPage::TMXWebPage(TMXWebBrowser* browser, QWebEngineProfile* profile)
+    : QWebEnginePage(profile ? profile : QWebEngineProfile::defaultProfile(), browser), FBrowser(browser) {
   connect(this, &QWebEnginePage::windowCloseRequested, browser, [browser] { browser->PageCloseRequested(); });
 }
 
@@ -134,8 +146,8 @@ bool TMXWebPage::acceptNavigationRequest(const QUrl& url, NavigationType type, b
 
 // ---------------------------------------------------------------- TMXWebBrowser
 
-TMXWebBrowser::TMXWebBrowser(QWidget* parent) : QWebEngineView(parent) {
-  setPage(new TMXWebPage(this));
+TMXWebBrowser::TMXWebBrowser(QWidget* parent, QWebEngineProfile* profile) : QWebEngineView(parent) {
+  setPage(new TMXWebPage(this, profile));
   connect(this, &QWebEngineView::loadStarted, this, [this] { FReadyState = rsLoading; });
   connect(this, &QWebEngineView::urlChanged, this, [this](const QUrl& u) { emit navigateComplete(u); });
   connect(this, &QWebEngineView::loadFinished, this, [this](bool) {

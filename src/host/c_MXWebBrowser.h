@@ -16,6 +16,7 @@
 #include <string>
 
 class QKeyEvent;
+class QWebEngineProfile;
 class QPrinter;
 
 // Chooses where the print command prints: unset, the system's default printer. Scripted runs
@@ -63,7 +64,7 @@ class TMXWebBrowser;
 class TMXWebPage : public QWebEnginePage {
   Q_OBJECT
 public:
-  explicit TMXWebPage(TMXWebBrowser* browser);
+  TMXWebPage(TMXWebBrowser* browser, QWebEngineProfile* profile);
 
 protected:
   void javaScriptAlert(const QUrl& securityOrigin, const QString& msg) override;
@@ -90,7 +91,8 @@ public:
   using TExternalCall = std::function<QString(const QString& request)>;
   using TGetExternalEvent = std::function<THostResult(TExternalCall& external)>;
 
-  explicit TMXWebBrowser(QWidget* parent = nullptr);
+  // Pages load in the profile given (the default profile when none).
+  explicit TMXWebBrowser(QWidget* parent = nullptr, QWebEngineProfile* profile = nullptr);
   ~TMXWebBrowser() override;
 
   // Options as the sums of their flag values.

@@ -60,9 +60,9 @@ TExternalStory& THostExternal::Story() {
   return *FStory;
 }
 
-void THostExternal::ShowUserForm(const std::string& formName) {
+QUrl THostExternal::ShowUserForm(const std::string& formName) {
   if (!FViewer.HasUserForm(formName)) throw EUserFormsError(Format(SFormNotFound, {formName}));
-  FViewer.QueueUserForm(formName);
+  return FViewer.QueueUserForm(formName);
 }
 
 void THostExternal::Terminate() { FViewer.PostCloseRequest(); }
@@ -129,8 +129,10 @@ QJsonObject THostExternal::Get(const QStringList& path) {
 
 QJsonObject THostExternal::Call(const QStringList& path, const QJsonArray& args) {
   if (path.size() == 1 && Is(path[0], "ShowUserForm")) {
-    ShowUserForm(ToBook(args.isEmpty() ? QString() : args[0].toVariant().toString()));
-    return Value(QJsonValue());
+    const QUrl wait = ShowUserForm(ToBook(args.isEmpty() ? QString() : args[0].toVariant().toString()));
+    QJsonObject answer = Value(QJsonValue());
+    if (!wait.isEmpty()) answer.insert(QStringLiteral("wait"), wait.toString(QUrl::FullyEncoded));
+    return answer;
   }
   if (path.size() == 1 && Is(path[0], "Terminate")) {
     Terminate();

@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QString>
+#include <QUrl>
 #include <memory>
 #include <string>
 
@@ -43,8 +44,9 @@ public:
   virtual void PostCloseRequest() = 0;
   // Whether the book has a user form of that name (names ignore case).
   virtual bool HasUserForm(const std::string& name) = 0;
-  // Shows the form later, outside the script's synchronous call.
-  virtual void QueueUserForm(const std::string& name) = 0;
+  // Shows the form later, outside the script's synchronous call. Returns the address the
+  // calling script waits on until the form has closed (empty: it does not wait).
+  virtual QUrl QueueUserForm(const std::string& name) = 0;
   // The main browser, or none once it is gone.
   virtual TMXWebBrowser* WebBrowser() = 0;
 };
@@ -93,7 +95,8 @@ public:
 
   // One Story object for the whole run.
   TExternalStory& Story();
-  void ShowUserForm(const std::string& formName);
+  // Returns the address to wait on until the form has closed.
+  QUrl ShowUserForm(const std::string& formName);
   void Terminate();
   // The form shown at the moment; none raises "There is no active form".
   IUserFormWindow& UserForm();

@@ -1,6 +1,7 @@
 #include "u_InternetProtocolEngine.h"
 
 #include <QBuffer>
+#include <algorithm>
 #include <QMimeDatabase>
 #include <QRandomGenerator>
 #include <QUrlQuery>
@@ -73,22 +74,63 @@ TEngineURLLayer::TEngineURLLayer(QWebEngineProfile* profile)
   GInstance = this;
   InternetProtocolSession().SetURLLayer(this);
   FHTMLTextKey = QStringLiteral("quirelle-html-%1-").arg(QRandomGenerator::system()->generate64(), 16, 16, QLatin1Char('0'));
+  FWaiterKey = QStringLiteral("quirelle-wait-%1-").arg(QRandomGenerator::system()->generate64(), 16, 16, QLatin1Char('0'));
 }
 
 TEngineURLLayer::~TEngineURLLayer() {
   if (InternetProtocolSession().URLLayer() == this) InternetProtocolSession().SetURLLayer(nullptr);
   if (GInstance == this) GInstance = nullptr;
+  for (QWebEngineProfile* profile : FDepthProfiles) delete profile;
+}
+
+QWebEngineProfile* TEngineURLLayer::ProfileAtDepth(int depth) {
+  if (depth <= 0) return FProfile;
+  while (static_cast<int>(FDepthProfiles.size()) < depth) {
+    auto* profile = new QWebEngineProfile();  // off the record, as the book's own
+    for (const QByteArray& scheme : FSchemes) profile->installUrlSchemeHandler(scheme, this);
+    FDepthProfiles.push_back(profile);
+  }
+  return FDepthProfiles[static_cast<std::size_t>(depth - 1)];
+}
+
+QUrl TEngineURLLayer::AddWaiter() {
+  const int id = FNextWaiter++;
+  FWaiters[id];
+  QUrl url("mfs:/");
+  url.setQuery(FWaiterKey + QString::number(id));
+  return url;
+}
+
+void TEngineURLLayer::ReleaseWaiter(const QUrl& url) {
+  auto it = FWaiters.find(ReservedId(url, FWaiterKey));
+  if (it == FWaiters.end()) return;
+  it->second.Released = true;
+  std::vector<QPointer<QWebEngineUrlRequestJob>> jobs;
+  jobs.swap(it->second.Jobs);
+  if (!jobs.empty()) FWaiters.erase(it);  // asked and answered; else kept for the request to come
+  for (const QPointer<QWebEngineUrlRequestJob>& job : jobs)
+    if (job) {
+      auto* buffer = new QBuffer(job);
+      buffer->open(QIODevice::ReadOnly);
+      job->reply("text/plain", buffer);
+    }
 }
 
 TEngineURLLayer* TEngineURLLayer::Instance() { return GInstance; }
 
 void TEngineURLLayer::RegisterNameSpace(const std::string& scheme) {
   QByteArray name = QByteArray::fromStdString(scheme).toLower();
+  if (std::find(FSchemes.begin(), FSchemes.end(), name) == FSchemes.end()) FSchemes.push_back(name);
   if (!FProfile->urlSchemeHandler(name)) FProfile->installUrlSchemeHandler(name, this);
+  for (QWebEngineProfile* profile : FDepthProfiles)
+    if (!profile->urlSchemeHandler(name)) profile->installUrlSchemeHandler(name, this);
 }
 
 void TEngineURLLayer::UnregisterNameSpace(const std::string& scheme) {
-  FProfile->removeUrlScheme(QByteArray::fromStdString(scheme).toLower());
+  const QByteArray name = QByteArray::fromStdString(scheme).toLower();
+  FSchemes.erase(std::remove(FSchemes.begin(), FSchemes.end(), name), FSchemes.end());
+  FProfile->removeUrlScheme(name);
+  for (QWebEngineProfile* profile : FDepthProfiles) profile->removeUrlScheme(name);
 }
 
 // HTML texts live at the root folder's address, which no book file can have, with a query that
@@ -101,13 +143,15 @@ QUrl TEngineURLLayer::AddHTMLText(QByteArray html) {
   return url;
 }
 
-int TEngineURLLayer::HTMLTextId(const QUrl& url) const {
+int TEngineURLLayer::ReservedId(const QUrl& url, const QString& key) const {
   const QString query = url.query(QUrl::FullyDecoded);
-  if (url.path() != QLatin1String("/") || !query.startsWith(FHTMLTextKey)) return -1;
+  if (url.scheme() != QLatin1String("mfs") || url.path() != QLatin1String("/") || !query.startsWith(key)) return -1;
   bool ok = false;
-  const int id = query.mid(FHTMLTextKey.size()).toInt(&ok);
+  const int id = query.mid(key.size()).toInt(&ok);
   return ok ? id : -1;
 }
+
+int TEngineURLLayer::HTMLTextId(const QUrl& url) const { return ReservedId(url, FHTMLTextKey); }
 
 void TEngineURLLayer::RemoveHTMLText(const QUrl& url) { FHTMLTexts.erase(HTMLTextId(url)); }
 
@@ -124,6 +168,18 @@ void TEngineURLLayer::requestStarted(QWebEngineUrlRequestJob* job) {
   // origin may neither read it (fetch, XHR, pictures) nor open its pages.
   if (!IsBookOrigin(job->initiator())) {
     job->fail(QWebEngineUrlRequestJob::RequestDenied);
+    return;
+  }
+  // A waiter needs nothing of the book: held until released, answered at once after.
+  if (auto waiter = FWaiters.find(ReservedId(url, FWaiterKey)); waiter != FWaiters.end()) {
+    if (!waiter->second.Released) {
+      waiter->second.Jobs.emplace_back(job);
+      return;
+    }
+    FWaiters.erase(waiter);
+    auto* buffer = new QBuffer(job);
+    buffer->open(QIODevice::ReadOnly);
+    job->reply("text/plain", buffer);
     return;
   }
   switch (BeforeRequest ? BeforeRequest() : TGate::Serve) {

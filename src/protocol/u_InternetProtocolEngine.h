@@ -42,6 +42,16 @@ public:
 
   static TEngineURLLayer* Instance();
 
+  // A reserved address whose request is answered only once Release is called: a page script
+  // that asks for it synchronously waits meanwhile without holding up the viewer (a form shown
+  // from a script returns when the form has closed).
+  QUrl AddWaiter();
+  void ReleaseWaiter(const QUrl& url);
+  // A profile of its own for the windows at that nesting depth (1 for a form, 2 for a form shown
+  // from a form, ...): a page that waits never shares its renderer process with the window it
+  // waits for. Serves the same schemes; owned by the layer.
+  QWebEngineProfile* ProfileAtDepth(int depth);
+
   // Runs before every request is served: Serve, Fail (the request is aborted, nothing is
   // shown), or Later: the request waits, the event loop running on, until ResumeDeferred asks
   // again.
@@ -51,8 +61,18 @@ public:
 
 private:
   void Serve(QWebEngineUrlRequestJob* job);
+  int ReservedId(const QUrl& url, const QString& key) const;
   std::vector<QPointer<QWebEngineUrlRequestJob>> FDeferred;
   QWebEngineProfile* FProfile;
+  std::vector<QWebEngineProfile*> FDepthProfiles;  // owned, index depth - 1
+  std::vector<QByteArray> FSchemes;
+  struct TWaiter {
+    bool Released = false;
+    std::vector<QPointer<QWebEngineUrlRequestJob>> Jobs;
+  };
+  std::map<int, TWaiter> FWaiters;
+  int FNextWaiter = 1;
+  QString FWaiterKey;
   int HTMLTextId(const QUrl& url) const;
   std::map<int, QByteArray> FHTMLTexts;
   int FNextHTMLText = 1;

@@ -612,16 +612,27 @@ void TfrmMain::PostCloseRequest() { QTimer::singleShot(0, this, &QWidget::close)
 
 bool TfrmMain::HasUserForm(const std::string& name) { return FUserForms && FUserForms->FindForm(name); }
 
-void TfrmMain::QueueUserForm(const std::string& name) {
-  // Shown from the loop, once the script's synchronous call has returned.
-  QTimer::singleShot(0, this, [this, name] {
-    if (!FUserForms || !FHostObject || FClosing) return;
+QUrl TfrmMain::QueueUserForm(const std::string& name) {
+  TEngineURLLayer* layer = TEngineURLLayer::Instance();
+  const QUrl waiter = layer ? layer->AddWaiter() : QUrl();
+  auto release = [waiter] {
+    if (TEngineURLLayer* l = TEngineURLLayer::Instance(); l && !waiter.isEmpty()) l->ReleaseWaiter(waiter);
+  };
+  // Shown from the loop, once the script's synchronous call has returned; the script then waits
+  // on the address until the form has closed.
+  QTimer::singleShot(0, this, [this, name, release] {
+    if (!FUserForms || !FHostObject || FClosing) {
+      release();
+      return;
+    }
     try {
-      ::ShowUserForm(*FUserForms, *FHostObject, name, this);
+      OpenUserForm(*FUserForms, *FHostObject, name, this, release);
     } catch (const Exception& e) {
+      release();
       ShowErrorMessage(this, FromBook(e.Message()));
     }
   });
+  return waiter;
 }
 
 void TfrmMain::ApplyFontSize(int level) {

@@ -111,7 +111,7 @@ public:
   void SyncStoryWithBrowser() override;
   void PostCloseRequest() override;
   bool HasUserForm(const std::string& name) override;
-  void QueueUserForm(const std::string& name) override;
+  QUrl QueueUserForm(const std::string& name) override;
   TMXWebBrowser* WebBrowser() override { return FwebMain; }
 
   void ApplyFontSize(int level);

@@ -2,6 +2,7 @@
 
 #include <QGuiApplication>
 #include <QKeyEvent>
+#include <QPointer>
 #include <QScreen>
 #include <QVBoxLayout>
 #include <QWindow>
@@ -12,6 +13,7 @@
 #include "u_CodePage.h"
 #include "u_MFS.h"
 #include "u_SpaceXMLParser.h"
+#include "u_InternetProtocolEngine.h"
 
 namespace {
 
@@ -76,9 +78,9 @@ TUserForms::TUserForms(TMFSSession* session, const std::string* text) : FForms(t
 
 // ---------------------------------------------------------------- the window
 
-TfrmUserForm::TfrmUserForm(QWidget* owner) : QDialog(owner) {
+TfrmUserForm::TfrmUserForm(QWidget* owner, QWebEngineProfile* profile) : QDialog(owner) {
   setWindowTitle(QStringLiteral("frmUserForm"));
-  FwebUserForm = new TMXWebBrowser(this);
+  FwebUserForm = new TMXWebBrowser(this, profile);
   FwebUserForm->SetDownloadOptions(DLCTL_DLIMAGES | DLCTL_VIDEOS | DLCTL_BGSOUNDS);
   FwebUserForm->SetUserInterfaceOptions(0);
   // A page's window.close() ends the form.
@@ -167,24 +169,71 @@ void TfrmUserForm::SetTop(int value) { move(frameGeometry().left(), value); }
 
 // ---------------------------------------------------------------- showing
 
-void ShowUserForm(const TUserForms& forms, THostExternal& host, const std::string& name, QWidget* owner) {
-  const TUserForm* form = forms.FindForm(name);
-  if (!form) throw EUserFormsError(Format(SFormNotFound, {name}));
-  TfrmUserForm window(owner);
+namespace {
+
+// Forms open at the moment: a form shown from a form is one deeper, with a profile of its own.
+int GOpenForms = 0;
+
+QWebEngineProfile* FormProfile() {
+  TEngineURLLayer* layer = TEngineURLLayer::Instance();
+  return layer ? layer->ProfileAtDepth(GOpenForms + 1) : nullptr;
+}
+
+void Prepare(TfrmUserForm& window, const TUserForm& form, THostExternal& host) {
   window.webUserForm()->OnGetExternal = [&host](TMXWebBrowser::TExternalCall& external) {
     external = [&host](const QString& request) { return host.Dispatch(request); };
     return HOST_S_OK;
   };
+  form.ApplyTo(window);
+}
+
+}  // namespace
+
+void ShowUserForm(const TUserForms& forms, THostExternal& host, const std::string& name, QWidget* owner) {
+  const TUserForm* form = forms.FindForm(name);
+  if (!form) throw EUserFormsError(Format(SFormNotFound, {name}));
+  TfrmUserForm window(owner, FormProfile());
   IUserFormWindow* outer = host.ActiveUserForm();
   // A form shown from another form gives the outer one back its UserForm when it closes.
   struct TRestore {
     THostExternal& Host;
     IUserFormWindow* Outer;
-    ~TRestore() { Host.SetActiveUserForm(Outer); }
+    ~TRestore() {
+      Host.SetActiveUserForm(Outer);
+      --GOpenForms;
+    }
   } restore{host, outer};
-  form->ApplyTo(window);
+  ++GOpenForms;
+  Prepare(window, *form, host);
   host.SetActiveUserForm(&window);
   window.exec();
   // The keys go back to the window the form came from, also where no window manager does it.
   if (owner) owner->activateWindow();
+}
+
+void OpenUserForm(const TUserForms& forms, THostExternal& host, const std::string& name, QWidget* owner,
+                  std::function<void()> closed) {
+  const TUserForm* form = forms.FindForm(name);
+  if (!form) throw EUserFormsError(Format(SFormNotFound, {name}));
+  QPointer<TfrmUserForm> window = new TfrmUserForm(owner, FormProfile());
+  window->setAttribute(Qt::WA_DeleteOnClose);
+  IUserFormWindow* outer = host.ActiveUserForm();
+  ++GOpenForms;
+  QObject::connect(window, &QDialog::finished, window, [window, &host, outer, owner = QPointer<QWidget>(owner), closed] {
+    --GOpenForms;
+    if (host.ActiveUserForm() == window.data()) host.SetActiveUserForm(outer);
+    if (closed) closed();
+    if (owner) owner->activateWindow();
+  });
+  try {
+    Prepare(*window, *form, host);
+  } catch (...) {
+    --GOpenForms;
+    QObject::disconnect(window, &QDialog::finished, nullptr, nullptr);
+    delete window.data();
+    throw;
+  }
+  host.SetActiveUserForm(window);
+  window->setWindowModality(Qt::WindowModal);
+  window->open();
 }

@@ -5,6 +5,7 @@
 
 #include <QDialog>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "obj_HostExternal.h"
@@ -13,6 +14,7 @@
 class TMFSSession;
 class TXMLNode;
 class TMXWebBrowser;
+class QWebEngineProfile;
 
 enum TFormBorderStyle : std::uint8_t { bsNone, bsSingle, bsSizeable };
 enum TFormBorderIcon : std::uint8_t { biSystemMenu = 1, biMinimize = 2, biMaximize = 4 };
@@ -56,7 +58,8 @@ private:
 class TfrmUserForm : public QDialog, public IUserFormWindow {
   Q_OBJECT
 public:
-  explicit TfrmUserForm(QWidget* owner = nullptr);
+  // The form's page loads in the profile given (the default profile when none).
+  explicit TfrmUserForm(QWidget* owner = nullptr, QWebEngineProfile* profile = nullptr);
 
   TMXWebBrowser* webUserForm() const { return FwebUserForm; }
   void SetBorder(TFormBorderStyle style, std::uint8_t icons);
@@ -96,3 +99,7 @@ private:
 // Shows the named form modally with the host object's UserForm standing for it meanwhile.
 // Raises "Form "%s" not found" for a name the list does not hold.
 void ShowUserForm(const TUserForms& forms, THostExternal& host, const std::string& name, QWidget* owner);
+// The same without a nested loop: the form opens modal to its owner and this returns at once;
+// closed calls `closed` once the form has closed (also when its owner closes it).
+void OpenUserForm(const TUserForms& forms, THostExternal& host, const std::string& name, QWidget* owner,
+                  std::function<void()> closed);

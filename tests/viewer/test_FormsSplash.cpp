@@ -48,35 +48,41 @@ TEST_F(ViewerFixture, UserFormsOpenFromScriptsWithTheLookTheBookGives) {
   TMXWebBrowser& main = *f.webMain();
   ASSERT_EQ(f.UserForms()->Count(), 3);
 
-  // The script goes on at once; the form comes up afterwards. The second "about" replaced the
-  // first; its size and position are the outer ones.
-  bool shown = WhenShown<TfrmUserForm>([&] { EXPECT_EQ(Run("window.external.ShowUserForm('ABOUT'); 'went on'"), "went on"); },
-                                       [&](TfrmUserForm& w) {
-    EXPECT_TRUE(w.isModal());
-    EXPECT_EQ(w.windowTitle(), "About this book");
-    EXPECT_EQ(w.frameGeometry(), QRect(50, 60, 400, 300));
-    const Qt::WindowFlags flags = w.windowFlags();
+  // The script waits until the form has closed, as a modal form holds its caller, and then sees
+  // it closed; the viewer meanwhile goes on. The second "about" replaced the first; its size and
+  // position are the outer ones.
+  bool shown = WhenShown<TfrmUserForm>([&] {
+    main.page()->runJavaScript("window.external.ShowUserForm('ABOUT'); var r; try { window.external.UserForm; r = 'still open' }"
+                               " catch (e) { r = e.message } document.getElementById('t').textContent = r;");
+  }, [&](TfrmUserForm& form) {
+    QPointer<TfrmUserForm> w(&form);
+    EXPECT_TRUE(w->isModal());
+    EXPECT_EQ(w->windowTitle(), "About this book");
+    EXPECT_EQ(w->frameGeometry(), QRect(50, 60, 400, 300));
+    const Qt::WindowFlags flags = w->windowFlags();
     EXPECT_TRUE(flags & Qt::WindowCloseButtonHint);
     EXPECT_TRUE(flags & Qt::WindowMinimizeButtonHint);
     EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint);
-    EXPECT_EQ(w.minimumSize(), w.maximumSize());  // a single border is not sizeable
-    TMXWebBrowser& page = *w.webUserForm();
+    EXPECT_EQ(w->minimumSize(), w->maximumSize());  // a single border is not sizeable
+    TMXWebBrowser& page = *w->webUserForm();
     EXPECT_TRUE(WaitFor([&] { return Value(page, "document.getElementById('t') && document.getElementById('t').textContent") == "About %{Who}"; }));
     EXPECT_EQ(page.LocationURL(), QUrl("mfs:/forms/about.htm"));
-    // UserForm from the form's page and from the main page is this window.
+    // The form's page runs in a renderer of its own while the caller waits.
+    EXPECT_NE(page.page()->profile(), main.page()->profile());
     EXPECT_EQ(Value(page, "window.external.UserForm.Caption"), "About this book");
     Value(page, "window.external.UserForm.Caption = 'Changed'; 1");
-    EXPECT_EQ(w.windowTitle(), "Changed");
-    EXPECT_EQ(Value(main, "String(window.external.UserForm.Width)"), "400");
-    Value(main, "window.external.UserForm.Left = 70; 1");
-    EXPECT_EQ(w.frameGeometry().left(), 70);
+    EXPECT_EQ(w->windowTitle(), "Changed");
+    EXPECT_EQ(Value(page, "String(window.external.UserForm.Width)"), "400");
+    Value(page, "window.external.UserForm.Left = 70; 1");
+    EXPECT_EQ(w->frameGeometry().left(), 70);
     EXPECT_EQ(Value(page, "window.external.Story.Current"), "\\a.htm");
-    Value(main, "window.external.UserForm.Close(); 1");
-    EXPECT_TRUE(WaitFor([&] { return !w.isVisible(); }));
+    EXPECT_NE(Shown(), "There is no active form");  // the caller still waits
+    Value(page, "window.external.UserForm.Close(); 1");
+    EXPECT_TRUE(WaitFor([&] { return !w || !w->isVisible(); }));
   });
   ASSERT_TRUE(shown);
+  EXPECT_TRUE(WaitFor([&] { return Shown() == "There is no active form"; }));
   EXPECT_TRUE(WaitFor([&] { return !QApplication::activeModalWidget(); }));
-  EXPECT_EQ(Run("try { window.external.UserForm; 'none' } catch (e) { e.message }"), "There is no active form");
   EXPECT_EQ(Run("try { window.external.ShowUserForm('Nope'); 'none' } catch (e) { e.message }"), "Form \"Nope\" not found");
 
   // Borderless (Sizable ignored), centred, closed by its own page's window.close().
@@ -89,8 +95,9 @@ TEST_F(ViewerFixture, UserFormsOpenFromScriptsWithTheLookTheBookGives) {
     TMXWebBrowser& page = *w.webUserForm();
     EXPECT_TRUE(WaitFor([&] { return Value(page, "document.getElementById('t') ? 'Quiz' : ''") == "Quiz"; }));
     EXPECT_FALSE(page.settings()->testAttribute(QWebEngineSettings::ShowScrollBars));
+    QPointer<TfrmUserForm> gone(&w);
     Value(page, "window.close(); 1");
-    EXPECT_TRUE(WaitFor([&] { return !w.isVisible(); }));
+    EXPECT_TRUE(WaitFor([&] { return !gone || !gone->isVisible(); }));
   });
   ASSERT_TRUE(shown);
 
@@ -98,8 +105,9 @@ TEST_F(ViewerFixture, UserFormsOpenFromScriptsWithTheLookTheBookGives) {
   shown = WhenShown<TfrmUserForm>([&] { Run("window.external.ShowUserForm('Gone')"); }, [&](TfrmUserForm& w) {
     EXPECT_TRUE(WaitFor([&] { return Value(*w.webUserForm(), "document.body ? document.body.textContent : ''").contains("not found"); }));
     EXPECT_FALSE(w.windowFlags() & Qt::WindowCloseButtonHint);  // no SystemMenu: no close button
+    QPointer<TfrmUserForm> gone(&w);
     Value(*w.webUserForm(), "window.external.UserForm.Close(); 1");
-    EXPECT_TRUE(WaitFor([&] { return !w.isVisible(); }));
+    EXPECT_TRUE(WaitFor([&] { return !gone || !gone->isVisible(); }));
   });
   ASSERT_TRUE(shown);
 

@@ -10,6 +10,7 @@
 #include <QTimer>
 #include <QKeyEvent>
 #include <QList>
+#include <QPointer>
 #include <QUrl>
 #include <QWindow>
 #include <functional>
@@ -71,8 +72,9 @@ bool WhenShown(const std::function<void()>& start, const std::function<void(W&)>
       auto* window = qobject_cast<W*>(w);
       if (!window || !window->isVisible()) continue;
       poll.stop();
+      QPointer<QWidget> alive(w);  // a window deleted on close may go during the steps
       steps(*window);
-      if (auto* dialog = qobject_cast<QDialog*>(w); dialog && dialog->isVisible()) dialog->reject();
+      if (auto* dialog = qobject_cast<QDialog*>(alive.data()); dialog && dialog->isVisible()) dialog->reject();
       ran = true;
       return;
     }
