@@ -1,6 +1,7 @@
 #include "frm_Main.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QApplication>
 #include <QClipboard>
 #include <QCloseEvent>
@@ -122,9 +123,14 @@ TfrmMain::TfrmMain(TBookSource source, TBookReport* report) : FReport(report) {
   FToolbar->imgLogo()->installEventFilter(this);
   FClientLayout->addWidget(FToolbar->pnlToolbarCommon());
   FClientLayout->addWidget(FwebMain, 1);
+  // The size in use is marked.
+  auto* sizes = new QActionGroup(FpopFontSize);
   for (int tag = 0; tag < 5; ++tag) {
     QAction* item = FpopFontSize->addAction(QString::fromLatin1(FontSizeCaptions[tag]));
     item->setProperty("tag", tag);
+    item->setCheckable(true);
+    item->setChecked(tag == FFontSize);
+    sizes->addAction(item);
     connect(item, &QAction::triggered, this, [this, item] { mnuFS_Click(item); });
   }
   qApp->installEventFilter(this);
@@ -433,6 +439,12 @@ void TfrmMain::CheckBook() {
     }
   }
   CheckSystemFiles(*FSystemDescription->Root(), *FSystemImage, report);
+  const TXMLNode* toolbar = FSystemDescription->Root()->Nodes.FindNode("toolbar");
+  if (FToolbarOptions.ToolbarPlacement != tpNoToolbar && FToolbarOptions.ToolbarShowCaption && !FToolbar->Buttons().empty() &&
+      FToolbarOptions.ToolbarTextColor == FToolbarOptions.ToolbarBackColor)
+    report.Note("System.xml", toolbar ? toolbar->Line : 0,
+                "ToolbarTextColor is the same as ToolbarBackColor (" + std::to_string(FToolbarOptions.ToolbarBackColor) +
+                    "): the button captions cannot be seen");
   TReachedFiles reached;
   if (FStory) CheckStory(FStory->Lines(), FStoryFile, *FContentImage, report, reached);
   if (FUserForms) FUserForms->ForEach([&](const std::string& name, const TUserForm& form) {
@@ -700,6 +712,7 @@ void TfrmMain::Exec(int command) {
 
 void TfrmMain::mnuFS_Click(QObject* sender) {
   FFontSize = sender->property("tag").toInt();
+  if (auto* item = qobject_cast<QAction*>(sender)) item->setChecked(true);
   if (FFontSize >= 0 && FFontSize <= 4 && !FwebMain->ExecCommand(cmdZoom, FFontSize))
     ShowErrorMessage(this, QStringLiteral("Zoom failed"));
 }

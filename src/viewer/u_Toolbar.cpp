@@ -40,6 +40,15 @@ void MakeTransparent(QImage& image, QRgb colour) {
   }
 }
 
+// A drop-down button is drawn up again as soon as its menu has gone, also when the menu's
+// command ran a loop of its own first.
+void ReleaseWhenMenuCloses(QToolButton* button, QMenu* menu) {
+  QObject::connect(menu, &QMenu::aboutToHide, button, [button] {
+    button->setDown(false);
+    button->update();
+  });
+}
+
 }  // namespace
 
 TToolbar::TToolbar(QWidget* parent, QMenu* popFontSize) : QObject(parent), FpopFontSize(popFontSize) {
@@ -202,7 +211,10 @@ void TToolbar::BuildToolbar(TMFS& systemImage, const std::string& toolButtons, c
   for (std::int32_t i = n - 1; i >= 0; --i) {
     const TXMLNode& element = buttons->Nodes.Items(i);
     const TXMLAttributes& a = element.Attributes;
-    const auto kind = static_cast<std::uint8_t>(a.ValueOf("Kind", TXMLValue::Integer(0)).AsInteger());
+    const std::int32_t kindValue = a.ValueOf("Kind", TXMLValue::Integer(0)).AsInteger();
+    const auto kind = static_cast<std::uint8_t>(kindValue);
+    if (Report && (kindValue < 0 || kindValue > 17))
+      Report->Note(toolButtons, element.Line, "The button Kind " + std::to_string(kindValue) + " is none the viewer knows (0 to 17): the button does nothing");
     ButtonKinds[static_cast<std::size_t>(i)] = kind;
     a.ValueOf("Name", TXMLValue::Text("")).AsText();
     const QString caption = FromBook(a.ValueOf("Caption", TXMLValue::Text("")).AsText());
@@ -224,6 +236,11 @@ void TToolbar::BuildToolbar(TMFS& systemImage, const std::string& toolButtons, c
       if (a.Find("Image")) {
         const std::string name = a.ValueOf("Image", TXMLValue::Text("")).AsText();
         index = static_cast<int>(ImageIndexByName.GetItemDef(name, -1));
+        if (Report && index < 0)
+          Report->Note(toolButtons, element.Line, "No picture is named \"" + name + "\": the button shows none");
+      } else if (Report && (index < -1 || index >= static_cast<int>(FimglToolbar.size()))) {
+        Report->Note(toolButtons, element.Line, "ImageIndex " + std::to_string(index) + " is beyond the " +
+                                                    std::to_string(FimglToolbar.size()) + " pictures: the button shows none");
       }
       if (index >= 0 && index < static_cast<int>(FimglToolbar.size()))
         button->setIcon(QIcon(FimglToolbar[static_cast<std::size_t>(index)]));
@@ -232,6 +249,7 @@ void TToolbar::BuildToolbar(TMFS& systemImage, const std::string& toolButtons, c
         case 11:
           button->setMenu(FpopFontSize);
           button->setPopupMode(QToolButton::InstantPopup);
+          ReleaseWhenMenuCloses(button, FpopFontSize);
           break;
         case 12:
           connect(button, &QToolButton::clicked, this, [h = handlers.mnuSearchClick] { if (h) h(); });
@@ -248,6 +266,9 @@ void TToolbar::BuildToolbar(TMFS& systemImage, const std::string& toolButtons, c
               TBookMarkItem bookmark;
               const std::string itemCaption = item.ValueOf("caption", TXMLValue::Text("Description")).AsText();
               bookmark.URL = item.ValueOf("url", TXMLValue::Text("URL")).AsText();
+              if (Report && bookmark.URL.find(':') == std::string::npos)
+                Report->Note(toolButtons, element.Nodes.Items(j).Line, "The bookmark address \"" + bookmark.URL +
+                                                                           "\" has no scheme (such as mfs: or https:): it shows a blank page");
               bookmark.NewWindow = item.ValueOf("NewWindow", TXMLValue::Boolean(false)).AsBoolean();
               QAction* action = list->popBookMarks->addAction(FromBook(itemCaption));
               action->setToolTip(FromBook(bookmark.URL));
@@ -263,6 +284,7 @@ void TToolbar::BuildToolbar(TMFS& systemImage, const std::string& toolButtons, c
           list->popBookMarks->setToolTipsVisible(true);
           button->setMenu(list->popBookMarks);
           button->setPopupMode(QToolButton::InstantPopup);
+          ReleaseWhenMenuCloses(button, list->popBookMarks);
           Bookmarks.insert(Bookmarks.begin(), std::move(menu));
           break;
         }
