@@ -10,7 +10,9 @@
 #include <QKeyEvent>
 #include <QMenu>
 #include <QPointer>
+#include <QPrintPreviewDialog>
 #include <QProcess>
+#include <QToolButton>
 #include <QToolBar>
 #include <QWebEngineProfile>
 #include <QWebEngineUrlRequestJob>
@@ -18,6 +20,7 @@
 #include <map>
 #include <memory>
 
+#include "frm_UserForm.h"
 #include "viewer/viewer_test_util.h"
 
 using namespace gui_test;
@@ -328,6 +331,128 @@ TEST_F(ViewerTest, CommandsWaitOnlyUntilThePageIsInteractive) {
   QWebEngineProfile::defaultProfile()->removeUrlSchemeHandler(&held);
 }
 
+// Clicks the button from the event loop and, once its command waits for the page, runs
+// `during` from inside that wait. True when the click has returned.
+bool ClickAndDuringTheWait(QAbstractButton* button, const std::function<void()>& during) {
+  bool started = false, returned = false, done = false;
+  QTimer poll;
+  poll.setInterval(10);
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (started && !returned && !done) {
+      done = true;
+      during();
+    }
+  });
+  poll.start();
+  QTimer::singleShot(0, button, [&, button] {
+    started = true;
+    button->click();
+    returned = true;
+  });
+  return WaitFor([&] { return returned; }) && done;
+}
+
+// A close while a command waits for the page (the reader's Escape, a page script's Terminate,
+// Exit clicked as the waiting command) ends the wait; the command then does nothing, and the
+// window is still there for the caller that waited.
+TEST_F(ViewerTest, ACloseWhileACommandWaitsEndsTheWaitAndTheCommand) {
+  HeldRequests held;
+  QWebEngineProfile::defaultProfile()->installUrlSchemeHandler("held", &held);
+  TFiles content = StoryBook();
+  content["\\p2.htm"] = Page(2, "<script src='held:/slow.js'></script>");  // never interactive meanwhile
+  const std::vector<std::pair<int, std::function<void()>>> cases = {
+      {Next, [this] { Key(Qt::Key_Escape); }},
+      {Next, [this] { Form->webMain()->page()->runJavaScript("window.external.Terminate()"); }},
+      {Exit, [this] { Key(Qt::Key_Escape); }},
+  };
+  for (const auto& [tag, close] : cases) {
+    Open({{"\\System.xml", "<System Story=\"Story.xml\" ToolButtons=\"tb.xml\"/>"}, {"\\Story.xml", StoryXml},
+          {"\\tb.xml", StoryToolbar}},
+         content);
+    Form->ReadyTimeoutMs = 60 * 1000;  // far beyond what the close takes to end the wait
+    Form->activateWindow();
+    ASSERT_TRUE(WaitFor([&] { return QApplication::activeWindow() == Form.get(); }, 5000));
+    Button(Next)->click();
+    ASSERT_TRUE(WaitFor([&] { return !held.Jobs.isEmpty(); }));
+    EXPECT_TRUE(ClickAndDuringTheWait(Button(tag), [&, close = close] {
+      Form->activateWindow();
+      close();
+    })) << tag;
+    EXPECT_TRUE(WaitFor([&] { return !Form->isVisible(); })) << tag;
+    EXPECT_TRUE(Form->Closing());
+    EXPECT_EQ(Form->Story().CurrentPage(), "\\p2.htm") << tag;  // the waiting Next never acted
+    held.Release();
+  }
+  QWebEngineProfile::defaultProfile()->removeUrlSchemeHandler(&held);
+}
+
+// The same for the loops of the print preview and of a modal form: they end, their callers
+// return, and the window goes only after.
+TEST_F(ViewerTest, ACloseDuringThePreviewOrAModalFormEndsThem) {
+  const TFiles system = {{"\\System.xml", "<System Story=\"s.xml\" ToolButtons=\"tb.xml\" Forms=\"f.xml\"/>"},
+                         {"\\s.xml", "<S><i page=\"\\a.htm\"/></S>"},
+                         {"\\f.xml", "<F><Form Name=\"About\" Path=\"\\about.htm\"/></F>"},
+                         {"\\tb.xml", "<T><Buttons><b Kind=14 Caption=\"Print\"/><b Kind=9 Caption=\"About\"/></Buttons></T>"}};
+  const TFiles content = {{"\\a.htm", Page(1)}, {"\\about.htm", Page(2)}};
+  Open(system, content);
+  bool returned = false;
+  EXPECT_TRUE(WhenShown<QPrintPreviewDialog>([&] { Button(0)->click(); returned = true; }, [&](QPrintPreviewDialog&) {
+    Form->close();
+  }));
+  EXPECT_TRUE(returned);
+  EXPECT_FALSE(Form->isVisible());
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+
+  Open(system, content);
+  returned = false;
+  EXPECT_TRUE(WhenShown<TfrmUserForm>([&] { Button(1)->click(); returned = true; }, [&](TfrmUserForm& form) {
+    QPointer<TfrmUserForm> w(&form);
+    Form->close();
+    EXPECT_TRUE(!w || !w->isVisible());
+  }));
+  EXPECT_TRUE(returned);
+  EXPECT_FALSE(Form->isVisible());
+  EXPECT_TRUE(Messages.isEmpty()) << Messages.join("; ").toStdString();
+}
+
+// Escape meant for an open drop-down closes the menu only; the menus mark the font size in use
+// and leave their button drawn up.
+TEST_F(ViewerTest, EscapeOnAnOpenDropDownClosesOnlyTheMenu) {
+  Open({{"\\System.xml", "<System Story=\"s.xml\" ToolButtons=\"tb.xml\"/>"},
+        {"\\s.xml", "<S><i page=\"\\a.htm\"/></S>"},
+        {"\\tb.xml", "<T><Buttons><b Kind=11 Caption=\"Size\"/>"
+                      "<b Kind=13 Caption=\"Marks\"><i caption=\"Home\" url=\"mfs:\\a.htm\"/></b></Buttons></T>"}},
+       {{"\\a.htm", Page(1)}});
+  Form->activateWindow();
+  ASSERT_TRUE(WaitFor([&] { return QApplication::activeWindow() == Form.get(); }, 5000));
+  QList<QAction*> sizes = Form->popFontSize()->actions();
+  ASSERT_EQ(sizes.size(), 5);
+  EXPECT_TRUE(sizes[2]->isChecked());
+  for (int tag : {0, 1}) {
+    auto* button = qobject_cast<QToolButton*>(Button(tag));
+    bool escaped = false;
+    QTimer poll;
+    poll.setInterval(10);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+      QWidget* popup = QApplication::activePopupWidget();
+      if (!popup || escaped) return;
+      escaped = true;
+      QKeyEvent press(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+      QCoreApplication::sendEvent(popup->windowHandle(), &press);
+    });
+    poll.start();
+    QTimer::singleShot(0, button, [button] { button->click(); });
+    ASSERT_TRUE(WaitFor([&] { return escaped && !QApplication::activePopupWidget(); })) << tag;
+    poll.stop();
+    EXPECT_EQ(Run("'still here'"), "still here");  // any close asked for would have run by now
+    EXPECT_TRUE(Form->isVisible()) << tag;
+    EXPECT_FALSE(button->isDown()) << tag;
+  }
+  sizes[4]->trigger();
+  EXPECT_TRUE(sizes[4]->isChecked());
+  EXPECT_FALSE(sizes[2]->isChecked());
+}
+
 TEST_F(ViewerTest, WebPagesGetNoWindowExternal) {
   OpenStory();
   ASSERT_TRUE(Load(*Form->webMain(), QUrl("data:text/html,<p id=t>web</p>")));
@@ -371,6 +496,12 @@ TEST_F(ViewerTest, CopyAndContextMenuFollowThePagesRightClickFlag) {
   Key(Qt::Key_C, Qt::ControlModifier);
   QCoreApplication::processEvents();
   EXPECT_TRUE(QGuiApplication::clipboard()->text().isEmpty());
+  // Control still held, C again; and Control with Insert: swallowed each time.
+  for (int key : {Qt::Key_C, Qt::Key_Insert}) {
+    QGuiApplication::clipboard()->setText("before");
+    Key(key, Qt::ControlModifier);
+    EXPECT_TRUE(QGuiApplication::clipboard()->text().isEmpty()) << key;
+  }
 }
 
 TEST_F(ViewerTest, CopyRuleHoldsInOtherWindowsToo) {

@@ -103,7 +103,7 @@ TEST_F(ViewerFixture, PrintSectionsAreListedAndPrintedAlone) {
   Open({{"\\System.xml", "<System Story=\"s.xml\" ToolButtons=\"tb.xml\"/>"},
         {"\\tb.xml", "<T><Buttons><b Kind=14 Caption=\"Print\"/><b Kind=5 Caption=\"Next\"/></Buttons></T>"},
         {"\\s.xml", "<S><i page=\"\\a.htm\"/><i page=\"\\b.htm\"/></S>"}},
-       {{"\\a.htm", Page(1, "<div id=\"introPAGE\"><h1>Section words</h1><img src=\"pics/p.png\"></div>"
+       {{"\\a.htm", Page(1, "<div id=\"introPAGE\"><h1>Section words</h1><h2>caf\xE9 cr\xE8me \x80uro</h2><img src=\"pics/p.png\"></div>"
                             "<div id=\"pager\">pager words</div><span id=\"notesPAGE\">span words</span>"
                             "<div id=\"summarypage\">summary words</div><div id=\"PAGE\">bare</div>"
                             "<p>rest of the page</p><img src=\"pics/q.png\">")},
@@ -140,6 +140,7 @@ TEST_F(ViewerFixture, PrintSectionsAreListedAndPrintedAlone) {
   std::string text, images;
   ASSERT_EQ(cab_test::Shell("pdftotext " + cab_test::Quote(pdf) + " -", &text), 0) << text;
   EXPECT_NE(text.find("Section words"), std::string::npos) << text;
+  EXPECT_NE(text.find("caf\xC3\xA9 cr\xC3\xA8me \xE2\x82\xACuro"), std::string::npos) << text;  // Windows-1252 letters, whole
   EXPECT_EQ(text.find("rest of the page"), std::string::npos) << text;
   EXPECT_EQ(text.find("summary words"), std::string::npos) << text;
   ASSERT_EQ(cab_test::Shell("pdfimages -list " + cab_test::Quote(pdf), &images), 0) << images;

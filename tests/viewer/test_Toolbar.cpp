@@ -190,6 +190,9 @@ TEST_F(ToolbarTest, LogoPanelPlacementAndHeight) {
   EXPECT_FALSE(narrow.tbrMain()->isVisible());
   EXPECT_LT(narrow.Toolbar().pnlToolbarCommon()->y(), narrow.webMain()->y());
   EXPECT_EQ(narrow.Toolbar().pnlToolbarCommon()->height(), narrow.tbrMain()->sizeHint().height());
+  // The logo keeps to the right edge when it is all the row holds.
+  EXPECT_TRUE(WaitFor([&] { return narrow.Toolbar().pnlLogo()->geometry().right() == narrow.Toolbar().pnlToolbarCommon()->width() - 1; }, 5000))
+      << narrow.Toolbar().pnlLogo()->geometry().right() << " of " << narrow.Toolbar().pnlToolbarCommon()->width();
 
   TfrmMain& noLogo = OpenWith("<System Story=\"s.xml\" ToolButtons=\"tb.xml\"><toolbar LogoDisplay=True/></System>", {{"\\tb.xml", tb}});
   EXPECT_FALSE(noLogo.Toolbar().pnlLogo()->isVisible());
@@ -212,6 +215,13 @@ TEST_F(ToolbarTest, PictureFailuresStopStartUp) {
             "Unknown picture file extension (.GIF)");
   EXPECT_EQ(FailureOf(one, "\\other.bmp", Bmp(24, 24)), "File \"p.bmp\" not found");
   EXPECT_EQ(FailureOf(one, "\\p.bmp", "BM not really"), "Bitmap image is not valid");
+  // Pictures whose data ends early: the rows or blocks they do not hold are never shown.
+  const std::string bmp = Bmp(24, 24);
+  ASSERT_EQ(bmp.size(), 1782u);
+  EXPECT_EQ(FailureOf(one, "\\p.bmp", bmp.substr(0, 700)), "Bitmap image is not valid: its data ends early");
+  const std::string jpeg = Encoded(Square(64, 64), "JPEG");
+  EXPECT_EQ(FailureOf("<T><Images><i Path=\"p.jpg\"/></Images></T>", "\\p.jpg", jpeg.substr(0, jpeg.size() / 2)),
+            "JPEG image is not valid: its data ends early");
   EXPECT_EQ(FailureOf("<T><Images><i Path=\"p.wmf\"/></Images></T>", "\\p.wmf", Metafile("emf", 24).substr(0, 60)),
             "Metafile is not valid");
   // A header that claims a record of 4 GB is refused before the metafile library allocates it.
