@@ -456,7 +456,8 @@ void TfrmMain::CheckBook() {
   for (const auto& menu : FToolbar->Bookmarks)
     for (const TBookMarkItem& item : menu->BookmarkItems) links.push_back(item.URL);
   for (const std::string& link : links) {
-    if (link.empty()) continue;
+    // A bookmark without a scheme opens nothing of the book (noted with the toolbar).
+    if (link.empty() || (&link != &links.front() && link.find(':') == std::string::npos)) continue;
     const TResolvedLink to = ResolveBookLink("mfs", "\\", link);
     if (to.Kind != TResolvedLink::Book || to.Scheme != "mfs") continue;
     if (FindBookFile(*FContentImage, to.Path)) reached.insert(to.Path);

@@ -104,6 +104,26 @@ TEST(StoryMoves, StickyFlagsAsInTheTwoPageExample) {
   EXPECT_FALSE(s.Eof());
 }
 
+// A move from a later occurrence of a repeated page starts from its first occurrence: the page
+// after the first "A" is "B", and nothing comes before it.
+TEST(StoryMoves, AMoveFromARepeatedPageStartsAtItsFirstOccurrence) {
+  TStory s("<Story><i page=\"A\"/><i page=\"B\"/><i page=\"A\"/></Story>");
+  s.Last();
+  EXPECT_EQ(s.Next(), STORY_S_OK);
+  EXPECT_EQ(s.CurrentPage(), "B");
+  EXPECT_FALSE(s.Bof());
+  EXPECT_FALSE(s.Eof());
+  EXPECT_EQ(s.Next(), STORY_S_OK);  // onto the later "A" again, the last entry
+  EXPECT_EQ(s.Next(), STORY_S_OK);
+  EXPECT_EQ(s.CurrentPage(), "B");
+  s.Last();
+  EXPECT_EQ(s.Prior(), STORY_S_OK);  // from the first "A": nothing before it
+  EXPECT_EQ(s.CurrentPage(), "A");
+  EXPECT_TRUE(s.Bof());
+  EXPECT_FALSE(s.Eof());
+  EXPECT_EQ(s.Prior(), STORY_E_UNEXPECTED);
+}
+
 TEST(StoryMoves, ReadingOrderIsPreOrderAndChaptersAreSkipped) {
   TStory s("<S><c><c><p page=\"1\"/></c><p page=\"2\"><p page=\"3\"/><c/></p></c><c/><p page=\"4\"><c><c/></c></p></S>");
   EXPECT_EQ(Walk(s), (std::vector<std::string>{"1", "2", "3", "4"}));

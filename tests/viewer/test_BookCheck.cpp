@@ -33,7 +33,7 @@ void WriteFaultyBook(const fs::path& dir) {
             "<System ApplicationTitle=\"%{TITLE}\" Story=\"Story.xml\" Variables=\"Vars.xml\"\n"
             "        ToolButtons=\"tb\\Buttons.xml\" Forms=\"Forms.xml\"\n"
             "        Width=\"wide\" Height=600>\n"
-            "  <toolbar ToolbarPlacement=\"tpLeft\"\n"
+            "  <toolbar ToolbarPlacement=\"tpLeft\" ToolbarShowCaption=True\n"
             "           LogoDisplay=True ToolbarImgW=24 ToolbarImgH=24/>\n"
             "  <splash SplashTypeS=\"vsSplash\" Interval=2/>\n"
             "</System>");
@@ -67,7 +67,9 @@ void WriteFaultyBook(const fs::path& dir) {
             "  <Buttons>\n"
             "    <Button Kind=1 Caption=\"Back\" Image=\"ok\"/>\n"
             "    <Button Kind=13 Caption=\"Marks\"><item caption=\"Home\" url=\"mfs:\\pages\\a.htm\"/></Button>\n"
-            "    <Button Kind=13 Caption=\"More marks\"/>\n"
+            "    <Button Kind=13 Caption=\"More marks\"><item caption=\"Nowhere\" url=\"a.htm\"/></Button>\n"
+            "    <Button Kind=18 Caption=\"Odd\" Image=\"nameless\"/>\n"
+            "    <Button Kind=2 Caption=\"Far\" ImageIndex=9/>\n"
             "  </Buttons>\n"
             "</Buttons>");
   WriteFile(sys / "Forms.xml",
@@ -86,7 +88,7 @@ void WriteFaultyBook(const fs::path& dir) {
             "</body></html>");
   WriteFile(content / "pages" / "b.htm", "<html><body><img src=\"../pictures/here.png\"></body></html>");
   WriteFile(content / "pictures" / "here.png", gui_test::Png(4, 4));
-  WriteFile(content / "c.htm", "<html><body>C</body></html>");
+  WriteFile(content / "pages" / "c.htm", "<html><body>C</body></html>");
   WriteFile(content / "pages" / "lonely.htm", "<html><body>nobody links here</body></html>");
   WriteFile(content / "css" / "style.css",
             "@import \"base.css\";\n"
@@ -116,7 +118,13 @@ TEST(BookCheck, EveryFaultIsReportedWithFileAndLineAndPackingRefusesUnlessForced
       "System.xml:6: error: The splash picture \"SplashS.bmp\" is not in the system image\n",
       "Story.xml:3: error: The page \"\\pages\\missing.htm\" is not in the content image\n",
       "Story.xml:4: error: The page \"\\pages\\a.htm\" is listed twice (first on line 2)\n",
-      "Story.xml:6: error: The page \"c.htm\" is relative, but the entries above it give no Path",
+      "Story.xml:6: error: The page \"c.htm\" is not in the content image\n",
+      "Story.xml:6: note: The entry on line 5 gives no Path, so the Path of the entries above it does not apply to this page\n",
+      "System.xml:4: note: ToolbarTextColor is the same as ToolbarBackColor (0): the button captions cannot be seen\n",
+      "tb\\Buttons.xml:12: note: The bookmark address \"a.htm\" has no scheme (such as mfs: or https:): it shows a blank page\n",
+      "tb\\Buttons.xml:13: note: The button Kind 18 is none the viewer knows (0 to 17): the button does nothing\n",
+      "tb\\Buttons.xml:13: note: No picture is named \"nameless\": the button shows none\n",
+      "tb\\Buttons.xml:14: note: ImageIndex 9 is beyond the 5 pictures: the button shows none\n",
       "Vars.xml:3: error: Cycling reference encountered during loading variable \"X\"\n",
       "tb\\Buttons.xml:4: error: The picture \"gone.bmp\": File \"gone.bmp\" not found\n",
       "tb\\Buttons.xml:5: error: The picture \"ok.xyz\": Unknown picture file extension (.xyz)\n",
@@ -131,7 +139,8 @@ TEST(BookCheck, EveryFaultIsReportedWithFileAndLineAndPackingRefusesUnlessForced
       "mfs:\\pages\\a.htm:8: error: The link \"system:\\Vars.xml\" leads to \"system:%5CVars.xml\"",
       "mfs:\\css\\style.css:3: error: The link \"../pictures/h1.png\" leads to \"mfs:\\pictures\\h1.png\"",
       "mfs:\\pages\\lonely.htm: note: No page, story entry or form reaches this file\n",
-      "19 errors, 2 notes\n"};
+      "mfs:\\pages\\c.htm: note: No page, story entry or form reaches this file\n",
+      "19 errors, 9 notes\n"};
   for (const std::string& line : expected) EXPECT_NE(out.find(line), std::string::npos) << line << "\nin:\n" << out;
   // Nothing reported twice, nothing about what is sound (the web, strings, comments, @import).
   for (const char* sound : {"example.org", "commented-out", "in-a-string", "base.css", "here.png", "TITLE", "b.htm\""})
@@ -143,7 +152,7 @@ TEST(BookCheck, EveryFaultIsReportedWithFileAndLineAndPackingRefusesUnlessForced
   const std::string pack = Quote(QUIRELLE_PACK) + " --viewer " + Quote(QUIRELLE_VIEWER) + " " + sources + " -o " + Quote(book);
   std::string packed;
   EXPECT_EQ(Shell(pack, &packed), 1) << packed;
-  EXPECT_NE(packed.find("19 errors, 2 notes\n"), std::string::npos) << packed;
+  EXPECT_NE(packed.find("19 errors, 9 notes\n"), std::string::npos) << packed;
   EXPECT_NE(packed.find("not written, as the book has errors"), std::string::npos) << packed;
   EXPECT_FALSE(fs::exists(book));
   ASSERT_EQ(Shell(pack + " --force", &packed), 0) << packed;
@@ -152,3 +161,59 @@ TEST(BookCheck, EveryFaultIsReportedWithFileAndLineAndPackingRefusesUnlessForced
   EXPECT_EQ(Check(Quote(book), again), 1) << again;
   EXPECT_EQ(again, out);
 }
+
+namespace {
+
+// Pages in UTF-8 link to files with letters beyond ASCII; the engine reads them as UTF-8 because
+// they say so, and so does the check. Relative story pages under a root without Path are found
+// where the viewer finds them. Clean, in a Western and in a Cyrillic locale.
+TEST(BookCheck, Utf8PagesAndRelativeStoryPagesAreCheckedAsTheViewerReadsThem) {
+  struct TCase {
+    const char* Locale;
+    std::string Name, Story;  // the file name in UTF-8, as the story names it in the code page
+  };
+  for (const TCase& c : {TCase{"de_DE.UTF-8", "k\xC3\xB6nigin", "k\xF6nigin"}, TCase{"ru_RU.UTF-8", "\xD1\x86\xD0\xB0\xD1\x80\xD1\x8C", "\xF6\xE0\xF0\xFC"}}) {
+    cab_test::TTempDir dir;
+    const fs::path sys = dir.Path() / "system", content = dir.Path() / "content";
+    WriteFile(sys / "System.xml", "<System Story=\"Story.xml\"/>");
+    WriteFile(sys / "Story.xml", "<Story><item Path=\"book\"><item Path=\"part1\">\n"
+                                 "<item page=\"intro.htm\"/><item page=\"" + c.Story + ".htm\"/></item></item></Story>");
+    WriteFile(content / "book" / "part1" / "intro.htm",
+              "<html><head><meta charset=\"UTF-8\"></head><body><a href=\"" + c.Name + ".htm\">on</a></body></html>");
+    WriteFile(content / "book" / "part1" / (c.Name + ".htm"),
+              "<html><head><meta http-equiv=\"Content-Type\" content=\"text/html; charset=utf-8\"></head>"
+              "<body><a href=\"intro.htm\">back</a><img src=\"bilder/" + c.Name + ".png\"></body></html>");
+    WriteFile(content / "book" / "part1" / "bilder" / (c.Name + ".png"), gui_test::Png(4, 4));
+    std::string out;
+    EXPECT_EQ(Shell(std::string("LC_ALL=") + c.Locale + " " + Quote(QUIRELLE_PACK) + " --viewer " + Quote(QUIRELLE_VIEWER) +
+                    " --check " + Sources(sys, content), &out), 0) << c.Locale << "\n" << out;
+    EXPECT_EQ(out, "0 errors, 0 notes\n") << c.Locale;
+  }
+}
+
+// A description file that does not parse is reported at its line, and the check goes on: the
+// pages' links are still looked at. The check also needs no sandbox variable as root, and a
+// packer without a viewer says where it looked.
+TEST(BookCheck, SyntaxErrorsHaveTheirLineAndTheCheckGoesOn) {
+  cab_test::TTempDir dir;
+  const fs::path sys = dir.Path() / "system", content = dir.Path() / "content";
+  WriteFile(sys / "System.xml", "<System Story=\"Story.xml\"\n  Height=600\n  Width=1000px>\n</System>");
+  WriteFile(sys / "Story.xml", "<Story><item page=\"\\a.htm\"/></Story>");
+  WriteFile(content / "a.htm", "<html><body>\n<a href=\"gone.htm\">x</a></body></html>");
+  std::string out;
+  EXPECT_EQ(Shell("env -u QTWEBENGINE_DISABLE_SANDBOX " + Quote(QUIRELLE_PACK) + " --viewer " + Quote(QUIRELLE_VIEWER) +
+                  " --check " + Sources(sys, content), &out), 1) << out;
+  EXPECT_EQ(out, "System.xml:3: error: ''='' expected\n"
+                 "mfs:\\a.htm:2: error: The link \"gone.htm\" leads to \"mfs:\\gone.htm\", which is not in the book\n"
+                 "2 errors, 0 notes\n");
+
+  const fs::path lonely = dir.Path() / "bin" / "quirelle-pack";
+  fs::create_directories(lonely.parent_path());
+  fs::copy_file(QUIRELLE_PACK, lonely);
+  EXPECT_EQ(Shell(Quote(lonely) + " --check " + Sources(sys, content) + " 2>&1", &out), 1);
+  EXPECT_NE(out.find("the viewer program quirelle-viewer was not found; looked for " + (lonely.parent_path() / "quirelle-viewer").string()),
+            std::string::npos) << out;
+  EXPECT_NE(out.find("--viewer VIEWER"), std::string::npos) << out;
+}
+
+}  // namespace
