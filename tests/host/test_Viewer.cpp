@@ -617,6 +617,49 @@ TEST_F(PackedViewer, EscapeWorksAfterAPageScriptTurnedThePage) {
   if (viewer.state() != QProcess::NotRunning) viewer.kill(), viewer.waitForFinished();
 }
 
+// As a reader met it: Next, and Next again while the new page keeps its renderer busy (the
+// second click waits for it), then Escape. The window must go only after the waiting click has
+// returned: the run ends at once and cleanly, with no crash and no wait for the renderer.
+TEST_F(PackedViewer, EscapeWhileAClickWaitsForABusyPageEndsCleanly) {
+  std::string out;
+  cab_test::WriteFile(Dir.Path() / "sys" / "System.xml", "<System Story=\"Story.xml\" ToolButtons=\"tb.xml\" MainFormCaption=\"Busy page\"/>");
+  cab_test::WriteFile(Dir.Path() / "sys" / "tb.xml", "<T><Buttons><b Kind=5 Caption=\"Next\"/></Buttons></T>");
+  cab_test::WriteFile(Dir.Path() / "sys" / "Story.xml", "<S><i page=\"\\one.htm\"/><i page=\"\\busy.htm\"/><i page=\"\\three.htm\"/></S>");
+  cab_test::WriteFile(Dir.Path() / "content" / "one.htm", "<body style='background: #ff0000'>one</body>");
+  // Parsing stops in the script for far longer than any test runs: never interactive meanwhile.
+  cab_test::WriteFile(Dir.Path() / "content" / "busy.htm",
+                      "<body>busy<script>var t = Date.now(); while (Date.now() - t < 600000) {}</script></body>");
+  cab_test::WriteFile(Dir.Path() / "content" / "three.htm", "<body>three</body>");
+  std::string book = (Dir.Path() / "book").string();
+  ASSERT_EQ(cab_test::Shell(cab_test::Quote(QUIRELLE_PACK) + " --viewer " + cab_test::Quote(QUIRELLE_VIEWER) + " --system " +
+                                cab_test::Quote(Dir.Path() / "sys") + " --content " + cab_test::Quote(Dir.Path() / "content") +
+                                " -o " + cab_test::Quote(book), &out), 0) << out;
+  QProcess viewer;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("QTWEBENGINE_DISABLE_SANDBOX", "1");
+  viewer.setProcessEnvironment(env);
+  viewer.setProcessChannelMode(QProcess::MergedChannels);
+  viewer.start(QString::fromStdString(book), {});
+  ASSERT_TRUE(viewer.waitForStarted());
+  auto run = [](const QString& command) {
+    QProcess p;
+    p.start("sh", {"-c", command});
+    p.waitForFinished();
+    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+  };
+  QString window;
+  ASSERT_TRUE(WaitFor([&] { return !(window = run("xdotool search --onlyvisible --name 'Busy page' | head -1")).isEmpty(); }));
+  // The first page is up (red), so the first click acts at once.
+  EXPECT_TRUE(WaitFor([&] { return run("import -window " + window + " -crop 1x1+200+200 -depth 8 txt:- 2>&1").contains("#FF0000"); }));
+  // The X server hands the events over in this order: the second click is waiting when
+  // Escape arrives.
+  run("xdotool windowfocus --sync " + window + " mousemove --window " + window + " 12 12 click --repeat 2 --delay 200 1 key Escape");
+  EXPECT_TRUE(viewer.waitForFinished(20000));
+  EXPECT_EQ(viewer.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(viewer.exitCode(), 0) << viewer.readAll().toStdString();
+  if (viewer.state() != QProcess::NotRunning) viewer.kill(), viewer.waitForFinished();
+}
+
 TEST_F(PackedViewer, CheckFailsWhenTheFirstPageIsTheErrorPage) {
   std::string out;
   cab_test::WriteFile(Dir.Path() / "content" / "a.htm", "<p>a</p>");

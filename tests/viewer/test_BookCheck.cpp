@@ -99,6 +99,18 @@ void WriteFaultyBook(const fs::path& dir) {
 
 }  // namespace
 
+// The author's way in: both programs installed into a prefix, the packer finding the viewer
+// beside it.
+TEST(BookCheck, InstalledProgramsCheckTheSampleBook) {
+  cab_test::TTempDir dir;
+  std::string out;
+  ASSERT_EQ(Shell("cmake --install " + Quote(QUIRELLE_BINARY_DIR) + " --prefix " + Quote(dir.Path()), &out), 0) << out;
+  for (const char* program : {"quirelle-viewer", "quirelle-pack", "quirelle-mfs"})
+    EXPECT_TRUE(fs::exists(dir.Path() / "bin" / program)) << program;
+  EXPECT_EQ(Shell(Quote(dir.Path() / "bin" / "quirelle-pack") + " --check " + Sources(Sample / "system", Sample / "content"), &out), 0) << out;
+  EXPECT_EQ(out, "0 errors, 0 notes\n");
+}
+
 TEST(BookCheck, TheSampleBookIsClean) {
   std::string out;
   EXPECT_EQ(Check(Sources(Sample / "system", Sample / "content"), out), 0) << out;
