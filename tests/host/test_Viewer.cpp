@@ -564,6 +564,37 @@ protected:
   int Start(const std::string& book, std::string& out) {
     return cab_test::Shell("QUIRELLE_CHECK=1 QTWEBENGINE_DISABLE_SANDBOX=1 " + cab_test::Quote(book), &out);
   }
+  // Packs Dir/sys and Dir/content into Dir/book; empty when packing failed.
+  std::string PackBook() {
+    std::string out;
+    const std::string book = (Dir.Path() / "book").string();
+    const int rc = cab_test::Shell(cab_test::Quote(QUIRELLE_PACK) + " --viewer " + cab_test::Quote(QUIRELLE_VIEWER) + " --system " +
+                                       cab_test::Quote(Dir.Path() / "sys") + " --content " + cab_test::Quote(Dir.Path() / "content") +
+                                       " -o " + cab_test::Quote(book), &out);
+    EXPECT_EQ(rc, 0) << out;
+    return rc == 0 ? book : std::string();
+  }
+  // Starts the book as a reader does, and finds its window on the X server by its caption.
+  QString Launch(QProcess& viewer, const std::string& book, const QString& caption) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    viewer.setProcessEnvironment(env);
+    viewer.setProcessChannelMode(QProcess::MergedChannels);
+    viewer.start(QString::fromStdString(book), {});
+    if (!viewer.waitForStarted()) return {};
+    QString window;
+    WaitFor([&] { return !(window = Command("xdotool search --onlyvisible --name '" + caption + "' | head -1")).isEmpty(); });
+    return window;
+  }
+  static QString Command(const QString& command) {
+    QProcess p;
+    p.start("sh", {"-c", command});
+    p.waitForFinished();
+    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+  }
+  static bool Shows(const QString& window, const char* colour) {
+    return WaitFor([&] { return Command("import -window " + window + " -crop 1x1+200+200 -depth 8 txt:- 2>&1").contains(colour); });
+  }
 };
 
 TEST_F(PackedViewer, GoodBookShowsItsFirstPageAndTitle) {
@@ -583,35 +614,18 @@ TEST_F(PackedViewer, GoodBookShowsItsFirstPageAndTitle) {
 // As a reader meets it: a page script turns the page, and Escape, typed on the keyboard of the
 // X server, still closes the book.
 TEST_F(PackedViewer, EscapeWorksAfterAPageScriptTurnedThePage) {
-  std::string out;
   cab_test::WriteFile(Dir.Path() / "sys" / "System.xml", "<System Story=\"Story.xml\" MainFormCaption=\"Keys after a script\"/>");
   cab_test::WriteFile(Dir.Path() / "sys" / "Story.xml", "<S><i page=\"\\one.htm\"/><i page=\"\\two.htm\"/></S>");
   cab_test::WriteFile(Dir.Path() / "content" / "one.htm",
                       "<body><script>setTimeout(function () { window.external.Story.Next(); }, 0);</script></body>");
   cab_test::WriteFile(Dir.Path() / "content" / "two.htm", "<body style='background: #ff0000'>two</body>");
-  std::string book = (Dir.Path() / "book").string();
-  ASSERT_EQ(cab_test::Shell(cab_test::Quote(QUIRELLE_PACK) + " --viewer " + cab_test::Quote(QUIRELLE_VIEWER) + " --system " +
-                                cab_test::Quote(Dir.Path() / "sys") + " --content " + cab_test::Quote(Dir.Path() / "content") +
-                                " -o " + cab_test::Quote(book), &out), 0) << out;
+  const std::string book = PackBook();
+  ASSERT_FALSE(book.empty());
   QProcess viewer;
-  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.insert("QTWEBENGINE_DISABLE_SANDBOX", "1");
-  viewer.setProcessEnvironment(env);
-  viewer.start(QString::fromStdString(book), {});
-  ASSERT_TRUE(viewer.waitForStarted());
-  auto run = [](const QString& command) {
-    QProcess p;
-    p.start("sh", {"-c", command});
-    p.waitForFinished();
-    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
-  };
-  QString window;
-  ASSERT_TRUE(WaitFor([&] { return !(window = run("xdotool search --onlyvisible --name 'Keys after a script' | head -1")).isEmpty(); }));
-  // The second page is red: the script has turned the page.
-  QString pixel;
-  EXPECT_TRUE(WaitFor([&] { return (pixel = run("import -window " + window + " -crop 1x1+200+200 -depth 8 txt:- 2>&1")).contains("#FF0000"); }))
-      << window.toStdString() << ": " << pixel.toStdString();
-  run("xdotool windowfocus --sync " + window + " key Escape");
+  const QString window = Launch(viewer, book, "Keys after a script");
+  ASSERT_FALSE(window.isEmpty());
+  EXPECT_TRUE(Shows(window, "#FF0000"));  // the second page: the script has turned the page
+  Command("xdotool windowfocus --sync " + window + " key Escape");
   EXPECT_TRUE(viewer.waitForFinished(20000));
   EXPECT_EQ(viewer.exitCode(), 0);
   if (viewer.state() != QProcess::NotRunning) viewer.kill(), viewer.waitForFinished();
@@ -621,7 +635,6 @@ TEST_F(PackedViewer, EscapeWorksAfterAPageScriptTurnedThePage) {
 // second click waits for it), then Escape. The window must go only after the waiting click has
 // returned: the run ends at once and cleanly, with no crash and no wait for the renderer.
 TEST_F(PackedViewer, EscapeWhileAClickWaitsForABusyPageEndsCleanly) {
-  std::string out;
   cab_test::WriteFile(Dir.Path() / "sys" / "System.xml", "<System Story=\"Story.xml\" ToolButtons=\"tb.xml\" MainFormCaption=\"Busy page\"/>");
   cab_test::WriteFile(Dir.Path() / "sys" / "tb.xml", "<T><Buttons><b Kind=5 Caption=\"Next\"/></Buttons></T>");
   cab_test::WriteFile(Dir.Path() / "sys" / "Story.xml", "<S><i page=\"\\one.htm\"/><i page=\"\\busy.htm\"/><i page=\"\\three.htm\"/></S>");
@@ -630,30 +643,15 @@ TEST_F(PackedViewer, EscapeWhileAClickWaitsForABusyPageEndsCleanly) {
   cab_test::WriteFile(Dir.Path() / "content" / "busy.htm",
                       "<body>busy<script>var t = Date.now(); while (Date.now() - t < 600000) {}</script></body>");
   cab_test::WriteFile(Dir.Path() / "content" / "three.htm", "<body>three</body>");
-  std::string book = (Dir.Path() / "book").string();
-  ASSERT_EQ(cab_test::Shell(cab_test::Quote(QUIRELLE_PACK) + " --viewer " + cab_test::Quote(QUIRELLE_VIEWER) + " --system " +
-                                cab_test::Quote(Dir.Path() / "sys") + " --content " + cab_test::Quote(Dir.Path() / "content") +
-                                " -o " + cab_test::Quote(book), &out), 0) << out;
+  const std::string book = PackBook();
+  ASSERT_FALSE(book.empty());
   QProcess viewer;
-  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.insert("QTWEBENGINE_DISABLE_SANDBOX", "1");
-  viewer.setProcessEnvironment(env);
-  viewer.setProcessChannelMode(QProcess::MergedChannels);
-  viewer.start(QString::fromStdString(book), {});
-  ASSERT_TRUE(viewer.waitForStarted());
-  auto run = [](const QString& command) {
-    QProcess p;
-    p.start("sh", {"-c", command});
-    p.waitForFinished();
-    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
-  };
-  QString window;
-  ASSERT_TRUE(WaitFor([&] { return !(window = run("xdotool search --onlyvisible --name 'Busy page' | head -1")).isEmpty(); }));
-  // The first page is up (red), so the first click acts at once.
-  EXPECT_TRUE(WaitFor([&] { return run("import -window " + window + " -crop 1x1+200+200 -depth 8 txt:- 2>&1").contains("#FF0000"); }));
+  const QString window = Launch(viewer, book, "Busy page");
+  ASSERT_FALSE(window.isEmpty());
+  EXPECT_TRUE(Shows(window, "#FF0000"));  // the first page is up, so the first click acts at once
   // The X server hands the events over in this order: the second click is waiting when
   // Escape arrives.
-  run("xdotool windowfocus --sync " + window + " mousemove --window " + window + " 12 12 click --repeat 2 --delay 200 1 key Escape");
+  Command("xdotool windowfocus --sync " + window + " mousemove --window " + window + " 12 12 click --repeat 2 --delay 200 1 key Escape");
   EXPECT_TRUE(viewer.waitForFinished(20000));
   EXPECT_EQ(viewer.exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(viewer.exitCode(), 0) << viewer.readAll().toStdString();
