@@ -234,6 +234,7 @@ void OpenUserForm(const TUserForms& forms, THostExternal& host, const std::strin
     throw;
   }
   host.SetActiveUserForm(window);
-  window->setWindowModality(Qt::WindowModal);
-  window->open();
+  // Modal to every other window, as a form shown with its own loop is, but without the loop.
+  window->setWindowModality(Qt::ApplicationModal);
+  window->show();
 }

@@ -99,7 +99,7 @@ private:
 // Shows the named form modally with the host object's UserForm standing for it meanwhile.
 // Raises "Form "%s" not found" for a name the list does not hold.
 void ShowUserForm(const TUserForms& forms, THostExternal& host, const std::string& name, QWidget* owner);
-// The same without a nested loop: the form opens modal to its owner and this returns at once;
+// The same without a nested loop: the form opens modal and this returns at once;
 // closed calls `closed` once the form has closed (also when its owner closes it).
 void OpenUserForm(const TUserForms& forms, THostExternal& host, const std::string& name, QWidget* owner,
                   std::function<void()> closed);
