@@ -18,6 +18,7 @@
 #include "u_BookText.h"
 #include "u_Dialogs.h"
 #include "u_Errors.h"
+#include "u_InternetProtocolSupport.h"
 
 namespace {
 
@@ -68,9 +69,9 @@ void TfrmPrint::Exec(int command) {
 void TfrmPrint::tbtnPrintClick() { Exec(cmdPrint); }
 void TfrmPrint::tbtnPreviewClick() { Exec(cmdPrintPreview); }
 
-QByteArray SectionDocument(const QString& innerHTML) {
-  return QByteArrayLiteral("<html><head> <base href=\"mfs:\\\">  </head><body>") + innerHTML.toUtf8() +
-         QByteArrayLiteral("</body></html>");
+QByteArray SectionDocument(const QString& innerHTML, const QString& base) {
+  return QByteArrayLiteral("<html><head> <base href=\"") + base.toHtmlEscaped().toUtf8() + QByteArrayLiteral("\">  </head><body>") +
+         innerHTML.toUtf8() + QByteArrayLiteral("</body></html>");
 }
 
 void FillPrintMenu(TMXWebBrowser& browser, QMenu& popPrint, const std::function<void()>& done) {
@@ -107,9 +108,14 @@ void PrintSectionClick(TMXWebBrowser& browser, QObject* sender) {
     for (const QVariant& item : elements) {
       const QVariantMap element = item.toMap();
       if (IsDiv(element) && element.value(QStringLiteral("id")).toString().compare(wanted, Qt::CaseInsensitive) == 0) {
+        // A section of a web page (a link or a bookmark led there) is the web's content, not
+        // the book's: it must not run as the book.
+        const QUrl page = web->url();
+        const bool fromBook = !page.scheme().isEmpty() && InternetProtocolSession().FindProtocol(page.scheme().toStdString());
+        const QByteArray html = SectionDocument(element.value(QStringLiteral("innerHTML")).toString(),
+                                                fromBook ? QStringLiteral("mfs:\\") : page.toString(QUrl::FullyEncoded));
         // Out of the engine's callback before the window's own loop runs.
-        const QByteArray html = SectionDocument(element.value(QStringLiteral("innerHTML")).toString());
-        QTimer::singleShot(0, web, [web, html] { ShowPrintWindow(web->window(), html); });
+        QTimer::singleShot(0, web, [web, html, fromBook] { ShowPrintWindow(web->window(), html, fromBook); });
         return;
       }
     }
@@ -117,8 +123,11 @@ void PrintSectionClick(TMXWebBrowser& browser, QObject* sender) {
   });
 }
 
-void ShowPrintWindow(QWidget* owner, const QByteArray& html) {
+void ShowPrintWindow(QWidget* owner, const QByteArray& html, bool fromBook) {
   TfrmPrint window(owner);
+  if (!fromBook)
+    window.webPrint()->SetDownloadOptions(window.webPrint()->DownloadControlFlags() | DLCTL_NO_SCRIPTS | DLCTL_NO_JAVA |
+                                          DLCTL_NO_RUNACTIVEXCTLS);
   if (QScreen* screen = QGuiApplication::primaryScreen())
     window.move(screen->availableGeometry().center() - window.rect().center());
   window.webPrint()->LoadHTMLText(html);

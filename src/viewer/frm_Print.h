@@ -35,8 +35,9 @@ private:
 };
 
 // The document the print window shows for a section: its inner HTML in a page whose base is
-// the content image's root, so the section's pictures still load from the book.
-QByteArray SectionDocument(const QString& innerHTML);
+// where the section came from (the content image's root for the book's pages), so the section's
+// pictures still load.
+QByteArray SectionDocument(const QString& innerHTML, const QString& base = QStringLiteral("mfs:\\"));
 
 // Rebuilds popPrint from the browser's document, one item per print section in document order
 // (caption and tool tip the id); done runs once the menu is filled. Items trigger
@@ -47,5 +48,7 @@ void FillPrintMenu(TMXWebBrowser& browser, QMenu& popPrint, const std::function<
 // window, or says "Can not find page" when it is gone.
 void PrintSectionClick(TMXWebBrowser& browser, QObject* sender);
 
-// Shows the HTML in a new print window, modally, and frees the window afterwards.
-void ShowPrintWindow(QWidget* owner, const QByteArray& html);
+// Shows the HTML in a new print window, modally, and frees the window afterwards. Content that
+// did not come from the book runs no scripts there: the print window serves it from the book's
+// own address.
+void ShowPrintWindow(QWidget* owner, const QByteArray& html, bool fromBook = true);

