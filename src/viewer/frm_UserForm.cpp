@@ -66,6 +66,12 @@ TUserForms::TUserForms(TMFSSession* session, const std::string* text) : FForms(t
   if (!session || !text) return;
   TXMLParser parser;
   parser.Parse(*text);
+  // The reader takes a file that ends before its first element (a zero byte ends it) as empty;
+  // a forms file that holds anything but blanks and yet no element is not one.
+  if (const std::size_t junk = text->find_first_not_of(" \t\r\n"); parser.Root()->Name.empty() && junk != std::string::npos) {
+    const auto line = 1 + std::count(text->begin(), text->begin() + static_cast<std::ptrdiff_t>(junk), '\n');
+    throw EUserFormsError(Format(SParseError, {std::string("Element expected"), static_cast<std::int64_t>(line)}));
+  }
   const TXMLNodes& children = parser.Root()->Nodes;
   for (std::int32_t i = 0; i < children.Count(); ++i) {
     const TXMLNode& element = children.Items(i);

@@ -237,6 +237,16 @@ TEST(UserFormsFile, DescriptionsPathsAndDefaults) {
   EXPECT_EQ(TUserForms(nullptr, nullptr).Count(), 0);
   const std::string none = "<F><Page Name=\"x\"/></F>";
   EXPECT_EQ(TUserForms(image.Session(), &none).Count(), 0);
+  // Blanks are an empty list; bytes the reader stops at before any element are junk.
+  const std::string blank = " \r\n\t";
+  EXPECT_EQ(TUserForms(image.Session(), &blank).Count(), 0);
+  const std::string junk = std::string("\n") + '\0' + "\x01<Form Name=\"x\"/>";
+  try {
+    TUserForms forms(image.Session(), &junk);
+    ADD_FAILURE() << "junk accepted";
+  } catch (const EUserFormsError& e) {
+    EXPECT_EQ(e.Message(), "Element expected on line 2");
+  }
 }
 
 }  // namespace
