@@ -5,6 +5,10 @@
 #include <QImageReader>
 #include <QPainter>
 #include <QSvgRenderer>
+#include <QThread>
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -19,6 +23,33 @@ extern "C" {
 }
 
 namespace {
+
+// Qt's readers warn on the terminal about what they meet in a damaged file ("QBuffer::seek:
+// Invalid pos", once per bad icon entry): book data, not the reader's concern, and the error
+// that follows says what matters. Only this thread's messages are held back, and only while a
+// picture is decoded.
+class TQuietDecoding {
+public:
+  TQuietDecoding() {
+    GPrevious = qInstallMessageHandler(&Handler);
+    GDecodingThread = QThread::currentThread();
+  }
+  ~TQuietDecoding() {
+    GDecodingThread = nullptr;
+    qInstallMessageHandler(GPrevious);
+  }
+  TQuietDecoding(const TQuietDecoding&) = delete;
+  TQuietDecoding& operator=(const TQuietDecoding&) = delete;
+
+private:
+  static void Handler(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (QThread::currentThread() == GDecodingThread && type != QtFatalMsg) return;
+    if (const QtMessageHandler previous = GPrevious.load()) previous(type, context, text);
+    else std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, text)));
+  }
+  static inline std::atomic<QThread*> GDecodingThread{nullptr};
+  static inline std::atomic<QtMessageHandler> GPrevious{nullptr};
+};
 
 QImage White(int width, int height) {
   QImage image(width, height, QImage::Format_ARGB32);
@@ -76,11 +107,46 @@ bool PlausibleWmfHeader(const std::string& b) {
   return (type == 1 || type == 2) && headerWords == 9 && maxRecordBytes <= b.size() - at;
 }
 
+// The drawing libraries take time and memory with every record: a few megabytes of records can
+// hold the viewer for many seconds. Counted before they are played.
+void CheckRecordCount(std::int64_t records) {
+  if (records > MaxMetafileRecords)
+    throw EPictureError(Format("Metafile is too complex: it has more than %d records",
+                               {static_cast<std::int64_t>(MaxMetafileRecords)}));
+}
+
+void CheckEmfRecords(const std::string& b) {
+  std::int64_t records = 0;
+  for (std::size_t at = 0; at + 8 <= b.size(); ++records) {
+    const std::uint32_t size = Le32(b, at + 4);
+    if (size < 8 || size % 4 != 0) break;  // the converter stops there as well
+    CheckRecordCount(records + 1);
+    if (Le32(b, at) == 14) break;  // EMR_EOF
+    at += size;
+  }
+}
+
+void CheckWmfRecords(const std::string& b) {
+  std::size_t at = 0;
+  if (b.size() >= 22 && Le16(b, 0) == 0xCDD7 && Le16(b, 2) == 0x9AC6) at = 22;
+  if (b.size() < at + 18) return;
+  at += Le16(b, at + 2) * 2;  // the header's own size, in words
+  std::int64_t records = 0;
+  while (at + 6 <= b.size()) {
+    const std::uint64_t words = Le32(b, at);
+    if (words < 3) break;
+    CheckRecordCount(++records);
+    if (Le16(b, at + 4) == 0) break;  // META_EOF
+    at += static_cast<std::size_t>(std::min<std::uint64_t>(words * 2, b.size()));
+  }
+}
+
 // libwmf draws into a true-colour gd image; its pixels are 0xAARRGGBB with a 7-bit alpha where
 // 127 is fully transparent.
 QImage LoadWmf(const std::string& bytes) {
   const char* invalid = "Metafile is not valid";
   if (!PlausibleWmfHeader(bytes)) throw EPictureError(invalid);
+  CheckWmfRecords(bytes);
   wmfAPI* api = nullptr;
   wmfAPI_Options options{};
   options.function = wmf_gd_function;
@@ -140,6 +206,7 @@ QImage LoadEmf(const std::string& bytes) {
   const char* invalid = "Metafile is not valid";
   // EMR_HEADER: type 1, size, then the bounds rectangle; the signature " EMF" at offset 40.
   if (bytes.size() < 88 || Le32(bytes, 0) != 1 || Le32(bytes, 40) != 0x464D4520) throw EPictureError(invalid);
+  CheckEmfRecords(bytes);
   const auto left = static_cast<std::int32_t>(Le32(bytes, 8)), top = static_cast<std::int32_t>(Le32(bytes, 12));
   const auto right = static_cast<std::int32_t>(Le32(bytes, 16)), bottom = static_cast<std::int32_t>(Le32(bytes, 20));
   const long width = static_cast<long>(right) - left + 1, height = static_cast<long>(bottom) - top + 1;
@@ -171,11 +238,21 @@ QImage LoadIcon(const std::string& bytes, const QSize& fit) {
   buffer.open(QIODevice::ReadOnly);
   QImageReader reader(&buffer, "ico");
   QImage best;
+  // Every entry may point at the same large image: a small file would decode it thousands of
+  // times. The entries and the pixels decoded in all are bounded.
   const int count = reader.imageCount();
+  if (count > MaxIconImages)
+    throw EPictureError(Format("Icon image is not valid: it has %d images, more than the %d a picture may have",
+                               {static_cast<std::int64_t>(count), static_cast<std::int64_t>(MaxIconImages)}));
+  std::int64_t decoded = 0;
   for (int i = 0; i < std::max(count, 1); ++i) {
     if (i > 0 && !reader.jumpToImage(i)) break;
     QImage frame = reader.read();
     if (frame.isNull()) continue;
+    decoded += static_cast<std::int64_t>(frame.width()) * frame.height();
+    if (decoded > MaxIconPixels)
+      throw EPictureError(Format("Icon image is not valid: its images hold more than %d million pixels in all",
+                                 {static_cast<std::int64_t>(MaxIconPixels / 1000000)}));
     const bool fits = frame.width() >= fit.width() && frame.height() >= fit.height();
     const bool bestFits = !best.isNull() && best.width() >= fit.width() && best.height() >= fit.height();
     const qint64 area = static_cast<qint64>(frame.width()) * frame.height();
@@ -251,7 +328,15 @@ QImage LoadRaster(const std::string& bytes, const char* format, const char* inva
   buffer.open(QIODevice::ReadOnly);
   QImageReader reader(&buffer, format);
   const QSize size = reader.size();
-  if (size.isValid()) CheckEdges(size.width(), size.height(), "Picture");
+  if (size.isValid()) {
+    CheckEdges(size.width(), size.height(), "Picture");
+    // Qt refuses to allocate more than its limit; that is a picture too large, not a damaged one.
+    const std::int64_t megabytes = (static_cast<std::int64_t>(size.width()) * size.height() * 4 + (1 << 20) - 1) >> 20;
+    if (QImageReader::allocationLimit() > 0 && megabytes > QImageReader::allocationLimit())
+      throw EPictureError(Format("Picture is too large (%d x %d): it needs %d MB, more than the %d MB a picture may take",
+                                 {static_cast<std::int64_t>(size.width()), static_cast<std::int64_t>(size.height()), megabytes,
+                                  static_cast<std::int64_t>(QImageReader::allocationLimit())}));
+  }
   QImage image = reader.read();
   if (image.isNull()) throw EPictureError(invalid);
   return image.convertToFormat(QImage::Format_ARGB32);
@@ -271,6 +356,7 @@ TPictureKind PictureKindOf(const std::string& path) {
 }
 
 QImage LoadPicture(TPictureKind kind, const std::string& bytes, const QSize& fit) {
+  TQuietDecoding quiet;
   switch (kind) {
     case pkMetafile:
       // A placeable WMF begins with its key, a plain one with its type and header size; both

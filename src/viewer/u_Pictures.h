@@ -4,6 +4,7 @@
 
 #include <QImage>
 #include <QSize>
+#include <cstdint>
 #include <string>
 
 #include "u_Errors.h"
@@ -26,3 +27,8 @@ QImage LoadPicture(TPictureKind kind, const std::string& bytes, const QSize& fit
 
 // The largest width and height a picture may declare.
 inline constexpr int MaxPictureEdge = 8192;
+// What one icon may cost: its entries, and the pixels of the images decoded in all.
+inline constexpr int MaxIconImages = 256;
+inline constexpr std::int64_t MaxIconPixels = 64'000'000;
+// The records one metafile may have.
+inline constexpr std::int64_t MaxMetafileRecords = 50'000;

@@ -1,11 +1,11 @@
 // Writes a small WMF or EMF picture with libuemf, so that the metafile tests and the sample book
 // use files made by a metafile library rather than bytes we typed ourselves.
 //
-//   make_metafile wmf|emf OUT [SIZE]
+//   make_metafile wmf|emf OUT [SIZE [LINES]]
 //
 // The picture is SIZE×SIZE pixels (default 32) at 96 dpi, with a white background left undrawn,
 // a blue filled rectangle over the left half, a red filled triangle in the lower right quarter and
-// a black line along the top right quarter's diagonal.
+// a black line along the top right quarter's diagonal, drawn LINES times (default once).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,7 +18,7 @@ extern "C" {
 
 namespace {
 
-int MakeWmf(const char* out, int size) {
+int MakeWmf(const char* out, int size, int lines) {
   WMFTRACK* wt = nullptr;
   WMFHANDLES* wht = nullptr;
   if (wmf_start(out, 1000000, 250000, &wt) || wmf_htable_create(128, 128, &wht)) return 1;
@@ -35,8 +35,10 @@ int MakeWmf(const char* out, int size) {
   wmf_append(reinterpret_cast<U_METARECORD*>(wselectobject_set(red, wht)), wt, 1);
   const U_POINT16 triangle[3] = {point16_set(h, s), point16_set(s, s), point16_set(s, h)};
   wmf_append(reinterpret_cast<U_METARECORD*>(U_WMRPOLYGON_set(3, triangle)), wt, 1);
-  wmf_append(reinterpret_cast<U_METARECORD*>(U_WMRMOVETO_set(point16_set(h, h))), wt, 1);
-  wmf_append(reinterpret_cast<U_METARECORD*>(U_WMRLINETO_set(point16_set(s, 0))), wt, 1);
+  for (int i = 0; i < lines; ++i) {
+    wmf_append(reinterpret_cast<U_METARECORD*>(U_WMRMOVETO_set(point16_set(h, h))), wt, 1);
+    wmf_append(reinterpret_cast<U_METARECORD*>(U_WMRLINETO_set(point16_set(s, 0))), wt, 1);
+  }
   wmf_append(reinterpret_cast<U_METARECORD*>(U_WMREOF_set()), wt, 1);
   int rc = wmf_finish(wt);
   wmf_free(&wt);
@@ -44,7 +46,7 @@ int MakeWmf(const char* out, int size) {
   return rc;
 }
 
-int MakeEmf(const char* out, int size) {
+int MakeEmf(const char* out, int size, int lines) {
   EMFTRACK* et = nullptr;
   EMFHANDLES* eht = nullptr;
   if (emf_start(out, 1000000, 250000, &et) || emf_htable_create(128, 128, &eht)) return 1;
@@ -68,8 +70,10 @@ int MakeEmf(const char* out, int size) {
   emf_append(reinterpret_cast<U_ENHMETARECORD*>(selectobject_set(red, eht)), et, 1);
   const U_POINTL triangle[3] = {point32_set(h, size), point32_set(size, size), point32_set(size, h)};
   emf_append(reinterpret_cast<U_ENHMETARECORD*>(U_EMRPOLYGON_set(rectl_set(point32_set(h, h), point32_set(size, size)), 3, triangle)), et, 1);
-  emf_append(reinterpret_cast<U_ENHMETARECORD*>(U_EMRMOVETOEX_set(point32_set(h, h))), et, 1);
-  emf_append(reinterpret_cast<U_ENHMETARECORD*>(U_EMRLINETO_set(point32_set(size, 0))), et, 1);
+  for (int i = 0; i < lines; ++i) {
+    emf_append(reinterpret_cast<U_ENHMETARECORD*>(U_EMRMOVETOEX_set(point32_set(h, h))), et, 1);
+    emf_append(reinterpret_cast<U_ENHMETARECORD*>(U_EMRLINETO_set(point32_set(size, 0))), et, 1);
+  }
   emf_append(reinterpret_cast<U_ENHMETARECORD*>(U_EMREOF_set(0, nullptr, et)), et, 1);
   int rc = emf_finish(et, eht);
   emf_free(&et);
@@ -80,14 +84,15 @@ int MakeEmf(const char* out, int size) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3 || argc > 4) {
-    std::fprintf(stderr, "usage: make_metafile wmf|emf OUT [SIZE]\n");
+  if (argc < 3 || argc > 5) {
+    std::fprintf(stderr, "usage: make_metafile wmf|emf OUT [SIZE [LINES]]\n");
     return 2;
   }
-  const int size = argc == 4 ? std::atoi(argv[3]) : 32;
-  if (size < 4 || size > 30000) return 2;
+  const int size = argc >= 4 ? std::atoi(argv[3]) : 32;
+  const int lines = argc == 5 ? std::atoi(argv[4]) : 1;
+  if (size < 4 || size > 30000 || lines < 1 || lines > 10000000) return 2;
   const std::string kind = argv[1];
-  int rc = kind == "wmf" ? MakeWmf(argv[2], size) : kind == "emf" ? MakeEmf(argv[2], size) : 2;
+  int rc = kind == "wmf" ? MakeWmf(argv[2], size, lines) : kind == "emf" ? MakeEmf(argv[2], size, lines) : 2;
   if (rc) std::fprintf(stderr, "make_metafile: could not write %s\n", argv[2]);
   return rc ? 1 : 0;
 }

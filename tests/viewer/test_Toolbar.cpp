@@ -2,6 +2,8 @@
 // buttons in file order, the logo panel's rules, placement, start-up failures and bookmarks.
 #include <gtest/gtest.h>
 
+#include <QImageReader>
+
 #include <QAction>
 #include <QBuffer>
 #include <QDesktopServices>
@@ -11,6 +13,7 @@
 #include <QToolBar>
 #include <QToolButton>
 
+#include "u_Pictures.h"
 #include "viewer/viewer_test_util.h"
 
 using namespace gui_test;
@@ -34,13 +37,13 @@ QImage Square(int w, int h) {
   return image;
 }
 
-// A WMF or EMF picture made by libuemf.
-std::string Metafile(const char* kind, int size) {
+// A WMF or EMF picture made by libuemf, its line drawn that many times.
+std::string Metafile(const char* kind, int size, int lines = 1) {
   cab_test::TTempDir dir;
   const auto path = dir.Path() / (std::string("m.") + kind);
   std::string out;
   EXPECT_EQ(cab_test::Shell(cab_test::Quote(QUIRELLE_MAKE_METAFILE) + " " + kind + " " + cab_test::Quote(path) + " " +
-                                std::to_string(size), &out), 0) << out;
+                                std::to_string(size) + " " + std::to_string(lines), &out), 0) << out;
   return cab_test::ReadFile(path);
 }
 
@@ -230,6 +233,44 @@ TEST_F(ToolbarTest, PictureFailuresStopStartUp) {
   EXPECT_EQ(FailureOf("<T><Images><i Path=\"p.wmf\"/></Images></T>", "\\p.wmf", greedy), "Metafile is not valid");
   EXPECT_EQ(FailureOf("<T><Images><i Path=\"p.emf\"/></Images></T>", "\\p.emf", Metafile("wmf", 9000)),
             "Metafile has an unusable size (9000 x 9000)");
+}
+
+// What one picture may cost is bounded: a small file must not hold the viewer for long or take
+// gigabytes, and a picture too large for Qt says so rather than that it is damaged.
+TEST(PictureBounds, IconsMetafilesAndLargeBitmaps) {
+  // An icon whose entries all point at one large PNG.
+  const std::string png = gui_test::Png(3000, 3000);
+  auto icon = [&](int entries) {
+    std::string ico{'\0', '\0', '\1', '\0', static_cast<char>(entries & 0xFF), static_cast<char>(entries >> 8)};
+    const std::uint32_t offset = static_cast<std::uint32_t>(6 + 16 * entries), size = static_cast<std::uint32_t>(png.size());
+    for (int i = 0; i < entries; ++i) {
+      ico += std::string{'\0', '\0', '\0', '\0', '\1', '\0', ' ', '\0'};
+      for (std::uint32_t v : {size, offset})
+        for (int b = 0; b < 4; ++b) ico += static_cast<char>((v >> (8 * b)) & 0xFF);
+    }
+    return ico + png;
+  };
+  auto failure = [](TPictureKind kind, const std::string& bytes) -> std::string {
+    try {
+      LoadPicture(kind, bytes, QSize(24, 24));
+      return "decoded";
+    } catch (const EPictureError& e) {
+      return e.Message();
+    }
+  };
+  EXPECT_EQ(failure(pkIcon, icon(1)), "decoded");
+  EXPECT_EQ(failure(pkIcon, icon(2000)), "Icon image is not valid: it has 2000 images, more than the 256 a picture may have");
+  EXPECT_EQ(failure(pkIcon, icon(200)), "Icon image is not valid: its images hold more than 64 million pixels in all");
+  // Metafiles of many records, either kind.
+  EXPECT_EQ(failure(pkMetafile, Metafile("emf", 24, 1000)), "decoded");
+  EXPECT_EQ(failure(pkMetafile, Metafile("emf", 24, 30000)), "Metafile is too complex: it has more than 50000 records");
+  EXPECT_EQ(failure(pkMetafile, Metafile("wmf", 24, 30000)), "Metafile is too complex: it has more than 50000 records");
+  // A whole 8000 x 8000 bitmap: sound, but beyond what Qt lets one picture allocate.
+  QImage mono(8000, 8000, QImage::Format_Mono);
+  mono.fill(1);
+  EXPECT_EQ(failure(pkBitmap, Encoded(mono, "BMP")),
+            "Picture is too large (8000 x 8000): it needs 245 MB, more than the " +
+                std::to_string(QImageReader::allocationLimit()) + " MB a picture may take");
 }
 
 TEST_F(ToolbarTest, BookmarksInsideAndOutsideTheStory) {
