@@ -450,6 +450,15 @@ ESpaceXMLParserError XMLError(const char* message, int line) {
 
 void TXMLParser::Parse(std::string_view text) {
   FRoot.reset();
+  // Description files are 8-bit text; a byte order mark says the file is in Unicode, which the
+  // reader would only report as a '<' it does not find.
+  const char* unicode = text.substr(0, 3) == "\xEF\xBB\xBF" ? "UTF-8 with a byte order mark"
+                        : text.substr(0, 2) == "\xFF\xFE" ? "UTF-16 (little-endian)"
+                        : text.substr(0, 2) == "\xFE\xFF" ? "UTF-16 (big-endian)"
+                                                          : nullptr;
+  if (unicode)
+    throw EParserError(Format(SParseError, {std::string("The file is ") + unicode + "; a description file must be 8-bit text "
+                                            "(save it in the book's code page, without a byte order mark)", 1}));
   TSpaceParser p(text);
   if (p.Kind() == TSpaceParser::toEOF) {
     FRoot = std::make_unique<TXMLNode>(std::string(), 0, 0, nullptr);

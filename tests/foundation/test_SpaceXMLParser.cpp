@@ -21,9 +21,9 @@ TXMLValue Attr(const std::string& literal) {
 }
 
 TEST(XMLDocument, EmptyOrBlankDocumentGivesNamelessRoot) {
-  for (const char* text : {"", "  \r\n\t \n", "\0<a/>"}) {
+  for (std::string_view text : {std::string_view(""), std::string_view("  \r\n\t \n"), std::string_view("\0<a/>", 5)}) {
     TXMLParser p;
-    p.Parse(std::string_view(text, text[0] == 0 ? 5 : std::strlen(text)));
+    p.Parse(text);
     ASSERT_NE(p.Root(), nullptr);
     EXPECT_EQ(p.Root()->Name, "");
     EXPECT_EQ(p.Root()->Nodes.Count(), 0);
@@ -166,6 +166,11 @@ TEST(XMLErrors, StructuralAndTokenMessagesWithLineNumbers) {
   EXPECT_EQ(ParseError("<a b=\"open\n"), "Invalid string constant on line 2");
   EXPECT_EQ(ParseError("<a b='x"), "Invalid string constant on line 1");
   EXPECT_EQ(ParseError("<a>\\"), "Error in XML");
+  // Unicode files say what they are.
+  for (const auto& [bom, name] : {std::pair<std::string, std::string>{"\xEF\xBB\xBF", "UTF-8 with a byte order mark"},
+                                  {"\xFF\xFE", "UTF-16 (little-endian)"}, {"\xFE\xFF", "UTF-16 (big-endian)"}})
+    EXPECT_EQ(ParseError(bom + "<a/>"), "The file is " + name + "; a description file must be 8-bit text (save it in the "
+                                        "book's code page, without a byte order mark) on line 1");
   TXMLParser p;
   p.Parse("<a></A>  \r\n ");
   EXPECT_EQ(p.Root()->Name, "a");
