@@ -21,11 +21,26 @@
 // ---------------------------------------------------------------- the report
 
 void TBookReport::Error(std::string file, std::int32_t line, std::string message) {
-  FProblems.push_back({true, std::move(file), line, std::move(message)});
+  Add(true, std::move(file), line, std::move(message));
 }
 
 void TBookReport::Note(std::string file, std::int32_t line, std::string message) {
-  FProblems.push_back({false, std::move(file), line, std::move(message)});
+  Add(false, std::move(file), line, std::move(message));
+}
+
+void TBookReport::Add(bool isError, std::string file, std::int32_t line, std::string message) {
+  if (isError) ++FErrors;
+  // Millions of broken links in one file make a report nobody reads and a file of gigabytes.
+  if (++FPerFile[file] > MaxProblemsPerFile) {
+    auto& unprinted = FUnprinted[file];
+    ++(isError ? unprinted.first : unprinted.second);
+    return;
+  }
+  if (message.size() > MaxMessageSize) {
+    message.resize(MaxMessageSize);
+    message += "...";
+  }
+  FProblems.push_back({isError, std::move(file), line, std::move(message)});
 }
 
 void TBookReport::Failure(std::string file, std::int32_t line, const Exception& e) {
@@ -54,19 +69,24 @@ void TBookReport::Failure(std::string file, std::int32_t line, const Exception& 
   Error(std::move(file), line, where.empty() ? message : message + " (" + where + ")");
 }
 
-std::size_t TBookReport::ErrorCount() const {
-  return static_cast<std::size_t>(std::count_if(FProblems.begin(), FProblems.end(), [](const TBookProblem& p) { return p.IsError; }));
-}
+std::size_t TBookReport::ErrorCount() const { return FErrors; }
 
 void TBookReport::Print(std::FILE* out) const {
-  for (const TBookProblem& p : FProblems) {
-    std::string where = ToUtf8(p.File.empty() ? std::string("(book)") : p.File);
-    if (p.Line > 0) where += ":" + std::to_string(p.Line);
-    std::fprintf(out, "%s: %s: %s\n", where.c_str(), p.IsError ? "error" : "note", ToUtf8(p.Message).c_str());
+  auto where = [](const std::string& file, std::int32_t line) {
+    std::string text = ToUtf8(file.empty() ? std::string("(book)") : file);
+    if (line > 0) text += ":" + std::to_string(line);
+    return text;
+  };
+  std::size_t total = FProblems.size();
+  for (const TBookProblem& p : FProblems)
+    std::fprintf(out, "%s: %s: %s\n", where(p.File, p.Line).c_str(), p.IsError ? "error" : "note", ToUtf8(p.Message).c_str());
+  for (const auto& [file, counts] : FUnprinted) {
+    total += counts.first + counts.second;
+    std::fprintf(out, "%s: note: %zu more problems (%zu errors, %zu notes) are not listed\n", where(file, 0).c_str(),
+                 counts.first + counts.second, counts.first, counts.second);
   }
   const std::size_t errors = ErrorCount();
-  std::fprintf(out, "%zu error%s, %zu note%s\n", errors, errors == 1 ? "" : "s", FProblems.size() - errors,
-               FProblems.size() - errors == 1 ? "" : "s");
+  std::fprintf(out, "%zu error%s, %zu note%s\n", errors, errors == 1 ? "" : "s", total - errors, total - errors == 1 ? "" : "s");
 }
 
 // ---------------------------------------------------------------- finding links

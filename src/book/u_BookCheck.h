@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <string_view>
@@ -35,13 +36,21 @@ public:
   // A failure of the loading path: its message, and where it happened when it says so.
   void Failure(std::string file, std::int32_t line, const Exception& e);
 
-  const std::vector<TBookProblem>& Problems() const { return FProblems; }
   std::size_t ErrorCount() const;
-  // One line per problem, "file:line: error: message", in UTF-8, then a count.
+  // One line per problem, "file:line: error: message", in UTF-8, then a count. A file's problems
+  // beyond the first MaxProblemsPerFile are counted, not printed: one line says how many more.
   void Print(std::FILE* out) const;
+
+  static constexpr std::size_t MaxProblemsPerFile = 100;
+  // A message is cut to this many bytes: a hostile book may quote megabytes.
+  static constexpr std::size_t MaxMessageSize = 300;
 
 private:
   std::vector<TBookProblem> FProblems;
+  std::map<std::string, std::size_t> FPerFile;
+  std::size_t FErrors = 0;
+  std::map<std::string, std::pair<std::size_t, std::size_t>> FUnprinted;  // file: errors, notes
+  void Add(bool isError, std::string file, std::int32_t line, std::string message);
 };
 
 // A reference a page or style sheet makes, as written, and the line it stands on.

@@ -2,11 +2,14 @@
 // every problem with file and line; packing refuses a book with errors unless --force.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "host/gui_test_util.h"
+#include "u_BookCheck.h"
 #include "mfs/cab_test_util.h"
 
 namespace fs = std::filesystem;
@@ -226,6 +229,34 @@ TEST(BookCheck, SyntaxErrorsHaveTheirLineAndTheCheckGoesOn) {
   EXPECT_NE(out.find("the viewer program quirelle-viewer was not found; looked for " + (lonely.parent_path() / "quirelle-viewer").string()),
             std::string::npos) << out;
   EXPECT_NE(out.find("--viewer VIEWER"), std::string::npos) << out;
+}
+
+}  // namespace
+
+namespace {
+
+// A hostile book's millions of broken links make a report of a few hundred lines: each file's
+// problems beyond the first hundred are counted, and a quoted megabyte is cut.
+TEST(BookReport, ProblemsPerFileAreCappedAndLongMessagesCut) {
+  TBookReport report;
+  for (int i = 0; i < 250; ++i) report.Error("mfs:\\a.htm", i + 1, "The link \"" + std::string(5000, 'x') + "\" is broken");
+  report.Note("mfs:\\a.htm", 300, "one more note");
+  report.Error("mfs:\\b.htm", 1, "short");
+  char* text = nullptr;
+  std::size_t size = 0;
+  std::FILE* out = open_memstream(&text, &size);
+  report.Print(out);
+  std::fclose(out);
+  const std::string printed(text, size);
+  std::free(text);
+  EXPECT_EQ(report.ErrorCount(), 251u);
+  EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 100 + 1 + 1 + 1);
+  EXPECT_NE(printed.find("mfs:\\a.htm:1: error: The link \"" + std::string(TBookReport::MaxMessageSize - 10, 'x') + "...\n"),
+            std::string::npos);
+  EXPECT_NE(printed.find("mfs:\\b.htm:1: error: short\n"), std::string::npos);
+  EXPECT_NE(printed.find("mfs:\\a.htm: note: 151 more problems (150 errors, 1 notes) are not listed\n"), std::string::npos);
+  EXPECT_TRUE(printed.size() < 100 * (TBookReport::MaxMessageSize + 40) + 300) << printed.size();
+  EXPECT_EQ(printed.substr(printed.rfind('\n', printed.size() - 2) + 1), "251 errors, 1 note\n");
 }
 
 }  // namespace
