@@ -39,8 +39,8 @@ const char* const Usage =
     "  --content SOURCE  the pages, pictures and style sheets: a folder or a Cabinet file\n"
     "A folder becomes an MFS image in a Cabinet (MSZIP) with the one member info.mfs; a Cabinet\n"
     "file is embedded unchanged. Blocks already in VIEWER are replaced.\n"
-    "Before packing, the book is checked as --check does; a book with errors is not packed\n"
-    "unless --force is given.\n"
+    "The packed book is checked as --check does; a book with errors is not written unless\n"
+    "--force is given, which packs without checking.\n"
     "  --check                loads the book as the viewer does and reports every problem,\n"
     "                         one per line as FILE:LINE: error|note: MESSAGE: System.xml\n"
     "                         keys that do not convert or name no file, story pages missing\n"
@@ -145,7 +145,8 @@ int Pack(const std::string& viewer, const std::string& system, const std::string
 #ifdef __GLIBC__
                             ::malloc_trim(0);
 #endif
-                            if (RunCheck(viewer, {written.string()}) && !force)
+                            // Forced, the check's verdict would be ignored: not waited for.
+                            if (!force && RunCheck(viewer, {written.string()}))
                               throw EToolError(output + ": not written, as the book has errors (--force packs it all the same)");
                           });
   return 0;

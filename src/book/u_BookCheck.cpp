@@ -160,6 +160,88 @@ std::vector<TLinkRef> StyleSheetLinks(std::string_view css, std::int32_t firstLi
   return links;
 }
 
+namespace {
+
+char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+bool NameChar(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == ':'; }
+
+// Elements that never hold others, and those an HTML parser closes by itself.
+bool AddsNoDepth(std::string_view name) {
+  static const std::set<std::string_view> names = {
+      "area", "base", "br", "col", "embed", "hr", "img", "input", "link", "meta", "param", "source", "track", "wbr",
+      "keygen", "p", "li", "dt", "dd", "tr", "td", "th", "option", "optgroup", "rb", "rt", "rtc", "rp", "thead", "tbody",
+      "tfoot", "colgroup", "caption", "html", "head", "body"};
+  return names.count(name) != 0;
+}
+
+bool RawText(std::string_view name) {
+  return name == "script" || name == "style" || name == "textarea" || name == "title" || name == "xmp" || name == "iframe" ||
+         name == "noembed" || name == "noframes" || name == "plaintext";
+}
+
+}  // namespace
+
+std::size_t PageNesting(std::string_view html) {
+  std::size_t depth = 0, deepest = 0;
+  const std::size_t n = html.size();
+  std::size_t i = 0;
+  while (i < n) {
+    if (html[i] != '<') {
+      ++i;
+      continue;
+    }
+    if (html.compare(i, 4, "<!--") == 0) {
+      const std::size_t end = html.find("-->", i + 4);
+      i = end == std::string_view::npos ? n : end + 3;
+      continue;
+    }
+    const bool closing = i + 1 < n && html[i + 1] == '/';
+    std::size_t at = i + (closing ? 2 : 1);
+    std::string name;
+    while (at < n && NameChar(html[at]) && name.size() < 16) name += AsciiLower(html[at++]);
+    if (name.empty() || !((name[0] >= 'a' && name[0] <= 'z'))) {
+      ++i;
+      continue;
+    }
+    // To the end of the tag; quoted values may hold '>'.
+    char quote = 0;
+    bool selfClosing = false;
+    for (; at < n; ++at) {
+      const char c = html[at];
+      if (quote) {
+        if (c == quote) quote = 0;
+      } else if (c == '"' || c == '\'') {
+        quote = c;
+      } else if (c == '>') {
+        selfClosing = at > 0 && html[at - 1] == '/';
+        break;
+      }
+    }
+    i = at < n ? at + 1 : n;
+    if (AddsNoDepth(name)) continue;
+    if (closing) {
+      if (depth > 0) --depth;
+      continue;
+    }
+    if (RawText(name)) {
+      // Its text is no markup: on to its end tag.
+      const std::string end = "</" + name;
+      std::size_t found = i;
+      while ((found = html.find("</", found)) != std::string_view::npos) {
+        std::size_t k = 0;
+        while (k < end.size() && found + k < n && AsciiLower(html[found + k]) == end[k]) ++k;
+        if (k == end.size()) break;
+        found += 2;
+      }
+      i = found == std::string_view::npos ? n : found;
+      continue;
+    }
+    if (selfClosing) continue;
+    deepest = std::max(deepest, ++depth);
+  }
+  return deepest;
+}
+
 std::vector<TLinkRef> PageLinks(std::string_view page) {
   std::vector<TLinkRef> links;
   // Gumbo reads UTF-8; the page is in UTF-8 or in the book's code page, as the engine reads it,
@@ -490,11 +572,16 @@ void CheckLinks(TMFS& content, TMFS& systemImage, TBookReport& report, TReachedF
   // Parsing the pages is most of the check's time: every core takes its share of the files. The
   // image is only read meanwhile.
   std::vector<std::vector<TLinkRef>> found(files.size());
+  std::vector<char> tooDeep(files.size(), 0);
   const std::size_t workers = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 16);
   std::atomic<std::size_t> next{0};
   auto work = [&] {
-    for (std::size_t i; (i = next++) < files.size();)
-      found[i] = IsPageFile(files[i].first) ? PageLinks(files[i].second->Data) : StyleSheetLinks(files[i].second->Data);
+    for (std::size_t i; (i = next++) < files.size();) {
+      const std::string& data = files[i].second->Data;
+      if (!IsPageFile(files[i].first)) found[i] = StyleSheetLinks(data);
+      else if (PageNesting(data) > MaxCheckedNesting) tooDeep[i] = 1;
+      else found[i] = PageLinks(data);
+    }
   };
   std::vector<std::thread> threads;
   for (std::size_t t = 1; t < workers && t < files.size(); ++t) threads.emplace_back(work);
@@ -502,6 +589,9 @@ void CheckLinks(TMFS& content, TMFS& systemImage, TBookReport& report, TReachedF
   for (std::thread& t : threads) t.join();
   for (std::size_t i = 0; i < files.size(); ++i) {
     const std::string& path = files[i].first;
+    if (tooDeep[i])
+      report.Note("mfs:" + path, 0, "The page nests its elements more than " + std::to_string(MaxCheckedNesting) +
+                                        " deep: its links are not checked");
     std::vector<std::string>& out = targets[path];
     for (const TLinkRef& link : found[i]) {
       const TResolvedLink to = ResolveBookLink("mfs", path, link.Target);

@@ -62,6 +62,12 @@ struct TLinkRef {
 // The href, src (and background, poster, data) of every element of an HTML page, with the
 // url() and @import of its style elements and style attributes.
 std::vector<TLinkRef> PageLinks(std::string_view html);
+// How deep a page nests its elements, as an HTML parser would build them, estimated in one pass:
+// comments and the text of script and style elements skipped, void elements and those whose
+// end tag may be left out not counted. The HTML parser takes time with the square of the depth.
+std::size_t PageNesting(std::string_view html);
+// Pages nested deeper are not parsed for links; the check says so in a note.
+inline constexpr std::size_t MaxCheckedNesting = 5000;
 // The url() and @import references of a style sheet; lines count from firstLine.
 std::vector<TLinkRef> StyleSheetLinks(std::string_view css, std::int32_t firstLine = 1);
 

@@ -260,3 +260,33 @@ TEST(BookReport, ProblemsPerFileAreCappedAndLongMessagesCut) {
 }
 
 }  // namespace
+
+namespace {
+
+// The HTML parser's time grows with the square of the nesting: a page nested deeper than the
+// check follows is noted, not parsed, and the rest of the book is still checked.
+TEST(BookCheck, DeeplyNestedPagesAreNotedAndTheRestChecked) {
+  EXPECT_EQ(PageNesting("<div><span><b>x</b></span></div>"), 3u);
+  EXPECT_EQ(PageNesting("<p>a<p>b<li>c<br><img src='>'><hr/><div/>"), 0u);  // closed by the parser, void, self-closed
+  EXPECT_EQ(PageNesting("<!-- <div><div> --><script>var s = '<div><div><div>';</SCRIPT ><div title='<div>'>"), 1u);
+  EXPECT_EQ(PageNesting("<div></div><div></div>"), 1u);
+  const std::size_t deep = 200000;
+  std::string page = "<html><body>";
+  for (std::size_t i = 0; i < deep; ++i) page += "<div>";
+  page += "<a href=\"nowhere.htm\">x</a>";
+  EXPECT_EQ(PageNesting(page), deep + 1);  // the link inside
+
+  cab_test::TTempDir dir;
+  const fs::path sys = dir.Path() / "system", content = dir.Path() / "content";
+  WriteFile(sys / "System.xml", "<System Story=\"Story.xml\"/>");
+  WriteFile(sys / "Story.xml", "<S><i page=\"\\deep.htm\"/><i page=\"\\flat.htm\"/></S>");
+  WriteFile(content / "deep.htm", page);
+  WriteFile(content / "flat.htm", "<a href=\"gone.htm\">x</a>");
+  std::string out;
+  EXPECT_EQ(Check(Sources(sys, content), out), 1) << out;
+  EXPECT_EQ(out, "mfs:\\deep.htm: note: The page nests its elements more than 5000 deep: its links are not checked\n"
+                 "mfs:\\flat.htm:1: error: The link \"gone.htm\" leads to \"mfs:\\gone.htm\", which is not in the book\n"
+                 "1 error, 1 note\n");
+}
+
+}  // namespace
