@@ -49,5 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CheckLinks(PageLinks(text), text);
   CheckLinks(StyleSheetLinks(text), text);
   CheckResolved(text.substr(0, 300));
+  // Every level of nesting is opened by a tag of its own.
+  if (PageNesting(text) > static_cast<std::size_t>(std::count(text.begin(), text.end(), '<'))) std::abort();
   return 0;
 }

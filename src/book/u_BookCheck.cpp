@@ -66,6 +66,7 @@ void TBookReport::Failure(std::string file, std::int32_t line, const Exception& 
     line = static_cast<std::int32_t>(std::stol(message.substr(onLine + 9)));
     message.erase(onLine);
   }
+  if (!e.Cause().empty()) message += ": " + e.Cause();
   Error(std::move(file), line, where.empty() ? message : message + " (" + where + ")");
 }
 

@@ -18,10 +18,15 @@ public:
   // callers on the way out, so the message itself stays the system's own text.
   const std::string& Where() const noexcept { return FWhere; }
   void AddWhere(const std::string& outer) { FWhere = FWhere.empty() ? outer : outer + ", " + FWhere; }
+  // What happened, in plain words, where the system's message names only its symptom ("the
+  // book file is incomplete" behind "is not a cabinet"); empty when the message says it all.
+  const std::string& Cause() const noexcept { return FCause; }
+  void SetCause(std::string cause) { FCause = std::move(cause); }
 
 private:
   std::string FMessage;
   std::string FWhere;
+  std::string FCause;
 };
 
 // Errors of the runtime layer (streams, lists, number parsing, value conversions).

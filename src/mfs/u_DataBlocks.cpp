@@ -1,5 +1,6 @@
 #include "u_DataBlocks.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <limits>
@@ -107,6 +108,60 @@ std::string BuildDataBlocks(const std::vector<TDataBlock>& blocks, std::uint64_t
   for (const TDataBlock& b : blocks) out += b.Data;
   out += index;
   return out;
+}
+
+namespace {
+
+std::uint64_t LittleEndian(const std::string& b, std::size_t at, int bytes) {
+  std::uint64_t v = 0;
+  for (int i = bytes - 1; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(b[at + static_cast<std::size_t>(i)]);
+  return v;
+}
+
+// Where an ELF file's own bytes end: its header tables, which the linker writes last. 0 when the
+// bytes are no ELF file of ours.
+std::uint64_t ElfEnd(const std::string& head) {
+  if (head.size() < 64 || head.compare(0, 4, "\x7F" "ELF") != 0 || head[5] != 1) return 0;  // little-endian only
+  if (head[4] == 2) {  // 64-bit
+    const std::uint64_t ph = LittleEndian(head, 0x20, 8) + LittleEndian(head, 0x36, 2) * LittleEndian(head, 0x38, 2);
+    const std::uint64_t sh = LittleEndian(head, 0x28, 8) + LittleEndian(head, 0x3A, 2) * LittleEndian(head, 0x3C, 2);
+    return std::max(ph, sh);
+  }
+  if (head[4] == 1) {  // 32-bit
+    const std::uint64_t ph = LittleEndian(head, 0x1C, 4) + LittleEndian(head, 0x2A, 2) * LittleEndian(head, 0x2C, 2);
+    const std::uint64_t sh = LittleEndian(head, 0x20, 4) + LittleEndian(head, 0x2E, 2) * LittleEndian(head, 0x30, 2);
+    return std::max(ph, sh);
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::string BookFileDamage(const std::string& fileName) {
+  std::ifstream in(fileName, std::ios::binary | std::ios::ate);
+  if (!in) return {};
+  const auto fileSize = static_cast<std::uint64_t>(in.tellg());
+  try {
+    if (!ReadDataBlockIndex(fileName).Entries.empty()) return {};  // an index that holds: the file is whole
+  } catch (const EDataBlockError&) {
+    return "the book file is damaged: the index of its data blocks does not fit the file";
+  }
+  const std::uint64_t programEnd = ElfEnd(ReadAt(in, 0, std::min<std::uint64_t>(fileSize, 64)));
+  if (programEnd == 0 || fileSize <= programEnd) return {};  // no book data at all: a plain viewer
+  // The blocks as the packer writes them: SYSTEM_MFS, then FILES_MFS, each a Cabinet whose header
+  // gives its size; then the index.
+  std::uint64_t at = programEnd;
+  for (const char* block : {"SYSTEM_MFS", "FILES_MFS"}) {
+    if (fileSize - at < 12) return std::string("the book file is incomplete: it ends inside the data block ") + block + " (it was cut short)";
+    const std::string head = ReadAt(in, at, 12);
+    if (head.compare(0, 4, "MSCF") != 0) return {};
+    const std::uint64_t size = LittleEndian(head, 8, 4);
+    if (size > fileSize - at)
+      return std::string("the book file is incomplete: it ends inside the data block ") + block + ", " +
+             std::to_string(fileSize - at) + " of its " + std::to_string(size) + " bytes there (it was cut short)";
+    at += size;
+  }
+  return "the book file is incomplete: it ends before the index of its data blocks (it was cut short)";
 }
 
 std::string OwnExecutablePath() {

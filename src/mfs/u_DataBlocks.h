@@ -47,5 +47,11 @@ std::string BuildDataBlocks(const std::vector<TDataBlock>& blocks, std::uint64_t
 // and each block's data on their own append this last, without joining everything in memory.
 std::string DataBlockIndex(const std::vector<TDataBlock>& blocks, std::uint64_t programSize);
 
+// Why a packed book's block cannot be what it should be, in plain words, or empty when the file
+// looks whole: a book cut short loses the index at its end, and its blocks then seem absent.
+// Blocks follow the program (an ELF file) and each begins with its Cabinet's own size, so the
+// block that was cut can be named.
+std::string BookFileDamage(const std::string& fileName);
+
 // Path of the running executable.
 std::string OwnExecutablePath();

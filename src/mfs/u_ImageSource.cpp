@@ -1,6 +1,7 @@
 #include "u_ImageSource.h"
 
 #include "u_DataBlocks.h"
+#include "u_Errors.h"
 #include "u_Stream.h"
 #include "u_MFSCab.h"
 
@@ -34,9 +35,30 @@ void LoadCabImage(TMFS& target, std::string cabData, const std::function<std::st
   target.LoadFromString(session->GetFile("\\info.mfs")->Data);
 }
 
-void LoadSystemImage(TMFS& systemImage) { LoadCabImage(systemImage, ReadRCDataResource("SYSTEM_MFS")); }
+void AddBlockCause(Exception& e, const std::string& bookFile, const std::string& block) {
+  if (!e.Cause().empty()) return;
+  std::string cause = BookFileDamage(bookFile.empty() ? OwnExecutablePath() : bookFile);
+  // The block is there and the Cabinet opened: what it holds is damaged.
+  if (cause.empty() && (dynamic_cast<const EMFSError*>(&e) || dynamic_cast<const EReadError*>(&e)))
+    cause = "the image inside the data block " + block + " is damaged";
+  e.SetCause(std::move(cause));
+}
+
+void LoadSystemImage(TMFS& systemImage) {
+  try {
+    LoadCabImage(systemImage, ReadRCDataResource("SYSTEM_MFS"));
+  } catch (Exception& e) {
+    AddBlockCause(e, {}, "SYSTEM_MFS");
+    throw;
+  }
+}
 
 void LoadContentImage(TMFS& contentImage, const std::string& bookFile) {
   auto read = [book = bookFile.empty() ? OwnExecutablePath() : bookFile] { return ReadDataBlock(book, "RCDATA", "FILES_MFS"); };
-  LoadCabImage(contentImage, read(), read);
+  try {
+    LoadCabImage(contentImage, read(), read);
+  } catch (Exception& e) {
+    AddBlockCause(e, bookFile, "FILES_MFS");
+    throw;
+  }
 }

@@ -15,6 +15,11 @@ std::string ReadRCDataResource(const std::string& name);
 // libmspack have to take over.
 void LoadCabImage(TMFS& target, std::string cabData, const std::function<std::string()>& readAgain = {});
 
+// Both add to a failure what happened to the book file (Exception::Cause): cut short, or an
+// image damaged inside its block.
 void LoadSystemImage(TMFS& systemImage);
+// Adds the cause of a failure to load the named block of the book file (the running executable
+// when none is named).
+void AddBlockCause(Exception& e, const std::string& bookFile, const std::string& block);
 // The content image of a packed book: the running executable, or the book file named.
 void LoadContentImage(TMFS& contentImage, const std::string& bookFile = {});

@@ -60,7 +60,13 @@ bool IsWindowSystemWindow(const QObject* object) {
 
 // The start-up failure as the reader sees it: the system's message, then where it happened.
 QString Described(const QString& message, const Exception& e) {
-  return e.Where().empty() ? message : message + QStringLiteral("\n\nIn ") + FromBook(e.Where()) + QStringLiteral(".");
+  QString text = message;
+  if (!e.Cause().empty()) {
+    QString cause = FromBook(e.Cause());
+    cause[0] = cause[0].toUpper();
+    text += QStringLiteral("\n\n") + cause + QStringLiteral(".");
+  }
+  return e.Where().empty() ? text : text + QStringLiteral("\n\nIn ") + FromBook(e.Where()) + QStringLiteral(".");
 }
 
 }  // namespace
@@ -226,8 +232,13 @@ void TfrmMain::StartUp(TBookSource& source) {
   FContentLoadState = std::move(load);
   FSystemImage = std::make_unique<TMFS>();
   In("the book's system image (SYSTEM_MFS)", [&] {
-    if (source.SystemCab) LoadCabImage(*FSystemImage, std::move(*source.SystemCab));
-    else LoadSystemImage(*FSystemImage);
+    try {
+      if (source.SystemCab) LoadCabImage(*FSystemImage, std::move(*source.SystemCab));
+      else LoadSystemImage(*FSystemImage);
+    } catch (Exception& e) {
+      if (!source.BookFile.empty()) AddBlockCause(e, source.BookFile, "SYSTEM_MFS");
+      throw;
+    }
   });
 
   FSystemImage->Session()->ChangeFolder("\\");

@@ -63,6 +63,9 @@ struct TBookSource {
   std::optional<std::string> SystemCab;
   std::optional<std::string> ContentCab;
   std::shared_ptr<TContentImageLoad> ContentLoad = nullptr;
+  // The book file the Cabinets were read from, when not the running executable: a failure then
+  // says what happened to it.
+  std::string BookFile = {};
 };
 
 // Button kinds of the toolbar.

@@ -58,11 +58,11 @@ int CheckBookFiles(int argc, char** argv) {
   try {
     TBookSource source;
     if (argc == 4) {
-      source = {ReadWholeFile(argv[2]), ReadWholeFile(argv[3])};
+      source = {ReadWholeFile(argv[2]), ReadWholeFile(argv[3]), nullptr, {}};
     } else {
       try {
         // The content as a reader's viewer reads it: its Cabinet given back as it is unpacked.
-        source = {ReadDataBlock(argv[2], "RCDATA", "SYSTEM_MFS"), std::nullopt, StartContentImageLoad(std::nullopt, argv[2])};
+        source = {ReadDataBlock(argv[2], "RCDATA", "SYSTEM_MFS"), std::nullopt, StartContentImageLoad(std::nullopt, argv[2]), argv[2]};
       } catch (const Exception& e) {
         report.Failure(argv[2], 0, e);  // not a packed book, or a damaged one
         report.Print(stdout);
@@ -108,7 +108,7 @@ int main(int argc, char** argv) {
 
   // Freed only once the loop has ended: a close can come while commands wait in nested loops
   // on the window's own stack, and those return first.
-  auto owner = std::make_unique<TfrmMain>(TBookSource{std::nullopt, std::nullopt, std::move(contentLoad)});
+  auto owner = std::make_unique<TfrmMain>(TBookSource{std::nullopt, std::nullopt, std::move(contentLoad), {}});
   TfrmMain* frmMain = owner.get();
   if (frmMain->CreateFailed()) return 1;
   // The content image is read while the window comes up; when it fails, so does the run.

@@ -17,6 +17,7 @@
 #include <QWebEngineProfile>
 #include <QWebEngineUrlRequestJob>
 #include <QWebEngineUrlSchemeHandler>
+#include <filesystem>
 #include <map>
 #include <memory>
 
@@ -27,6 +28,7 @@ using namespace gui_test;
 
 namespace {
 
+namespace fs = std::filesystem;
 using namespace viewer_test;
 
 // Ten pages in three chapters: p1 | c1: p2 p3 p4 | c2: p5 p6 p7 | c3: p8 p9 p10. Page 3 forbids
@@ -656,6 +658,43 @@ TEST_F(PackedViewer, EscapeWhileAClickWaitsForABusyPageEndsCleanly) {
   EXPECT_EQ(viewer.exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(viewer.exitCode(), 0) << viewer.readAll().toStdString();
   if (viewer.state() != QProcess::NotRunning) viewer.kill(), viewer.waitForFinished();
+}
+
+// A book cut short (a download that did not finish) loses the index at its end: the reader is
+// told the file is incomplete and where it ends, after the system's own message. An image
+// damaged inside its block is said to be damaged.
+TEST_F(PackedViewer, ACutOrDamagedBookSaysWhatHappened) {
+  cab_test::WriteFile(Dir.Path() / "sys" / "System.xml", "<System Story=\"Story.xml\"/>");
+  cab_test::WriteFile(Dir.Path() / "sys" / "Story.xml", "<S><i page=\"\\a.htm\"/></S>");
+  cab_test::WriteFile(Dir.Path() / "content" / "a.htm", std::string(20000, 'a'));
+  const std::string book = PackBook();
+  ASSERT_FALSE(book.empty());
+  const std::string whole = cab_test::ReadFile(book);
+  const std::size_t program = static_cast<std::size_t>(fs::file_size(QUIRELLE_VIEWER));
+  ASSERT_EQ(whole.compare(program, 4, "MSCF"), 0);
+  const std::size_t system = static_cast<unsigned char>(whole[program + 8]) | static_cast<unsigned char>(whole[program + 9]) << 8 |
+                             static_cast<unsigned char>(whole[program + 10]) << 16;
+  const std::string cut = (Dir.Path() / "cut").string();
+  for (const auto& [end, says] : std::vector<std::pair<std::size_t, std::string>>{
+           {program + 100, "it ends inside the data block SYSTEM_MFS, 100 of its " + std::to_string(system) + " bytes there"},
+           {program + system + 100, "it ends inside the data block FILES_MFS"},
+           {whole.size() - 30, "it ends before the index of its data blocks"}}) {
+    cab_test::WriteFile(cut, whole.substr(0, end));
+    fs::permissions(cut, fs::perms::owner_all);
+    std::string out;
+    EXPECT_EQ(Start(cut, out), 1);
+    EXPECT_NE(out.find("File \"\\info.cab\" is not a cabinet\n\nThe book file is incomplete: " + says), std::string::npos) << out;
+    EXPECT_NE(out.find("(it was cut short).\n\nIn the book's system image (SYSTEM_MFS)."), std::string::npos) << out;
+  }
+  // The system Cabinet holds no image at all.
+  cab_test::WriteFile(Dir.Path() / "junk.cab", BuildCabinet({{"info.mfs", std::string(300, 'j'), DosDateTimeNow(), 0x20}}));
+  std::string out;
+  ASSERT_EQ(cab_test::Shell(cab_test::Quote(QUIRELLE_PACK) + " --viewer " + cab_test::Quote(QUIRELLE_VIEWER) + " --system " +
+                                cab_test::Quote(Dir.Path() / "junk.cab") + " --content " + cab_test::Quote(Dir.Path() / "content") +
+                                " --force -o " + cab_test::Quote(book), &out), 0) << out;
+  EXPECT_EQ(Start(book, out), 1);
+  EXPECT_NE(out.find("The image inside the data block SYSTEM_MFS is damaged.\n\nIn the book's system image (SYSTEM_MFS)."),
+            std::string::npos) << out;
 }
 
 TEST_F(PackedViewer, CheckFailsWhenTheFirstPageIsTheErrorPage) {
