@@ -5,6 +5,8 @@
 #include <QContextMenuEvent>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QKeyEvent>
 #include <QPrintPreviewDialog>
 #include <QPrinter>
@@ -313,10 +315,23 @@ bool TMXWebBrowser::ExecCommand(int command, int input, bool dontPrompt) {
 }
 
 void TMXWebBrowser::AllElements(const std::function<void(const QVariantList& elements)>& callback, bool innerHTML) {
+  ElementsWithIdSuffix(QStringLiteral("*"), QString(), callback, innerHTML);
+}
+
+void TMXWebBrowser::ElementsWithIdSuffix(const QString& tagName, const QString& idSuffix,
+                                         const std::function<void(const QVariantList& elements)>& callback, bool innerHTML) {
+  // Names go in as JSON strings: nothing of them is read as script.
+  const auto json = [](const QString& text) {
+    return QString::fromUtf8(QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact)).mid(1).chopped(1);
+  };
   page()->runJavaScript(
-      QStringLiteral("Array.prototype.map.call(document.getElementsByTagName('*'), function (e) {"
-                     " return { tagName: String(e.tagName), id: String(e.id)%1 }; })")
-          .arg(innerHTML ? QStringLiteral(", innerHTML: e.innerHTML") : QString()),
+      QStringLiteral("(function () { var suffix = %2.toLowerCase(); var out = [];"
+                     " var all = document.getElementsByTagName(%1);"
+                     " for (var i = 0; i < all.length; ++i) { var e = all[i]; var id = String(e.id);"
+                     "  if (suffix && id.toLowerCase().slice(-suffix.length) !== suffix) continue;"
+                     "  out.push({ tagName: String(e.tagName), id: id%3 }); }"
+                     " return out; })()")
+          .arg(json(tagName), json(idSuffix), innerHTML ? QStringLiteral(", innerHTML: e.innerHTML") : QString()),
       // The page answers pending calls when it goes, after this control is gone: drop them then.
       QWebEngineScript::ApplicationWorld, [callback, alive = FAlive](const QVariant& result) {
         if (*alive) callback(result.toList());

@@ -128,6 +128,10 @@ public:
   // each), delivered asynchronously. Read apart from the page's scripts, so that a page cannot
   // change what the viewer sees.
   void AllElements(const std::function<void(const QVariantList& elements)>& callback, bool innerHTML = true);
+  // The same for the elements of one tag name whose id ends with the suffix (letter case
+  // ignored): a page of millions of elements hands over only those, not a list of millions.
+  void ElementsWithIdSuffix(const QString& tagName, const QString& idSuffix,
+                            const std::function<void(const QVariantList& elements)>& callback, bool innerHTML = true);
   // Shows HTML text with base mfs:/ and waits until it is loaded.
   bool LoadHTMLText(const QByteArray& html, int timeoutMs = 30000);
 

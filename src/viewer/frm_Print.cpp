@@ -77,7 +77,9 @@ QByteArray SectionDocument(const QString& innerHTML, const QString& base) {
 void FillPrintMenu(TMXWebBrowser& browser, QMenu& popPrint, const std::function<void()>& done) {
   QPointer<QMenu> menu(&popPrint);
   QPointer<TMXWebBrowser> web(&browser);
-  browser.AllElements(
+  // Only the divisions whose id ends in "PAGE" come back: the scan runs on every document
+  // completed, and a page may hold millions of elements.
+  browser.ElementsWithIdSuffix(QStringLiteral("div"), QStringLiteral("PAGE"),
       [menu, web, done](const QVariantList& elements) {
         if (!menu || !web) return;
         // Documents can complete faster than their lists arrive: the last list is the menu.
@@ -103,7 +105,7 @@ void PrintSectionClick(TMXWebBrowser& browser, QObject* sender) {
   if (!action) return;
   const QString wanted = action->toolTip();
   QPointer<TMXWebBrowser> web(&browser);
-  browser.AllElements([web, wanted](const QVariantList& elements) {
+  browser.ElementsWithIdSuffix(QStringLiteral("div"), wanted, [web, wanted](const QVariantList& elements) {
     if (!web) return;
     for (const QVariant& item : elements) {
       const QVariantMap element = item.toMap();

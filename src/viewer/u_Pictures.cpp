@@ -269,7 +269,8 @@ QImage LoadIcon(const std::string& bytes, const QSize& fit) {
 bool BitmapComplete(const std::string& b) {
   if (b.size() < 30 || b[0] != 'B' || b[1] != 'M') return true;  // the reader refuses it itself
   const std::uint64_t offset = Le32(b, 10), header = Le32(b, 14);
-  if (header < 12 || b.size() < 14 + header) return true;
+  // The core header (12 bytes) and the info headers (40 and longer); Qt judges the others alone.
+  if ((header != 12 && header < 40) || b.size() < 14 + header) return true;
   std::int64_t width = 0, height = 0;
   std::uint32_t bits = 0, compression = 0, sizeImage = 0;
   if (header == 12) {  // OS/2 core header
