@@ -10,6 +10,8 @@ name=$(basename "$bin")
 corpus="$here/corpus/$name"
 mkdir -p "$corpus"
 args=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1)
+# A fixed seed (the test run gives one) makes a short run try the same inputs every time.
+[ -z "${QUIRELLE_FUZZ_SEED:-}" ] || args+=(-seed="$QUIRELLE_FUZZ_SEED")
 if [ -n "$work" ]; then
   rm -rf "$work"; mkdir -p "$work/new" "$work/artifacts"
   exec "$bin" "${args[@]}" -artifact_prefix="$work/artifacts/" "$work/new" "$corpus"
