@@ -1,6 +1,7 @@
 // The program entry of the viewer.
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QGuiApplication>
 #include <QLoggingCategory>
 #include <QTimer>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include "u_DataBlocks.h"
 #include "u_CodePage.h"
 #include "u_Dialogs.h"
+#include "u_Pictures.h"
 #include "u_InternetProtocolEngine.h"
 #include "u_InternetProtocolSupport.h"
 
@@ -86,7 +88,18 @@ int main(int argc, char** argv) {
   sinceStart.start();
   // There is no registry to write here: registering and unregistering end at once.
   if (HasSwitch(argc, argv, "REGSERVER") || HasSwitch(argc, argv, "UNREGSERVER")) return 0;
+  // Metafiles are drawn by a child process of our own, which a hostile picture cannot take down
+  // with the viewer.
+  try {
+    SetMetafileHelper(OwnExecutablePath());
+  } catch (const Exception&) {
+  }
   if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "--check-book") == 0) return CheckBookFiles(argc, argv);
+  if (argc == 2 && std::strcmp(argv[1], "--draw-metafiles") == 0) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);  // fonts for the text of EMF pictures
+    return RunMetafileHelper();
+  }
   // The book's content is unpacked while everything else starts: it needs nothing of Qt.
   std::shared_ptr<TContentImageLoad> contentLoad = StartContentImageLoad();
 

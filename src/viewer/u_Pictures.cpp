@@ -5,6 +5,10 @@
 #include <QImageReader>
 #include <QPainter>
 #include <QSvgRenderer>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QPointer>
+#include <QProcess>
 #include <QThread>
 #include <algorithm>
 #include <atomic>
@@ -12,6 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include "u_CodePage.h"
 
@@ -343,7 +349,153 @@ QImage LoadRaster(const std::string& bytes, const char* format, const char* inva
   return image.convertToFormat(QImage::Format_ARGB32);
 }
 
+QImage LoadMetafile(const std::string& bytes) {
+  // A placeable WMF begins with its key, a plain one with its type and header size; both EMF and
+  // WMF are told by their bytes, as a Windows metafile picture does.
+  if (bytes.size() >= 44 && Le32(bytes, 0) == 1 && Le32(bytes, 40) == 0x464D4520) return LoadEmf(bytes);
+  return LoadWmf(bytes);
+}
+
+// ---------------------------------------------------------------- the metafile helper
+// The drawing libraries are C code that hostile bytes can keep busy for seconds (a 73-byte WMF:
+// 5.5 s) or bring down. With a helper program set, metafiles are drawn in a child process that
+// stays up for the next one: a picture that takes too long, or kills its drawer, costs only
+// itself. Requests: u32 size, the bytes. Answers: u8 0, u32 width, u32 height, the ARGB32
+// pixels row by row; or u8 1, u32 size, the message.
+
+std::string GMetafileHelper;
+QPointer<QProcess> GHelper;
+
+void PutU32(QByteArray& out, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) out.append(static_cast<char>((v >> (8 * i)) & 0xFF));
+}
+
+std::uint32_t GetU32(const QByteArray& in, qsizetype at) {
+  std::uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(in[at + i]);
+  return v;
+}
+
+void StopHelper() {
+  if (!GHelper) return;
+  QProcess* helper = GHelper.data();
+  GHelper = nullptr;
+  helper->kill();
+  helper->waitForFinished(1000);
+  helper->deleteLater();
+}
+
+QProcess* Helper() {
+  if (GHelper && GHelper->state() == QProcess::Running) return GHelper;
+  StopHelper();
+  auto* helper = new QProcess(QCoreApplication::instance());
+  helper->setProgram(QString::fromStdString(GMetafileHelper));
+  helper->setArguments({QStringLiteral("--draw-metafiles")});
+  helper->setStandardErrorFile(QProcess::nullDevice());
+  helper->setChildProcessModifier([] {
+#if !defined(__SANITIZE_ADDRESS__) && !(defined(__has_feature) && __has_feature(address_sanitizer))
+    // The sanitizers reserve terabytes of address space; elsewhere a picture gets 2 GB.
+    const rlimit memory{2ull << 30, 2ull << 30};
+    ::setrlimit(RLIMIT_AS, &memory);
+#endif
+  });
+  helper->start();
+  if (!helper->waitForStarted(5000)) {
+    delete helper;
+    return nullptr;
+  }
+  QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, helper, [] { StopHelper(); });
+  GHelper = helper;
+  return helper;
+}
+
+// Reads exactly `size` bytes of the answer, or none when the deadline passes or the helper ends.
+bool ReadAnswer(QProcess& helper, QByteArray& into, qsizetype size, const QDeadlineTimer& deadline) {
+  while (into.size() < size) {
+    if (helper.bytesAvailable() == 0 && !helper.waitForReadyRead(static_cast<int>(std::max<qint64>(1, deadline.remainingTime()))))
+      return false;
+    into += helper.read(size - into.size());
+    if (deadline.hasExpired() && into.size() < size) return false;
+  }
+  return true;
+}
+
+QImage LoadMetafileInHelper(const std::string& bytes) {
+  QProcess* helper = Helper();
+  if (!helper) return LoadMetafile(bytes);  // no child process here: drawn as before
+  QByteArray request;
+  PutU32(request, static_cast<std::uint32_t>(bytes.size()));
+  request.append(bytes.data(), static_cast<qsizetype>(bytes.size()));
+  helper->write(request);
+  const QDeadlineTimer deadline(MetafileTimeLimitMs);
+  QByteArray head;
+  const bool answered = ReadAnswer(*helper, head, 9, deadline);
+  if (answered && head[0] == 0) {
+    const std::uint32_t width = GetU32(head, 1), height = GetU32(head, 5);
+    if (width > 0 && height > 0 && width <= static_cast<std::uint32_t>(MaxPictureEdge) &&
+        height <= static_cast<std::uint32_t>(MaxPictureEdge)) {
+      QByteArray pixels;
+      if (ReadAnswer(*helper, pixels, static_cast<qsizetype>(width) * height * 4, deadline)) {
+        QImage image(static_cast<int>(width), static_cast<int>(height), QImage::Format_ARGB32);
+        for (int y = 0; y < image.height(); ++y)
+          std::memcpy(image.scanLine(y), pixels.constData() + static_cast<qsizetype>(y) * width * 4, width * 4);
+        return image;
+      }
+    }
+  } else if (answered && head[0] == 1) {
+    const std::uint32_t size = GetU32(head, 1);
+    QByteArray message = head.mid(5);
+    if (size <= 4096 && ReadAnswer(*helper, message, size, deadline)) throw EPictureError(message.toStdString());
+  }
+  // Too slow, gone, or an answer that makes no sense: this drawer is done with.
+  const bool slow = helper->state() == QProcess::Running;
+  StopHelper();
+  throw EPictureError(slow ? Format("Metafile is not valid: drawing it took longer than %d seconds",
+                                    {static_cast<std::int64_t>(MetafileTimeLimitMs / 1000)})
+                           : std::string("Metafile is not valid: its drawing library failed on it"));
+}
+
 }  // namespace
+
+void SetMetafileHelper(std::string program) {
+  StopHelper();
+  GMetafileHelper = std::move(program);
+}
+
+int RunMetafileHelper() {
+  // The answers go to a channel of their own: the libraries may write to standard output.
+  const int answers = ::dup(STDOUT_FILENO);
+  ::dup2(STDERR_FILENO, STDOUT_FILENO);
+  std::FILE* out = ::fdopen(answers, "wb");
+  if (!out) return 1;
+  auto put = [&](const void* data, std::size_t size) { return std::fwrite(data, 1, size, out) == size; };
+  auto putU32 = [&](std::uint32_t v) {
+    unsigned char b[4] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v >> 16),
+                          static_cast<unsigned char>(v >> 24)};
+    return put(b, 4);
+  };
+  for (;;) {
+    unsigned char b[4];
+    if (std::fread(b, 1, 4, stdin) != 4) return 0;
+    const std::uint32_t size = b[0] | b[1] << 8 | b[2] << 16 | static_cast<std::uint32_t>(b[3]) << 24;
+    std::string bytes(size, '\0');
+    if (std::fread(bytes.data(), 1, size, stdin) != size) return 0;
+    try {
+      const QImage image = LoadMetafile(bytes).convertToFormat(QImage::Format_ARGB32);
+      const unsigned char ok = 0;
+      put(&ok, 1);
+      putU32(static_cast<std::uint32_t>(image.width()));
+      putU32(static_cast<std::uint32_t>(image.height()));
+      for (int y = 0; y < image.height(); ++y) put(image.constScanLine(y), static_cast<std::size_t>(image.width()) * 4);
+    } catch (const Exception& e) {
+      const unsigned char failed = 1;
+      put(&failed, 1);
+      putU32(static_cast<std::uint32_t>(e.Message().size()));
+      put(e.Message().data(), e.Message().size());
+    }
+    std::fflush(out);
+  }
+}
 
 TPictureKind PictureKindOf(const std::string& path) {
   std::string extension;
@@ -359,11 +511,7 @@ TPictureKind PictureKindOf(const std::string& path) {
 QImage LoadPicture(TPictureKind kind, const std::string& bytes, const QSize& fit) {
   TQuietDecoding quiet;
   switch (kind) {
-    case pkMetafile:
-      // A placeable WMF begins with its key, a plain one with its type and header size; both
-      // EMF and WMF are told by their bytes, as a Windows metafile picture does.
-      if (bytes.size() >= 44 && Le32(bytes, 0) == 1 && Le32(bytes, 40) == 0x464D4520) return LoadEmf(bytes);
-      return LoadWmf(bytes);
+    case pkMetafile: return GMetafileHelper.empty() ? LoadMetafile(bytes) : LoadMetafileInHelper(bytes);
     case pkIcon: return LoadIcon(bytes, fit);
     case pkBitmap:
       if (!BitmapComplete(bytes)) throw EPictureError("Bitmap image is not valid: its data ends early");

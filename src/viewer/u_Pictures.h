@@ -30,5 +30,13 @@ inline constexpr int MaxPictureEdge = 8192;
 // What one icon may cost: its entries, and the pixels of the images decoded in all.
 inline constexpr int MaxIconImages = 256;
 inline constexpr std::int64_t MaxIconPixels = 64'000'000;
+// Metafiles are drawn by C libraries that hostile bytes can keep busy or bring down. With a
+// helper program set (the viewer itself, run with "--draw-metafiles"), they are drawn in a child
+// process that stays up for the next one, within MetafileTimeLimitMs (and 2 GB) each; a picture
+// beyond that is "not valid" and the next one gets a new child. Unset (tests, fuzzing): drawn here.
+void SetMetafileHelper(std::string program);
+// The helper's side: draws the metafiles asked for on standard input until it ends.
+int RunMetafileHelper();
+inline constexpr int MetafileTimeLimitMs = 3000;
 // The records one metafile may have.
 inline constexpr std::int64_t MaxMetafileRecords = 50'000;

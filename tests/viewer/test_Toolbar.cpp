@@ -235,6 +235,30 @@ TEST_F(ToolbarTest, PictureFailuresStopStartUp) {
             "Metafile has an unusable size (9000 x 9000)");
 }
 
+// Metafiles drawn by the viewer's helper process: the same picture as drawn here; a picture that
+// keeps its library busy too long costs only itself, and the next one is drawn again.
+TEST(PictureBounds, MetafilesDrawnInTheHelperProcess) {
+  const std::string emf = Metafile("emf", 40), wmf = Metafile("wmf", 40);
+  const QImage emfHere = LoadPicture(pkMetafile, emf), wmfHere = LoadPicture(pkMetafile, wmf);
+  const std::string slow = cab_test::ReadFile(std::string(QUIRELLE_SOURCE_DIR) + "/fuzz/findings/slow-wmf-short-thick-line").substr(1);
+  SetMetafileHelper(QUIRELLE_VIEWER);
+  EXPECT_EQ(LoadPicture(pkMetafile, emf), emfHere);
+  try {
+    LoadPicture(pkMetafile, slow);
+    ADD_FAILURE() << "drawn";
+  } catch (const EPictureError& e) {
+    EXPECT_EQ(e.Message(), "Metafile is not valid: drawing it took longer than 3 seconds");
+  }
+  EXPECT_EQ(LoadPicture(pkMetafile, wmf), wmfHere);
+  try {
+    LoadPicture(pkMetafile, wmf.substr(0, 30));
+    ADD_FAILURE() << "drawn";
+  } catch (const EPictureError& e) {
+    EXPECT_EQ(e.Message(), "Metafile is not valid");  // the helper's own answer
+  }
+  SetMetafileHelper({});
+}
+
 // What one picture may cost is bounded: a small file must not hold the viewer for long or take
 // gigabytes, and a picture too large for Qt says so rather than that it is damaged.
 TEST(PictureBounds, IconsMetafilesAndLargeBitmaps) {
