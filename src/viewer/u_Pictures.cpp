@@ -462,6 +462,10 @@ void SetMetafileHelper(std::string program) {
   GMetafileHelper = std::move(program);
 }
 
+void StartMetafileHelper() {
+  if (!GMetafileHelper.empty() && QCoreApplication::instance()) Helper();
+}
+
 int RunMetafileHelper() {
   // The answers go to a channel of their own: the libraries may write to standard output.
   const int answers = ::dup(STDOUT_FILENO);
