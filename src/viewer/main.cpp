@@ -53,7 +53,6 @@ int CheckBookFiles(int argc, char** argv) {
     if (type == QtCriticalMsg || type == QtFatalMsg) std::fprintf(stderr, "%s\n", text.toUtf8().constData());
   });
   QApplication app(argc, argv);
-  StartMetafileHelper();
   TBookReport report;
   SetMessageHandler([&](QWidget*, const QString&, const QString& text) {
     report.Error({}, 0, FromUtf16Lossy(text.toStdU16String()));
@@ -109,7 +108,6 @@ int main(int argc, char** argv) {
   if (!qEnvironmentVariableIsSet("QT_LOGGING_RULES")) QLoggingCategory::setFilterRules(QStringLiteral("qt.webenginecontext.info=false"));
   RegisterEngineSchemes({"mfs", "system"});
   QApplication app(argc, argv);
-  StartMetafileHelper();
   TEngineURLLayer urlLayer;
 
   // For scripted checks of a packed book: messages go to standard error, and once the first page

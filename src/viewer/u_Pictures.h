@@ -35,8 +35,8 @@ inline constexpr std::int64_t MaxIconPixels = 64'000'000;
 // process that stays up for the next one, within MetafileTimeLimitMs (and 2 GB) each; a picture
 // beyond that is "not valid" and the next one gets a new child. Unset (tests, fuzzing): drawn here.
 void SetMetafileHelper(std::string program);
-// Starts the helper ahead of the first metafile, so that its own start overlaps the viewer's
-// (once the application object exists).
+// Starts the helper ahead of the first metafile, so that its own start overlaps other work
+// (once the application object exists; nothing without a helper program).
 void StartMetafileHelper();
 // The helper's side: draws the metafiles asked for on standard input until it ends.
 int RunMetafileHelper();

@@ -173,6 +173,17 @@ void TToolbar::BuildToolbar(TMFS& systemImage, const std::string& toolButtons, c
   FtbrMain->show();
 
   if (const TXMLNode* images = description.Root()->Nodes.FindNode("Images")) {
+    // Metafiles are drawn by a helper process: started now, it comes up while the other
+    // pictures are decoded. A book without metafiles never starts it.
+    for (std::int32_t i = 0; i < images->Nodes.Count(); ++i) {
+      try {
+        if (PictureKindOf(images->Nodes.Items(i).Attributes.ValueOf("Path", TXMLValue::Text("")).AsText()) == pkMetafile) {
+          StartMetafileHelper();
+          break;
+        }
+      } catch (const Exception&) {
+      }
+    }
     for (std::int32_t i = 0; i < images->Nodes.Count(); ++i) {
       const TXMLAttributes& a = images->Nodes.Items(i).Attributes;
       const std::string name = a.ValueOf("Name", TXMLValue::Text("")).AsText();
