@@ -63,8 +63,8 @@ QImage White(int width, int height) {
   return image;
 }
 
-void CheckEdges(long width, long height, const char* what) {
-  if (width <= 0 || height <= 0 || width > MaxPictureEdge || height > MaxPictureEdge)
+void CheckEdges(long width, long height, const char* what, long maxEdge = MaxPictureEdge) {
+  if (width <= 0 || height <= 0 || width > maxEdge || height > maxEdge)
     throw EPictureError(Format("%s has an unusable size (%d x %d)", {what, static_cast<std::int64_t>(width),
                                                                       static_cast<std::int64_t>(height)}));
 }
@@ -173,7 +173,7 @@ QImage LoadWmf(const std::string& bytes) {
     throw EPictureError(invalid);
   }
   try {
-    CheckEdges(width, height, "Metafile");
+    CheckEdges(width, height, "Metafile", MaxMetafileEdge);
   } catch (...) {
     wmf_mem_close(api);
     throw;
@@ -216,7 +216,7 @@ QImage LoadEmf(const std::string& bytes) {
   const auto left = static_cast<std::int32_t>(Le32(bytes, 8)), top = static_cast<std::int32_t>(Le32(bytes, 12));
   const auto right = static_cast<std::int32_t>(Le32(bytes, 16)), bottom = static_cast<std::int32_t>(Le32(bytes, 20));
   const long width = static_cast<long>(right) - left + 1, height = static_cast<long>(bottom) - top + 1;
-  CheckEdges(width, height, "Metafile");
+  CheckEdges(width, height, "Metafile", MaxMetafileEdge);
   generatorOptions options{};
   char nameSpace[] = "";
   options.nameSpace = nameSpace;
@@ -224,10 +224,17 @@ QImage LoadEmf(const std::string& bytes) {
   options.svgDelimiter = true;
   options.imgWidth = static_cast<double>(width);
   options.imgHeight = static_cast<double>(height);
-  std::string copy = bytes;  // the converter takes a writable buffer
+  // The converter reads the header's description where the header says, and to its end when it
+  // gives no length: it must lie inside the header (a fuzzed file sent it past the buffer).
+  const std::uint32_t headerSize = Le32(bytes, 4), descriptionChars = Le32(bytes, 60), descriptionAt = Le32(bytes, 64);
+  if (headerSize < 88 || headerSize > bytes.size() || descriptionAt > headerSize ||
+      (descriptionChars > 0 && (descriptionAt < 88 || descriptionChars > (headerSize - descriptionAt) / 2)))
+    throw EPictureError(invalid);
+  // The converter takes a writable buffer; the zeros behind it end any text it reads to its end.
+  std::string copy = bytes + std::string(8, '\0');
   char* svg = nullptr;
   size_t svgLength = 0;
-  const int ok = emf2svg(copy.data(), copy.size(), &svg, &svgLength, &options);
+  const int ok = emf2svg(copy.data(), bytes.size(), &svg, &svgLength, &options);
   std::unique_ptr<char, decltype(&std::free)> owned(svg, &std::free);
   if (!ok || !svg) throw EPictureError(invalid);
   QSvgRenderer renderer(QByteArray(svg, static_cast<qsizetype>(svgLength)));

@@ -27,6 +27,9 @@ QImage LoadPicture(TPictureKind kind, const std::string& bytes, const QSize& fit
 
 // The largest width and height a picture may declare.
 inline constexpr int MaxPictureEdge = 8192;
+// Metafiles are drawn at their own size, and the drawing libraries' time grows with it: they
+// are toolbar pictures, scaled down to the image size anyway.
+inline constexpr int MaxMetafileEdge = 2048;
 // What one icon may cost: its entries, and the pixels of the images decoded in all.
 inline constexpr int MaxIconImages = 256;
 inline constexpr std::int64_t MaxIconPixels = 64'000'000;
