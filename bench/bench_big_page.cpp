@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLoggingCategory>
 #include <QTemporaryDir>
 #include <QUrl>
 #include <QWebEngineProfile>
@@ -47,6 +48,7 @@ double ScanMs(const std::function<void(const std::function<void(const QVariantLi
 
 int main(int argc, char** argv) {
   qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+  QLoggingCategory::setFilterRules(QStringLiteral("qt.webenginecontext.info=false"));
   QApplication app(argc, argv);
   const long tags = argc > 1 ? std::atol(argv[1]) : 300000;
   const int runs = argc > 2 ? std::atoi(argv[2]) : 3;
