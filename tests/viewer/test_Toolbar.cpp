@@ -276,9 +276,10 @@ TEST(PictureBounds, MetafilesDrawnInTheHelperProcess) {
 TEST(PictureBounds, IconsMetafilesAndLargeBitmaps) {
   // An icon whose entries all point at one large PNG.
   const std::string png = gui_test::Png(3000, 3000);
-  auto icon = [&](int entries) {
+  auto icon = [&](int entries, std::uint32_t offset = 0) {
     std::string ico{'\0', '\0', '\1', '\0', static_cast<char>(entries & 0xFF), static_cast<char>(entries >> 8)};
-    const std::uint32_t offset = static_cast<std::uint32_t>(6 + 16 * entries), size = static_cast<std::uint32_t>(png.size());
+    if (offset == 0) offset = static_cast<std::uint32_t>(6 + 16 * entries);
+    const std::uint32_t size = static_cast<std::uint32_t>(png.size());
     for (int i = 0; i < entries; ++i) {
       ico += std::string{'\0', '\0', '\0', '\0', '\1', '\0', ' ', '\0'};
       for (std::uint32_t v : {size, offset})
@@ -295,6 +296,16 @@ TEST(PictureBounds, IconsMetafilesAndLargeBitmaps) {
     }
   };
   EXPECT_EQ(failure(pkIcon, icon(1)), "decoded");
+  // Entries that point past the file: Qt's reader complains of each, but not on the reader's
+  // terminal.
+  static QStringList said;
+  said.clear();
+  const QtMessageHandler before = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& text) { said << text; });
+  const std::string pastTheEnd = icon(200, 50'000'000);
+  EXPECT_EQ(failure(pkIcon, pastTheEnd.substr(0, 6 + 16 * 200)), "Icon image is not valid");
+  qWarning("after the picture");
+  qInstallMessageHandler(before);
+  EXPECT_EQ(said.join(" | ").left(300).toStdString(), "after the picture");
   EXPECT_EQ(failure(pkIcon, icon(2000)), "Icon image is not valid: it has 2000 images, more than the 256 a picture may have");
   EXPECT_EQ(failure(pkIcon, icon(200)), "Icon image is not valid: its images hold more than 64 million pixels in all");
   // Metafiles of many records, either kind.
