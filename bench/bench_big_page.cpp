@@ -14,22 +14,12 @@
 #include <cstdlib>
 #include <functional>
 
+#include "bench_browser.h"
 #include "c_MXWebBrowser.h"
 
 namespace {
 
 double Ms(const QElapsedTimer& timer) { return static_cast<double>(timer.nsecsElapsed()) / 1e6; }
-
-double LoadMs(TMXWebBrowser& browser, const QUrl& url) {
-  bool done = false;
-  auto c = QObject::connect(&browser, &TMXWebBrowser::documentComplete, [&](const QUrl&) { done = true; });
-  QElapsedTimer timer;
-  timer.start();
-  browser.Navigate(url);
-  while (!done) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 5);
-  QObject::disconnect(c);
-  return Ms(timer);
-}
 
 // The time until the scan's answer has arrived, and how many elements it held.
 double ScanMs(const std::function<void(const std::function<void(const QVariantList&)>&)>& scan, qsizetype& count) {

@@ -11,6 +11,7 @@
 #include <QWebEngineProfile>
 #include <cstdio>
 
+#include "bench_browser.h"
 #include "c_MXWebBrowser.h"
 #include "u_InternetProtocolEngine.h"
 #include "u_MFSInternetProtocol.h"
@@ -25,18 +26,6 @@ QByteArray Picture(int i) {
   buffer.open(QIODevice::WriteOnly);
   image.save(&buffer, "PNG");
   return bytes;
-}
-
-double LoadMs(TMXWebBrowser& browser, const QUrl& url) {
-  bool done = false;
-  auto c = QObject::connect(&browser, &TMXWebBrowser::documentComplete, [&](const QUrl&) { done = true; });
-  QElapsedTimer timer;
-  timer.start();
-  browser.Navigate(url);
-  while (!done) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 5);
-  double ms = static_cast<double>(timer.nsecsElapsed()) / 1e6;
-  QObject::disconnect(c);
-  return ms;
 }
 
 }  // namespace
