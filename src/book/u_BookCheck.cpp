@@ -163,7 +163,6 @@ std::vector<TLinkRef> StyleSheetLinks(std::string_view css, std::int32_t firstLi
 
 namespace {
 
-char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 bool NameChar(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == ':'; }
 
 // Elements that never hold others, and those an HTML parser closes by itself.

@@ -302,12 +302,10 @@ std::string FromUtf16Lossy(std::u16string_view wide) {
 
 namespace {
 
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
 bool StartsWithNoCase(std::string_view text, std::size_t at, std::string_view prefix) {
   if (text.size() - at < prefix.size()) return false;
   for (std::size_t i = 0; i < prefix.size(); ++i)
-    if (LowerAscii(text[at + i]) != prefix[i]) return false;
+    if (AsciiLower(text[at + i]) != prefix[i]) return false;
   return true;
 }
 
@@ -323,7 +321,7 @@ std::string CharsetOf(std::string_view tag) {
       ++i;
     std::string label;
     while (i < tag.size() && tag[i] != '"' && tag[i] != '\'' && tag[i] != ';' && tag[i] != ' ' && tag[i] != '>' && tag[i] != '/')
-      label += LowerAscii(tag[i++]);
+      label += AsciiLower(tag[i++]);
     return label;
   }
   return {};

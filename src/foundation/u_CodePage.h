@@ -44,6 +44,10 @@ bool FromUtf16(std::u16string_view wide, std::string& out);
 std::string FromUtf16Lossy(std::u16string_view wide);
 std::string FromUtf8Lossy(std::string_view utf8);
 
+// ASCII letters to lower case, every other byte as it is: for HTML's names and labels, which
+// compare that way whatever the code page.
+inline char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
 // Whether a page is read as UTF-8, decided as the browser engine decides it: a byte order mark,
 // else a <meta charset> or http-equiv content type within the first 1,024 bytes, else the book's
 // code page (false).

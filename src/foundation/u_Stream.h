@@ -134,3 +134,14 @@ void ReleaseLargeFront(std::string& buffer, std::size_t upTo);
 
 // The seek rule every stream here shares.
 std::int64_t SeekPosition(std::int64_t position, std::int64_t size, std::int64_t offset, int origin);
+
+// Little-endian numbers inside bytes held whole (file headers, records): `width` bytes at `at`,
+// which the caller has checked lie inside the bytes.
+inline std::uint64_t LittleEndianAt(std::string_view bytes, std::size_t at, int width) {
+  std::uint64_t v = 0;
+  for (int i = width - 1; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(bytes[at + static_cast<std::size_t>(i)]);
+  return v;
+}
+inline void AppendLittleEndian(std::string& out, std::uint64_t v, int width) {
+  for (int i = 0; i < width; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+}

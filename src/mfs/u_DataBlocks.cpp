@@ -112,24 +112,18 @@ std::string BuildDataBlocks(const std::vector<TDataBlock>& blocks, std::uint64_t
 
 namespace {
 
-std::uint64_t LittleEndian(const std::string& b, std::size_t at, int bytes) {
-  std::uint64_t v = 0;
-  for (int i = bytes - 1; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(b[at + static_cast<std::size_t>(i)]);
-  return v;
-}
-
 // Where an ELF file's own bytes end: its header tables, which the linker writes last. 0 when the
 // bytes are no ELF file of ours.
 std::uint64_t ElfEnd(const std::string& head) {
   if (head.size() < 64 || head.compare(0, 4, "\x7F" "ELF") != 0 || head[5] != 1) return 0;  // little-endian only
   if (head[4] == 2) {  // 64-bit
-    const std::uint64_t ph = LittleEndian(head, 0x20, 8) + LittleEndian(head, 0x36, 2) * LittleEndian(head, 0x38, 2);
-    const std::uint64_t sh = LittleEndian(head, 0x28, 8) + LittleEndian(head, 0x3A, 2) * LittleEndian(head, 0x3C, 2);
+    const std::uint64_t ph = LittleEndianAt(head, 0x20, 8) + LittleEndianAt(head, 0x36, 2) * LittleEndianAt(head, 0x38, 2);
+    const std::uint64_t sh = LittleEndianAt(head, 0x28, 8) + LittleEndianAt(head, 0x3A, 2) * LittleEndianAt(head, 0x3C, 2);
     return std::max(ph, sh);
   }
   if (head[4] == 1) {  // 32-bit
-    const std::uint64_t ph = LittleEndian(head, 0x1C, 4) + LittleEndian(head, 0x2A, 2) * LittleEndian(head, 0x2C, 2);
-    const std::uint64_t sh = LittleEndian(head, 0x20, 4) + LittleEndian(head, 0x2E, 2) * LittleEndian(head, 0x30, 2);
+    const std::uint64_t ph = LittleEndianAt(head, 0x1C, 4) + LittleEndianAt(head, 0x2A, 2) * LittleEndianAt(head, 0x2C, 2);
+    const std::uint64_t sh = LittleEndianAt(head, 0x20, 4) + LittleEndianAt(head, 0x2E, 2) * LittleEndianAt(head, 0x30, 2);
     return std::max(ph, sh);
   }
   return 0;
@@ -155,7 +149,7 @@ std::string BookFileDamage(const std::string& fileName) {
     if (fileSize - at < 12) return std::string("the book file is incomplete: it ends inside the data block ") + block + " (it was cut short)";
     const std::string head = ReadAt(in, at, 12);
     if (head.compare(0, 4, "MSCF") != 0) return {};
-    const std::uint64_t size = LittleEndian(head, 8, 4);
+    const std::uint64_t size = LittleEndianAt(head, 8, 4);
     if (size > fileSize - at)
       return std::string("the book file is incomplete: it ends inside the data block ") + block + ", " +
              std::to_string(fileSize - at) + " of its " + std::to_string(size) + " bytes there (it was cut short)";

@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "u_CodePage.h"
+#include "u_Stream.h"
 
 extern "C" {
 #include <emf2svg.h>
@@ -90,17 +91,8 @@ void FreeGdImage(void* image) {
   std::free(im);
 }
 
-std::uint32_t Le32(const std::string& b, std::size_t at) {
-  return static_cast<std::uint32_t>(static_cast<unsigned char>(b[at])) |
-         static_cast<std::uint32_t>(static_cast<unsigned char>(b[at + 1])) << 8 |
-         static_cast<std::uint32_t>(static_cast<unsigned char>(b[at + 2])) << 16 |
-         static_cast<std::uint32_t>(static_cast<unsigned char>(b[at + 3])) << 24;
-}
-
-std::uint32_t Le16(const std::string& b, std::size_t at) {
-  return static_cast<std::uint32_t>(static_cast<unsigned char>(b[at])) |
-         static_cast<std::uint32_t>(static_cast<unsigned char>(b[at + 1])) << 8;
-}
+std::uint32_t Le32(std::string_view b, std::size_t at) { return static_cast<std::uint32_t>(LittleEndianAt(b, at, 4)); }
+std::uint32_t Le16(std::string_view b, std::size_t at) { return static_cast<std::uint32_t>(LittleEndianAt(b, at, 2)); }
 
 // libwmf sizes its record buffer from the header's largest record without looking at the file:
 // a few bytes could make it allocate gigabytes. The header must describe this file.
@@ -373,16 +365,6 @@ QImage LoadMetafile(const std::string& bytes) {
 std::string GMetafileHelper;
 QPointer<QProcess> GHelper;
 
-void PutU32(QByteArray& out, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.append(static_cast<char>((v >> (8 * i)) & 0xFF));
-}
-
-std::uint32_t GetU32(const QByteArray& in, qsizetype at) {
-  std::uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(in[at + i]);
-  return v;
-}
-
 void StopHelper() {
   if (!GHelper) return;
   QProcess* helper = GHelper.data();
@@ -430,15 +412,15 @@ bool ReadAnswer(QProcess& helper, QByteArray& into, qsizetype size, const QDeadl
 QImage LoadMetafileInHelper(const std::string& bytes) {
   QProcess* helper = Helper();
   if (!helper) return LoadMetafile(bytes);  // no child process here: drawn as before
-  QByteArray request;
-  PutU32(request, static_cast<std::uint32_t>(bytes.size()));
-  request.append(bytes.data(), static_cast<qsizetype>(bytes.size()));
-  helper->write(request);
+  std::string request;
+  AppendLittleEndian(request, bytes.size(), 4);
+  helper->write(QByteArray::fromStdString(request + bytes));
   const QDeadlineTimer deadline(MetafileTimeLimitMs);
   QByteArray head;
   const bool answered = ReadAnswer(*helper, head, 9, deadline);
   if (answered && head[0] == 0) {
-    const std::uint32_t width = GetU32(head, 1), height = GetU32(head, 5);
+    const std::string_view h(head.constData(), static_cast<std::size_t>(head.size()));
+    const std::uint32_t width = Le32(h, 1), height = Le32(h, 5);
     if (width > 0 && height > 0 && width <= static_cast<std::uint32_t>(MaxPictureEdge) &&
         height <= static_cast<std::uint32_t>(MaxPictureEdge)) {
       QByteArray pixels;
@@ -450,7 +432,7 @@ QImage LoadMetafileInHelper(const std::string& bytes) {
       }
     }
   } else if (answered && head[0] == 1) {
-    const std::uint32_t size = GetU32(head, 1);
+    const std::uint32_t size = Le32(std::string_view(head.constData(), static_cast<std::size_t>(head.size())), 1);
     QByteArray message = head.mid(5);
     if (size <= 4096 && ReadAnswer(*helper, message, size, deadline)) throw EPictureError(message.toStdString());
   }
@@ -479,31 +461,26 @@ int RunMetafileHelper() {
   ::dup2(STDERR_FILENO, STDOUT_FILENO);
   std::FILE* out = ::fdopen(answers, "wb");
   if (!out) return 1;
-  auto put = [&](const void* data, std::size_t size) { return std::fwrite(data, 1, size, out) == size; };
-  auto putU32 = [&](std::uint32_t v) {
-    unsigned char b[4] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v >> 16),
-                          static_cast<unsigned char>(v >> 24)};
-    return put(b, 4);
-  };
   for (;;) {
-    unsigned char b[4];
+    char b[4];
     if (std::fread(b, 1, 4, stdin) != 4) return 0;
-    const std::uint32_t size = b[0] | b[1] << 8 | b[2] << 16 | static_cast<std::uint32_t>(b[3]) << 24;
+    const std::uint32_t size = Le32(std::string_view(b, 4), 0);
     std::string bytes(size, '\0');
     if (std::fread(bytes.data(), 1, size, stdin) != size) return 0;
+    std::string answer;
     try {
       const QImage image = LoadMetafile(bytes).convertToFormat(QImage::Format_ARGB32);
-      const unsigned char ok = 0;
-      put(&ok, 1);
-      putU32(static_cast<std::uint32_t>(image.width()));
-      putU32(static_cast<std::uint32_t>(image.height()));
-      for (int y = 0; y < image.height(); ++y) put(image.constScanLine(y), static_cast<std::size_t>(image.width()) * 4);
+      answer += '\0';
+      AppendLittleEndian(answer, static_cast<std::uint32_t>(image.width()), 4);
+      AppendLittleEndian(answer, static_cast<std::uint32_t>(image.height()), 4);
+      for (int y = 0; y < image.height(); ++y)
+        answer.append(reinterpret_cast<const char*>(image.constScanLine(y)), static_cast<std::size_t>(image.width()) * 4);
     } catch (const Exception& e) {
-      const unsigned char failed = 1;
-      put(&failed, 1);
-      putU32(static_cast<std::uint32_t>(e.Message().size()));
-      put(e.Message().data(), e.Message().size());
+      answer += '\1';
+      AppendLittleEndian(answer, e.Message().size(), 4);
+      answer += e.Message();
     }
+    std::fwrite(answer.data(), 1, answer.size(), out);
     std::fflush(out);
   }
 }
