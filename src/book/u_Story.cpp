@@ -119,6 +119,10 @@ TStoryLine::TStoryLine(const std::string& text) {
     pushChildren(node, static_cast<std::int32_t>(FEntries.size()) - 1);
   }
 
+  LinkEntries();
+}
+
+void TStoryLine::LinkEntries() {
   // Subtree ends from the back (descendants come after their entry), page links both ways.
   const auto count = static_cast<std::int32_t>(FEntries.size());
   for (std::int32_t i = count - 1; i >= 0; --i) {

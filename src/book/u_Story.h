@@ -80,6 +80,8 @@ private:
   TSum SumOf(std::string_view text) const { return SumOf(text, TSum()); }
   TSum SumOf(std::string_view text, TSum start) const;
   TSum JoinSum(const TSum& base, std::string_view relative) const;
+  // Subtree ends and page links both ways, and the indexes of pages, once every entry is read.
+  void LinkEntries();
   std::uint64_t Key(const TSum& sum) const { return sum.Hash ^ (sum.Length * 0x9E3779B97F4A7C15ull); }
   std::string ChildBaseOf(std::int32_t position) const;
   TXMLParser FParser;

@@ -446,6 +446,38 @@ ESpaceXMLParserError XMLError(const char* message, int line) {
   return e;
 }
 
+// One attribute of a start tag, name = value, from the name on; a name given again takes the
+// later value.
+void ReadAttribute(TSpaceParser& p, TXMLNode& element) {
+  std::string name = p.TokenText();
+  const std::int32_t line = p.Line();
+  p.Advance();
+  p.Expect('=');
+  p.Advance();
+  p.ExpectOneOf({TSpaceParser::toString, TSpaceParser::toWString, TSpaceParser::toInteger,
+                 TSpaceParser::toFloat, TSpaceParser::toSymbol});
+  TXMLValue value;
+  switch (p.Kind()) {
+    case TSpaceParser::toSymbol:
+      if (p.IsWord("null")) value = TXMLValue::Null();
+      else if (p.IsWord("empty")) value = TXMLValue::Empty();
+      else if (p.IsWord("true")) value = TXMLValue::Boolean(true);
+      else if (p.IsWord("false")) value = TXMLValue::Boolean(false);
+      else throw XMLError(SXMLAttributeTypeNotSupported, p.Line());
+      break;
+    case TSpaceParser::toString: value = TXMLValue::Text(p.TokenText()); break;
+    case TSpaceParser::toWString: value = TXMLValue::WideText(p.WideTokenText()); break;
+    case TSpaceParser::toInteger:
+      value = TXMLValue::Integer(static_cast<std::int32_t>(static_cast<std::uint32_t>(p.IntegerValue())));
+      break;
+    default: value = TXMLValue::Floating(p.FloatValue()); break;
+  }
+  TXMLAttribute* attribute = element.Attributes.Find(name);
+  if (!attribute) attribute = element.Attributes.Add(name);
+  attribute->Value = std::move(value);
+  attribute->Line = line;
+}
+
 }  // namespace
 
 void TXMLParser::Parse(std::string_view text) {
@@ -482,36 +514,9 @@ void TXMLParser::Parse(std::string_view text) {
   while (p.Kind() != TSpaceParser::toEOF) {
     if (inStartTag) {
       switch (p.Kind()) {
-        case TSpaceParser::toSymbol: {
-          std::string name = p.TokenText();
-          const std::int32_t line = p.Line();
-          p.Advance();
-          p.Expect('=');
-          p.Advance();
-          p.ExpectOneOf({TSpaceParser::toString, TSpaceParser::toWString, TSpaceParser::toInteger,
-                         TSpaceParser::toFloat, TSpaceParser::toSymbol});
-          TXMLValue value;
-          switch (p.Kind()) {
-            case TSpaceParser::toSymbol:
-              if (p.IsWord("null")) value = TXMLValue::Null();
-              else if (p.IsWord("empty")) value = TXMLValue::Empty();
-              else if (p.IsWord("true")) value = TXMLValue::Boolean(true);
-              else if (p.IsWord("false")) value = TXMLValue::Boolean(false);
-              else throw XMLError(SXMLAttributeTypeNotSupported, p.Line());
-              break;
-            case TSpaceParser::toString: value = TXMLValue::Text(p.TokenText()); break;
-            case TSpaceParser::toWString: value = TXMLValue::WideText(p.WideTokenText()); break;
-            case TSpaceParser::toInteger:
-              value = TXMLValue::Integer(static_cast<std::int32_t>(static_cast<std::uint32_t>(p.IntegerValue())));
-              break;
-            default: value = TXMLValue::Floating(p.FloatValue()); break;
-          }
-          TXMLAttribute* attribute = current->Attributes.Find(name);
-          if (!attribute) attribute = current->Attributes.Add(name);
-          attribute->Value = std::move(value);
-          attribute->Line = line;
+        case TSpaceParser::toSymbol:
+          ReadAttribute(p, *current);
           break;
-        }
         case '/':
           p.Advance();
           p.Expect('>');
