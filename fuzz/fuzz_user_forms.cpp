@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "frm_UserForm.h"
+#include "u_UserForms.h"
 #include "u_MFS.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -7,7 +7,6 @@
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -15,6 +14,14 @@
 #include <system_error>
 #include <vector>
 
+#ifdef QUIRELLE_PICTURES
+#include <QGuiApplication>
+
+#include "u_Pictures.h"
+#endif
+
+#include "u_Book.h"
+#include "u_BookCheck.h"
 #include "u_CabWriter.h"
 #include "u_DataBlocks.h"
 #include "u_DiskFolder.h"
@@ -28,8 +35,8 @@ namespace {
 
 const char* const Usage =
     "Usage: quirelle-pack [--viewer VIEWER] [--force] --system SOURCE --content SOURCE -o BOOK\n"
-    "       quirelle-pack [--viewer VIEWER] --check --system SOURCE --content SOURCE\n"
-    "       quirelle-pack [--viewer VIEWER] --check BOOK\n"
+    "       quirelle-pack --check --system SOURCE --content SOURCE\n"
+    "       quirelle-pack --check BOOK\n"
     "       quirelle-pack --list BOOK\n"
     "       quirelle-pack --extract BOOK FOLDER\n"
     "\n"
@@ -78,48 +85,65 @@ std::string CabinetOf(const fs::path& source) {
   return cab;
 }
 
-// Runs the viewer's check of a book: the viewer's own start-up, so the check and a reader's
-// viewer load the book alike. Its report goes to our standard output. The book is a packed
-// book, or its two Cabinet files. True when the book has errors.
-bool RunCheck(const std::string& viewer, const std::vector<std::string>& book) {
-  std::fflush(stdout);
-  const pid_t pid = ::fork();
-  if (pid < 0) throw EToolError(std::string("cannot start the viewer: ") + std::strerror(errno));
-  if (pid == 0) {
-    // The check shows nothing and loads no page: no display, and no sandbox to start.
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    ::setenv("QTWEBENGINE_DISABLE_SANDBOX", "1", 1);
-    std::vector<char*> argv{const_cast<char*>(viewer.c_str()), const_cast<char*>("--check-book")};
-    for (const std::string& file : book) argv.push_back(const_cast<char*>(file.c_str()));
-    argv.push_back(nullptr);
-    ::execv(viewer.c_str(), argv.data());
-    std::fprintf(stderr, "quirelle-pack: %s: %s\n", viewer.c_str(), std::strerror(errno));
-    ::_exit(127);
+#ifdef QUIRELLE_PICTURES
+// Qt for decoding pictures and for the metafile helper, for as long as a check runs: no display,
+// and of Qt's messages about its own set-up only the grave ones, since the report is the output.
+class TPictureDecoding {
+public:
+  TPictureDecoding() : FApp((Prepare(), FArgc), FArgv) {
+    // Metafiles are drawn by a child process of ours, which a hostile picture cannot take down.
+    try {
+      SetMetafileHelper(OwnExecutablePath());
+    } catch (const Exception&) {
+    }
   }
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0)
-    if (errno != EINTR) throw EToolError(std::string("waiting for the viewer: ") + std::strerror(errno));
-  if (WIFEXITED(status) && WEXITSTATUS(status) <= 1) return WEXITSTATUS(status) == 1;
-  throw EToolError(viewer + ": the book check did not complete");
+  ~TPictureDecoding() { SetMetafileHelper({}); }
+
+private:
+  static void Prepare() {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
+      if (type == QtCriticalMsg || type == QtFatalMsg) std::fprintf(stderr, "%s\n", text.toUtf8().constData());
+    });
+  }
+  int FArgc = 1;
+  char FName[14] = "quirelle-pack";
+  char* FArgv[2] = {FName, nullptr};
+  QGuiApplication FApp;
+};
+#endif
+
+// The author's check: the book read by the viewer's own steps, every problem reported on our
+// standard output. True when the book has errors.
+bool RunCheck(TBookSource source) {
+  TBookReport report;
+  {
+#ifdef QUIRELLE_PICTURES
+    TPictureDecoding decoding;
+    TPictureCheck pictures;
+    TBook book(std::move(source), &pictures);
+#else
+    TBook book(std::move(source));
+#endif
+    CheckBook(book, report);
+  }
+  report.Print(stdout);
+  std::fflush(stdout);
+  return report.ErrorCount() != 0;
 }
 
-// The check of a book not packed yet, from its two Cabinets, written to a private folder.
-bool CheckCabinets(const std::string& viewer, const std::string& systemCab, const std::string& contentCab) {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/quirelle-check.XXXXXX";
-  if (!::mkdtemp(pattern.data())) throw EToolError(pattern + ": cannot create a folder: " + std::strerror(errno));
-  const fs::path folder = pattern;
-  struct TRemove {
-    fs::path Folder;
-    ~TRemove() {
-      std::error_code ec;
-      fs::remove_all(Folder, ec);
-    }
-  } remove{folder};
-  const std::string systemPath = (folder / "system.cab").string(), contentPath = (folder / "content.cab").string();
-  WriteDiskFileAtomically(systemPath, systemCab);
-  WriteDiskFileAtomically(contentPath, contentCab);
-  return RunCheck(viewer, {systemPath, contentPath});
+// The check of a packed book; its content image is read as a reader's viewer reads it.
+bool CheckBookFile(const std::string& file) {
+  TBookSource source;
+  try {
+    source = {ReadDataBlock(file, "RCDATA", SystemBlock), std::nullopt, StartContentImageLoad(std::nullopt, file), file};
+  } catch (const Exception& e) {
+    TBookReport report;
+    report.Failure(file, 0, e);  // not a packed book, or a damaged one
+    report.Print(stdout);
+    return true;
+  }
+  return RunCheck(std::move(source));
 }
 
 bool SameFile(const fs::path& a, const fs::path& b) {
@@ -136,8 +160,8 @@ int Pack(const std::string& viewer, const std::string& system, const std::string
   std::vector<TDataBlock> blocks{{"RCDATA", SystemBlock, CabinetOf(system)},
                                  {"RCDATA", ContentBlock, CabinetOf(content)}};
   // Written piece by piece: the book is never one more copy in memory. The written book is
-  // checked before it takes BOOK's name, once our copies are gone, so that the viewer's check
-  // and the packer never hold the book at the same time.
+  // checked before it takes BOOK's name, once our copies are gone, so that the check and the
+  // packing never hold the book at the same time.
   WriteDiskFileAtomically(output, {program, blocks[0].Data, blocks[1].Data, DataBlockIndex(blocks, program.size())},
                           fs::status(viewer).permissions() | fs::perms::owner_exec, [&](const fs::path& written) {
                             std::vector<TDataBlock>().swap(blocks);
@@ -146,7 +170,7 @@ int Pack(const std::string& viewer, const std::string& system, const std::string
                             ::malloc_trim(0);
 #endif
                             // Forced, the check's verdict would be ignored: not waited for.
-                            if (!force && RunCheck(viewer, {written.string()}))
+                            if (!force && CheckBookFile(written.string()))
                               throw EToolError(output + ": not written, as the book has errors (--force packs it all the same)");
                           });
   return 0;
@@ -208,7 +232,7 @@ std::string ViewerBesideUs(std::vector<std::string>& looked) {
   return {};
 }
 
-// Without a viewer there is nothing to pack into or check with: say so, rather than the usage.
+// Without a viewer there is nothing to pack into: say so, rather than the usage.
 int NoViewer(const std::vector<std::string>& looked) {
   std::fputs("quirelle-pack: the viewer program quirelle-viewer was not found", stderr);
   for (std::size_t i = 0; i < looked.size(); ++i) std::fprintf(stderr, "%s %s", i == 0 ? "; looked for" : ",", looked[i].c_str());
@@ -217,6 +241,16 @@ int NoViewer(const std::vector<std::string>& looked) {
 }
 
 int Run(const std::vector<std::string>& args) {
+#ifdef QUIRELLE_PICTURES
+  if (args.size() == 1 && args[0] == "--draw-metafiles") {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    static int argc = 1;
+    static char name[] = "quirelle-pack";
+    static char* argv[] = {name, nullptr};
+    QGuiApplication app(argc, argv);  // fonts for the text of EMF pictures
+    return RunMetafileHelper();
+  }
+#endif
   if (args.empty()) {
     std::fputs(Usage, stderr);
     return 2;
@@ -254,9 +288,8 @@ int Run(const std::vector<std::string>& args) {
       std::fputs(Usage, stderr);
       return 2;
     }
-    if (viewer.empty()) return NoViewer(looked);
-    if (!book.empty()) return RunCheck(viewer, {book}) ? 1 : 0;
-    return CheckCabinets(viewer, CabinetOf(system), CabinetOf(content)) ? 1 : 0;
+    if (!book.empty()) return CheckBookFile(book) ? 1 : 0;
+    return RunCheck({CabinetOf(system), CabinetOf(content)}) ? 1 : 0;
   }
   if (system.empty() || content.empty() || output.empty()) {
     std::fputs(Usage, stderr);

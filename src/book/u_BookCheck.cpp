@@ -11,6 +11,7 @@
 #include <thread>
 #include <utility>
 
+#include "u_Book.h"
 #include "u_CodePage.h"
 #include "u_InternetProtocolSupport.h"
 #include "u_MFS.h"
@@ -614,4 +615,62 @@ void CheckLinks(TMFS& content, TMFS& systemImage, TBookReport& report, TReachedF
   }
   for (const auto& [path, file] : BookFiles(content))
     if (!reached.count(path)) report.Note("mfs:" + path, 0, "No page, story entry or form reaches this file");
+}
+
+void CheckBook(TBook& book, TBookReport& report) {
+  book.Report = &report;
+  try {
+    book.Load();
+    book.JoinContentImage();
+  } catch (const Exception& e) {
+    report.Failure({}, 0, e);  // what the rest of the check needs is missing
+    return;
+  } catch (const std::exception& e) {
+    report.Error({}, 0, e.what());
+    return;
+  }
+  TMFS& content = book.ContentImage();
+  CheckSystemFiles(book.SystemRoot(), book.SystemImage(), report);
+  const TToolbarOptions& options = book.ToolbarOptions;
+  const TXMLNode* toolbar = book.SystemRoot().Nodes.FindNode("toolbar");
+  if (options.ToolbarPlacement != tpNoToolbar && options.ToolbarShowCaption && !book.Toolbar.Buttons.empty() &&
+      options.ToolbarTextColor == options.ToolbarBackColor)
+    report.Note("System.xml", toolbar ? toolbar->Line : 0,
+                "ToolbarTextColor is the same as ToolbarBackColor (" + std::to_string(options.ToolbarBackColor) +
+                    "): the button captions cannot be seen");
+  TReachedFiles reached;
+  if (book.Story()) CheckStory(book.Story()->Lines(), book.StoryFile, content, report, reached);
+  if (book.UserForms()) book.UserForms()->ForEach([&](const std::string& name, const TUserForm& form) {
+    if (FindBookFile(content, form.Path)) reached.insert(form.Path);
+    else report.Error(book.FormsFile, form.Line, "The page \"" + form.Path + "\" of the form \"" + name + "\" is not in the content image");
+  });
+  // Bookmarks and the logo's link that open pages of the book reach them too.
+  std::vector<std::string> links{options.LogoLink};
+  for (const TToolButton& button : book.Toolbar.Buttons)
+    for (const TBookMarkItem& item : button.Bookmarks) links.push_back(item.URL);
+  for (const std::string& link : links) {
+    // A bookmark without a scheme opens nothing of the book (noted with the toolbar).
+    if (link.empty() || (&link != &links.front() && link.find(':') == std::string::npos)) continue;
+    const TResolvedLink to = ResolveBookLink("mfs", "\\", link);
+    if (to.Kind != TResolvedLink::Book || to.Scheme != "mfs") continue;
+    if (FindBookFile(content, to.Path)) reached.insert(to.Path);
+    else report.Error(link == links.front() ? std::string("System.xml") : book.ToolButtonsFile, 0, MissingLink(link, to));
+  }
+  // Variables whose values do not expand are reported already; their names still count.
+  std::function<bool(std::string_view)> defined = [&book](std::string_view name) { return book.Variables()->Values().Exists(name); };
+  bool namesKnown = true;
+  if (book.VariablesFailed()) {
+    book.SystemImage().Session()->ChangeFolder("\\");  // named from the root, as start-up read it
+    try {
+      defined = VariableNames(book.SystemFileText(book.VariablesFile).value_or(std::string()));
+    } catch (const Exception&) {
+      namesKnown = false;  // the file does not parse: reported already
+    }
+  }
+  if (namesKnown) {
+    CheckVariableReferences(defined, book.SystemImage(), "system", report);
+    CheckVariableReferences(defined, content, "mfs", report);
+  }
+  // Without the story, every file would look unreached.
+  CheckLinks(content, book.SystemImage(), report, reached, !book.SystemDescriptionFailed());
 }

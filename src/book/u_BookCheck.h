@@ -1,7 +1,7 @@
 // The author's check of a book: every problem the viewer would meet (or silently work around),
-// collected with file and line instead of stopping at the first. The viewer's own start-up
-// reports into a TBookReport when it runs as the check; the functions here add what start-up
-// never looks at (missing pages, links, unreached files).
+// collected with file and line instead of stopping at the first. The book is read by the same
+// steps as the viewer's start-up, reporting into a TBookReport; the functions here add what
+// start-up never looks at (missing pages, links, unreached files).
 #pragma once
 
 #include <cstdint>
@@ -16,6 +16,7 @@
 #include "u_Dictionary.h"
 #include "u_Errors.h"
 
+class TBook;
 class TMFS;
 class TMFSFile;
 class TStoryLine;
@@ -108,3 +109,7 @@ std::function<bool(std::string_view name)> VariableNames(const std::string& vari
 // Every link of every page and style sheet whose target is not in the book; then, from the
 // files already reached, whatever their links reach; the rest of the content image as notes.
 void CheckLinks(TMFS& content, TMFS& systemImage, TBookReport& report, TReachedFiles& reached, bool noteUnreached = true);
+
+// The whole check: the book read as the viewer's start-up reads it, every failure reported and
+// the reading going on, then the story, forms, bookmarks, variable references and links.
+void CheckBook(TBook& book, TBookReport& report);

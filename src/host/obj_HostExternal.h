@@ -12,11 +12,11 @@
 #include <string>
 
 #include "u_Errors.h"
+#include "u_UserForms.h"
 
 class TMXWebBrowser;
 class TStory;
 
-class EUserFormsError : public Exception { using Exception::Exception; };
 class EOleSysError : public Exception {
 public:
   EOleSysError(std::string message, std::int32_t code) : Exception(std::move(message)), Code(code) {}

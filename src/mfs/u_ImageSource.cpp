@@ -62,3 +62,45 @@ void LoadContentImage(TMFS& contentImage, const std::string& bookFile) {
     throw;
   }
 }
+
+void TContentImageLoad::WhenFinished(std::function<void()> f) {
+  std::unique_lock<std::mutex> lock(FLock);
+  if (!FFinished) {
+    FWhenFinished = std::move(f);
+    return;
+  }
+  lock.unlock();
+  f();
+}
+
+bool TContentImageLoad::IsFinished() {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FFinished;
+}
+
+void TContentImageLoad::Finished() {
+  std::function<void()> f;
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    FFinished = true;
+    f = std::move(FWhenFinished);
+  }
+  if (f) f();
+}
+
+std::shared_ptr<TContentImageLoad> StartContentImageLoad(std::optional<std::string> cab, std::string bookFile) {
+  auto load = std::make_shared<TContentImageLoad>();
+  // The worker holds the load by address: it lives until the worker is done (whoever owns it
+  // waits for Done first).
+  // The image itself is held by address too: its owner may change (the book takes it).
+  load->Done = std::async(std::launch::async, [load = load.get(), image = load->Image.get(), cab = std::move(cab),
+                                               book = std::move(bookFile)]() mutable {
+    struct TLastWord {
+      TContentImageLoad* Load;
+      ~TLastWord() { Load->Finished(); }
+    } lastWord{load};
+    if (cab) LoadCabImage(*image, std::move(*cab));
+    else LoadContentImage(*image, book);
+  });
+  return load;
+}

@@ -3,6 +3,10 @@
 #pragma once
 
 #include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 
 #include "u_MFS.h"
@@ -23,3 +27,31 @@ void LoadSystemImage(TMFS& systemImage);
 void AddBlockCause(Exception& e, const std::string& bookFile, const std::string& block);
 // The content image of a packed book: the running executable, or the book file named.
 void LoadContentImage(TMFS& contentImage, const std::string& bookFile = {});
+
+// The content image being unpacked on a worker thread; nothing reaches the image before the
+// worker is joined.
+class TContentImageLoad {
+public:
+  // Calls f once the worker has finished: at once when it has, else on the worker's thread as
+  // it finishes.
+  void WhenFinished(std::function<void()> f);
+  void Finished();  // the worker's last word, failed or not
+  // Whether the worker has said its last word; joining it then waits no longer than it takes
+  // to return.
+  bool IsFinished();
+
+private:
+  // Declared before Done: they outlive the wait in Done's destruction.
+  std::mutex FLock;
+  bool FFinished = false;
+  std::function<void()> FWhenFinished;
+
+public:
+  std::unique_ptr<TMFS> Image = std::make_unique<TMFS>();
+  std::future<void> Done;
+};
+// Starts unpacking the content image: from the Cabinet given, or from the data block of a
+// packed book (the running executable when none is named). The viewer starts it first thing, so
+// that it overlaps all the rest of start-up.
+std::shared_ptr<TContentImageLoad> StartContentImageLoad(std::optional<std::string> cab = std::nullopt,
+                                                         std::string bookFile = {});

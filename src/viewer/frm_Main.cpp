@@ -5,8 +5,6 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QCloseEvent>
-#include <QDesktopServices>
-#include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
@@ -18,38 +16,21 @@
 #include <QWebEnginePage>
 #include <QWindow>
 #include <algorithm>
-#include <chrono>
 
 #include "frm_Print.h"
 #include "frm_Search.h"
 #include "frm_Splash.h"
 #include "frm_UserForm.h"
-#include "u_BookCheck.h"
 #include "u_BookText.h"
 #include "u_CodePage.h"
 #include "u_Dialogs.h"
-#include "u_ImageSource.h"
 #include "u_InternetProtocolEngine.h"
 #include "u_Pictures.h"
 #include "u_Toolbar.h"
 
 namespace {
 
-TfrmMain* GMainForm = nullptr;
-
-
 const char* const FontSizeCaptions[] = {"Extra Small", "Small", "Medium", "Large", "Extra Large"};
-
-// Runs one step of the start-up; a failure says which part of the book it was reading.
-template <class F>
-auto In(const std::string& where, F&& step) {
-  try {
-    return step();
-  } catch (Exception& e) {
-    if (!where.empty()) e.AddWhere(where);
-    throw;
-  }
-}
 
 // Whether the object is one of the application's windows. Compared by address only: the engine
 // hands key events to objects of its own whose types we must not call into.
@@ -71,52 +52,7 @@ QString Described(const QString& message, const Exception& e) {
 
 }  // namespace
 
-TfrmMain* MainForm() { return GMainForm; }
-
-void TContentImageLoad::WhenFinished(std::function<void()> f) {
-  std::unique_lock<std::mutex> lock(FLock);
-  if (!FFinished) {
-    FWhenFinished = std::move(f);
-    return;
-  }
-  lock.unlock();
-  f();
-}
-
-bool TContentImageLoad::IsFinished() {
-  std::lock_guard<std::mutex> lock(FLock);
-  return FFinished;
-}
-
-void TContentImageLoad::Finished() {
-  std::function<void()> f;
-  {
-    std::lock_guard<std::mutex> lock(FLock);
-    FFinished = true;
-    f = std::move(FWhenFinished);
-  }
-  if (f) f();
-}
-
-std::shared_ptr<TContentImageLoad> StartContentImageLoad(std::optional<std::string> cab, std::string bookFile) {
-  auto load = std::make_shared<TContentImageLoad>();
-  // The worker holds the load by address: it lives until the worker is done (whoever owns it
-  // waits for Done first).
-  // The image itself is held by address too: its owner may change (the window takes it).
-  load->Done = std::async(std::launch::async, [load = load.get(), image = load->Image.get(), cab = std::move(cab),
-                                               book = std::move(bookFile)]() mutable {
-    struct TLastWord {
-      TContentImageLoad* Load;
-      ~TLastWord() { Load->Finished(); }
-    } lastWord{load};
-    if (cab) LoadCabImage(*image, std::move(*cab));
-    else LoadContentImage(*image, book);
-  });
-  return load;
-}
-
-TfrmMain::TfrmMain(TBookSource source, TBookReport* report) : FReport(report) {
-  GMainForm = this;
+TfrmMain::TfrmMain(TBookSource source) {
   setWindowTitle(QStringLiteral("QuirelleViewer"));
   auto* client = new QWidget(this);
   FClientLayout = new QVBoxLayout(client);
@@ -139,6 +75,7 @@ TfrmMain::TfrmMain(TBookSource source, TBookReport* report) : FReport(report) {
     sizes->addAction(item);
     connect(item, &QAction::triggered, this, [this, item] { mnuFS_Click(item); });
   }
+  MakeCommands();
   qApp->installEventFilter(this);
   try {
     StartUp(source);
@@ -148,8 +85,7 @@ TfrmMain::TfrmMain(TBookSource source, TBookReport* report) : FReport(report) {
     FormDestroy();
   } catch (const Exception& e) {
     FCreateFailed = true;
-    if (FReport) FReport->Failure({}, 0, e);  // what the rest of the check needs is missing
-    else ShowErrorMessage(this, Described(FromBook(e.Message()), e));
+    ShowErrorMessage(this, Described(FromBook(e.Message()), e));
     FormDestroy();
   } catch (const std::exception& e) {
     FCreateFailed = true;
@@ -161,191 +97,84 @@ TfrmMain::TfrmMain(TBookSource source, TBookReport* report) : FReport(report) {
 TfrmMain::~TfrmMain() {
   qApp->removeEventFilter(this);
   FormDestroy();
-  if (GMainForm == this) GMainForm = nullptr;
 }
 
-std::string TfrmMain::SystemFileText(const std::string& name, bool& exists) {
-  exists = !name.empty() && FSystemImage->Session()->Exists(name) &&
-           !TMFS::ExtractFileName(TMFS::ConvertSlashes(name)).empty();
-  if (!exists) return {};
-  try {
-    return FSystemImage->Session()->GetFile(name)->Data;
-  } catch (const EMFSError&) {
-    exists = false;  // a folder of that name
-    return {};
-  }
-}
-
-TXMLValue TfrmMain::SystemKey(const char* name, const TXMLValue& def) const {
-  return FSystemDescription->Root()->Attributes.ValueOf(name, def);
-}
-
-// A key of System.xml; for the check, one that does not convert is reported and the default
-// stands.
-template <class T, class F>
-T TfrmMain::SystemValue(const char* name, T def, F&& read) const {
-  try {
-    return In(std::string("System.xml, key ") + name, read);
-  } catch (const Exception& e) {
-    if (!FReport) throw;
-    const TXMLAttribute* a = FSystemDescription->Root()->Attributes.Find(name);
-    FReport->Failure("System.xml", a ? a->Line : 0, e);
-    return def;
-  }
-}
-
-std::string TfrmMain::SystemText(const char* name) const {
-  return SystemValue(name, std::string(), [&] { return SystemKey(name, TXMLValue::Text(std::string())).AsText(); });
-}
-std::int32_t TfrmMain::SystemInteger(const char* name, std::int32_t def) const {
-  return SystemValue(name, def, [&] { return SystemKey(name, TXMLValue::Integer(def)).AsInteger(); });
-}
-bool TfrmMain::SystemBoolean(const char* name, bool def) const {
-  return SystemValue(name, def, [&] { return SystemKey(name, TXMLValue::Boolean(def)).AsBoolean(); });
-}
-
-template <class F>
-bool TfrmMain::Step(const std::string& file, F&& step, const std::function<std::int32_t(const Exception&)>& lineOf) {
-  if (!FReport) {
-    step();
-    return true;
-  }
-  try {
-    step();
-    return true;
-  } catch (const Exception& e) {
-    FReport->Failure(file, lineOf ? lineOf(e) : 0, e);
-    return false;
-  }
-}
-
+// The book's steps in start-up order, each followed by what the window makes of it.
 void TfrmMain::StartUp(TBookSource& source) {
-  FFontSize = 2;
-  FCreated = false;
-  FSplashIdle = true;
-  // Unpacked on a worker while the rest starts up; nothing here touches it until
-  // JoinContentImage, before the first request is served.
-  std::shared_ptr<TContentImageLoad> load =
-      source.ContentLoad ? std::move(source.ContentLoad) : StartContentImageLoad(std::move(source.ContentCab));
-  FContentImage = std::move(load->Image);
-  FContentLoad = std::move(load->Done);
-  FContentLoadState = std::move(load);
-  FSystemImage = std::make_unique<TMFS>();
-  In("the book's system image (SYSTEM_MFS)", [&] {
-    try {
-      if (source.SystemCab) LoadCabImage(*FSystemImage, std::move(*source.SystemCab));
-      else LoadSystemImage(*FSystemImage);
-    } catch (Exception& e) {
-      if (!source.BookFile.empty()) AddBlockCause(e, source.BookFile, "SYSTEM_MFS");
-      throw;
-    }
-  });
-
-  FSystemImage->Session()->ChangeFolder("\\");
-  FSystemDescription = std::make_unique<TXMLParser>();
-  // For the check, a System.xml that does not parse is reported and the rest of the book is
-  // still looked at, as far as it can be without the names it would give.
-  if (!Step("System.xml", [&] { In("System.xml", [&] {
-        FSystemDescription->Parse(FSystemImage->Session()->GetFile("System.xml")->Data);
-      }); })) {
-    FSystemDescriptionFailed = true;
-    FSystemDescription = std::make_unique<TXMLParser>();
-    FSystemDescription->Parse("<System/>");
-  }
-
-  const std::string formsName = SystemText("Forms");
-  FFormsFile = formsName;
-  bool hasForms = false;
-  const std::string formsText = SystemFileText(formsName, hasForms);
-  if (!Step(formsName, [&] { In(formsName, [&] {
-    if (hasForms) {
-      const std::string folder = TMFS::ExtractFilePath(TMFS::ConvertSlashes(formsName));
-      if (!folder.empty()) FSystemImage->Session()->ChangeFolder(folder);
-      FUserForms = std::make_unique<TUserForms>(FSystemImage->Session(), &formsText);
-    } else {
-      FUserForms = std::make_unique<TUserForms>(nullptr, nullptr);
-    }
-  }); }))
-    FUserForms = std::make_unique<TUserForms>(nullptr, nullptr);
-  FSystemImage->Session()->ChangeFolder("\\");
+  FBook = std::make_unique<TBook>(std::move(source), FToolbar);
+  TBook& book = *FBook;
+  book.LoadSystemImage();
+  book.LoadSystemDescription();
+  book.LoadForms();
   FHostObject = std::make_unique<THostExternal>(*this);
+  book.LoadStory();
+  book.LoadVariables();
+  book.LoadTitles();
+  ApplyTitles();
+  ServeBook();
+  book.LoadToolbarOptions();
+  ApplyToolbarOptions();
+  book.LoadLogo();
+  book.LoadSplashOptions();
+  FEndSplashDue = true;
+  ShowSplash(&book.SplashOptions, true, book.SystemImage(), this, FSplashIdle);
+  resize(640, 480);
+  book.LoadToolButtons();
+  BuildToolbar();
+  book.LoadWindowKeys();
+  ApplyWindowKeys();
+  ConnectBrowser();
+  FCreated = true;
+}
 
-  const std::string storyName = SystemText("Story");
-  FStoryFile = storyName.empty() ? std::string("\\Story.xml") : storyName;
-  if (!FSystemDescriptionFailed)
-    Step(FStoryFile, [&] { In(FStoryFile, [&] { FStory = std::make_unique<TStory>(*FSystemImage, storyName); }); });
+void TfrmMain::ApplyTitles() {
+  if (FBook->ApplicationTitle) SetApplicationTitle(FromBook(*FBook->ApplicationTitle));
+  if (FBook->MainFormCaption) setWindowTitle(FromBook(*FBook->MainFormCaption));
+}
 
-  bool exists = false;
-  const std::string variablesName = SystemText("Variables");
-  FVariablesFile = variablesName;
-  std::string variablesText = SystemFileText(variablesName, exists);
-  // A cycle or a value beyond the limits names its variable: the report gives its line.
-  auto variableLine = [&](const Exception& e) { return VariableLine(variablesText, e.Message()); };
-  if (!Step(variablesName, [&] { In(variablesName, [&] {
-        FVariables = std::make_unique<TVariables>(exists ? std::optional<std::string>(variablesText) : std::nullopt, true);
-      }); }, variableLine)) {
-    FVariablesFailed = true;  // the check then leaves references alone: the file itself is at fault
-    FVariables = std::make_unique<TVariables>(std::nullopt, true);
-  }
-
-  Step("System.xml", [&] {
-    std::string title = SystemText("ApplicationTitle");
-    if (!title.empty()) SetApplicationTitle(FromBook(FVariables->Substitute(title)));
-    std::string caption = SystemText("MainFormCaption");
-    if (!caption.empty()) setWindowTitle(FromBook(FVariables->Substitute(caption)));
-  });
-
-  auto filter = [this](TMFSInternetProtocol&, const std::string& path, std::string& data) {
-    ExpandVariablesFilter(data, path);
-  };
+void TfrmMain::ServeBook() {
   // A request that comes while the worker still unpacks waits without holding up the event
   // loop, so the engine goes on starting meanwhile; the worker's end lets it through.
   if (TEngineURLLayer* layer = TEngineURLLayer::Instance()) layer->BeforeRequest = [this] {
       using TGate = TEngineURLLayer::TGate;
-      // Asked by the worker's own flag, not the future's: the worker says its last word just
-      // before the future is ready, and a request resumed in between must not wait again.
-      if (FContentLoad.valid() && FContentLoadState && !FContentLoadState->IsFinished()) {
-        FContentLoadState->WhenFinished([this] {
-          QMetaObject::invokeMethod(this, [] {
-              if (TEngineURLLayer* l = TEngineURLLayer::Instance()) l->ResumeDeferred();
-            }, Qt::QueuedConnection);
-        });
-        return TGate::Later;
-      }
+      const bool pending = FBook && FBook->ContentPending([this] {
+        QMetaObject::invokeMethod(this, [] {
+            if (TEngineURLLayer* l = TEngineURLLayer::Instance()) l->ResumeDeferred();
+          }, Qt::QueuedConnection);
+      });
+      if (pending) return TGate::Later;
       return JoinContentImage() ? TGate::Serve : TGate::Fail;
     };
-  FContentProtocol = std::make_unique<TMFSInternetProtocol>("mfs", FContentImage.get());
+  auto filter = [this](TMFSInternetProtocol&, const std::string& path, std::string& data) {
+    ExpandVariablesFilter(data, path);
+  };
+  FContentProtocol = std::make_unique<TMFSInternetProtocol>("mfs", &FBook->ContentImage());
   FContentProtocol->OnAfterGetData = filter;
-  FSystemProtocol = std::make_unique<TMFSInternetProtocol>("system", FSystemImage.get());
+  FSystemProtocol = std::make_unique<TMFSInternetProtocol>("system", &FBook->SystemImage());
   FSystemProtocol->OnAfterGetData = filter;
+}
 
-  In("System.xml, element toolbar", [&] { FToolbarOptions.Load(FSystemDescription->Root()->Nodes.FindNode("toolbar"), FReport); });
-  Step("\\Logo.bmp", [&] { ApplyToolbarOptions(); });
-  FSplashOptions = std::make_unique<TSplashOptions>();
-  In("System.xml, element splash", [&] { FSplashOptions->Load(FSystemDescription->Root()->Nodes.FindNode("splash"), FReport); });
-  if (!FReport) ShowSplash(FSplashOptions.get(), true, *FSystemImage, this, FSplashIdle);
+void TfrmMain::ApplyToolbarOptions() {
+  FClientLayout->removeWidget(FToolbar->pnlToolbarCommon());
+  FClientLayout->insertWidget(FBook->ToolbarOptions.ToolbarPlacement == tpBottom ? 1 : 0, FToolbar->pnlToolbarCommon());
+  FToolbar->ApplyToolbarOptions(FBook->ToolbarOptions, *FBook->Variables());
+}
 
-  resize(640, 480);
+void TfrmMain::BuildToolbar() {
   TToolbarHandlers handlers;
   handlers.ToolButtonClick = [this](QObject* sender) { ToolButtonClick(sender); };
   handlers.mnuSearchClick = [this] { mnuSearchClick(); };
   handlers.BookMarkClick = [this](const TBookMarkItems& items, QObject* sender) {
     if (FwebMain) BookMarkClick(items, sender, *FwebMain);
   };
-  const std::string toolButtons = SystemText("ToolButtons");
-  FToolButtonsFile = toolButtons;
-  FSystemImage->Session()->ChangeFolder("\\");
-  bool hasToolButtons = false;
-  std::string toolButtonsText = SystemFileText(toolButtons, hasToolButtons);
-  FToolbar->Report = FReport;
-  Step(toolButtons, [&] { In(toolButtons, [&] {
-    FToolbar->BuildToolbar(*FSystemImage, toolButtons,
-                           hasToolButtons ? std::optional<std::string>(std::move(toolButtonsText)) : std::nullopt, handlers);
-  }); });
+  FToolbar->BuildButtons(FBook->Toolbar, handlers);
+}
+
+void TfrmMain::ApplyWindowKeys() {
   // The book's size, but never beyond the screen: a window of 20000 pixels a side takes
   // gigabytes in the graphics driver.
-  int width = SystemInteger("Width", 800);
-  int height = SystemInteger("Height", 600);
+  int width = FBook->Width;
+  int height = FBook->Height;
   if (QScreen* screen = QGuiApplication::primaryScreen()) {
     const QSize room = screen->availableGeometry().size();
     width = std::clamp(width, 1, std::max(1, room.width()));
@@ -353,8 +182,8 @@ void TfrmMain::StartUp(TBookSource& source) {
   }
   resize(width, height);
   FOuterSize = QSize(width, height);
-  const bool maximized = SystemBoolean("RunMaximized", false);
-  FFixedSize = !SystemBoolean("ResizableWindow", false);
+  const bool maximized = FBook->RunMaximized;
+  FFixedSize = !FBook->ResizableWindow;
   if (FFixedSize) {
     setWindowFlag(Qt::WindowMaximizeButtonHint, false);
     if (!maximized) setFixedSize(width, height);
@@ -364,7 +193,9 @@ void TfrmMain::StartUp(TBookSource& source) {
   } else if (QScreen* screen = QGuiApplication::primaryScreen()) {
     move(screen->availableGeometry().center() - rect().center());
   }
+}
 
+void TfrmMain::ConnectBrowser() {
   FwebMain->OnShowContextMenu = [this](std::uint32_t, const QPoint&) {
     return webMain2ShowContextMenu() ? HOST_S_OK : HOST_S_FALSE;
   };
@@ -378,20 +209,13 @@ void TfrmMain::StartUp(TBookSource& source) {
             if (status != QWebEnginePage::NormalTerminationStatus) QTimer::singleShot(0, this, [this] { ShowStoppedPage(); });
           });
   connect(FwebMain, &TMXWebBrowser::navigateComplete, this, [this](const QUrl&) {
-    if (FStory) SyncStoryWithBrowser();
+    if (FBook && FBook->Story()) SyncStoryWithBrowser();
   });
   // The engine keeps no zoom across documents of these schemes: apply the chosen size again.
   connect(FwebMain, &TMXWebBrowser::documentComplete, this, [this](const QUrl&) {
     if (FwebMain) FwebMain->ExecCommand(cmdZoom, FFontSize);
     webMain2DocumentComplete();
   });
-  FCreated = true;
-}
-
-void TfrmMain::ApplyToolbarOptions() {
-  FClientLayout->removeWidget(FToolbar->pnlToolbarCommon());
-  FClientLayout->insertWidget(FToolbarOptions.ToolbarPlacement == tpBottom ? 1 : 0, FToolbar->pnlToolbarCommon());
-  FToolbar->ApplyToolbarOptions(FToolbarOptions, *FSystemImage, *FVariables);
 }
 
 void TfrmMain::webMain2DocumentComplete() {
@@ -413,9 +237,9 @@ void TfrmMain::resizeEvent(QResizeEvent* event) {
 QToolBar* TfrmMain::tbrMain() const { return FToolbar->tbrMain(); }
 
 bool TfrmMain::JoinContentImage() {
-  if (!FContentLoad.valid()) return !FCreateFailed;
+  if (!FBook || FBook->ContentJoined()) return !FCreateFailed;
   try {
-    In("the book's content image (FILES_MFS)", [&] { FContentLoad.get(); });
+    FBook->JoinContentImage();
     return true;
   } catch (const Exception& e) {
     StartUpFailedLate(Described(FromBook(e.Message()), e));
@@ -438,83 +262,19 @@ void TfrmMain::StartUpFailedLate(const QString& message) {
   });
 }
 
-void TfrmMain::CheckBook() {
-  if (!FReport || FCreateFailed) return;
-  TBookReport& report = *FReport;
-  if (FContentLoad.valid()) {
-    try {
-      In("the book's content image (FILES_MFS)", [&] { FContentLoad.get(); });
-    } catch (const Exception& e) {
-      report.Failure({}, 0, e);
-      return;
-    }
-  }
-  CheckSystemFiles(*FSystemDescription->Root(), *FSystemImage, report);
-  const TXMLNode* toolbar = FSystemDescription->Root()->Nodes.FindNode("toolbar");
-  if (FToolbarOptions.ToolbarPlacement != tpNoToolbar && FToolbarOptions.ToolbarShowCaption && !FToolbar->Buttons().empty() &&
-      FToolbarOptions.ToolbarTextColor == FToolbarOptions.ToolbarBackColor)
-    report.Note("System.xml", toolbar ? toolbar->Line : 0,
-                "ToolbarTextColor is the same as ToolbarBackColor (" + std::to_string(FToolbarOptions.ToolbarBackColor) +
-                    "): the button captions cannot be seen");
-  TReachedFiles reached;
-  if (FStory) CheckStory(FStory->Lines(), FStoryFile, *FContentImage, report, reached);
-  if (FUserForms) FUserForms->ForEach([&](const std::string& name, const TUserForm& form) {
-      if (FindBookFile(*FContentImage, form.Path)) reached.insert(form.Path);
-      else report.Error(FFormsFile, form.Line, "The page \"" + form.Path + "\" of the form \"" + name + "\" is not in the content image");
-    });
-  // Bookmarks and the logo's link that open pages of the book reach them too.
-  std::vector<std::string> links{FToolbarOptions.LogoLink};
-  for (const auto& menu : FToolbar->Bookmarks)
-    for (const TBookMarkItem& item : menu->BookmarkItems) links.push_back(item.URL);
-  for (const std::string& link : links) {
-    // A bookmark without a scheme opens nothing of the book (noted with the toolbar).
-    if (link.empty() || (&link != &links.front() && link.find(':') == std::string::npos)) continue;
-    const TResolvedLink to = ResolveBookLink("mfs", "\\", link);
-    if (to.Kind != TResolvedLink::Book || to.Scheme != "mfs") continue;
-    if (FindBookFile(*FContentImage, to.Path)) reached.insert(to.Path);
-    else report.Error(link == links.front() ? std::string("System.xml") : FToolButtonsFile, 0, MissingLink(link, to));
-  }
-  // Variables whose values do not expand are reported already; their names still count.
-  std::function<bool(std::string_view)> defined = [this](std::string_view name) { return FVariables->Values().Exists(name); };
-  bool namesKnown = true;
-  if (FVariablesFailed) {
-    bool exists = false;
-    FSystemImage->Session()->ChangeFolder("\\");  // named from the root, as start-up read it
-    const std::string text = SystemFileText(FVariablesFile, exists);
-    try {
-      defined = VariableNames(text);
-    } catch (const Exception&) {
-      namesKnown = false;  // the file does not parse: reported already
-    }
-  }
-  if (namesKnown) {
-    CheckVariableReferences(defined, *FSystemImage, "system", report);
-    CheckVariableReferences(defined, *FContentImage, "mfs", report);
-  }
-  // Without the story, every file would look unreached.
-  CheckLinks(*FContentImage, *FSystemImage, report, reached, !FSystemDescriptionFailed);
-}
-
 TMFS* TfrmMain::ContentImage() {
-  return JoinContentImage() ? FContentImage.get() : nullptr;
+  return FBook && JoinContentImage() ? &FBook->ContentImage() : nullptr;
 }
 
 void TfrmMain::FormDestroy() {
   // A worker still unpacking the content image writes into it: wait for it first.
-  if (FContentLoad.valid()) FContentLoad.wait();
+  if (FBook) FBook->WaitForContentImage();
   if (TEngineURLLayer* layer = TEngineURLLayer::Instance()) layer->BeforeRequest = nullptr;
-  // Each only if present; the protocols go before the images they serve.
-  FVariables.reset();
-  FSystemDescription.reset();
-  FStory.reset();
-  FToolbar->ButtonKinds.clear();
-  FToolbar->ButtonOnClickNames.clear();
+  // The protocols go before the images they serve.
   FContentProtocol.reset();
   FSystemProtocol.reset();
-  FContentImage.reset();
-  FSystemImage.reset();
-  FUserForms.reset();
-  FSplashOptions.reset();
+  FBook.reset();
+  FEndSplashDue = false;
   FHostObject.reset();
 }
 
@@ -564,16 +324,16 @@ void TfrmMain::closeEvent(QCloseEvent* event) {
     event->ignore();
     return;
   }
-  if (FSplashOptions && FSystemImage) {
+  if (FEndSplashDue && FBook) {
     try {
-      ShowSplash(FSplashOptions.get(), false, *FSystemImage, this, FSplashIdle);
+      ShowSplash(&FBook->SplashOptions, false, FBook->SystemImage(), this, FSplashIdle);
     } catch (const Exception& e) {
       FSplashIdle = true;
       ShowErrorMessage(this, FromBook(e.Message()));
       event->ignore();
       return;
     }
-    FSplashOptions.reset();  // shown once, whatever closes the window later
+    FEndSplashDue = false;  // shown once, whatever closes the window later
   }
   FContentProtocol.reset();
   FSystemProtocol.reset();
@@ -593,10 +353,10 @@ void TfrmMain::EndNestedLoops() {
 }
 
 void TfrmMain::NavigateToCurrentPage() {
-  if (!FwebMain || !FStory) return;
+  if (!FwebMain || !FBook || !FBook->Story()) return;
   ApplyFontSize(2);
   QCoreApplication::processEvents();
-  FwebMain->Navigate("mfs:" + FStory->CurrentPage());
+  FwebMain->Navigate("mfs:" + FBook->Story()->CurrentPage());
   ApplyFontSize(FFontSize);
   // The reader's keys go to the page again, as after following a link.
   if (isActiveWindow()) FwebMain->setFocus();
@@ -613,11 +373,12 @@ std::string TfrmMain::GetCurrentPage() {
 
 void TfrmMain::SyncStoryWithBrowser() {
   // The browser reports every book page absolute; a story may list its pages relative.
-  if (!FStory) return;
+  TStory* story = FBook ? FBook->Story() : nullptr;
+  if (!story) return;
   const std::string page = GetCurrentPage();
-  const std::int32_t before = FStory->Lines().FindPage(page);
-  if (before != TStoryLine::None) FStory->Locate(page);
-  else FStory->LocateAddress(page);
+  const std::int32_t before = story->Lines().FindPage(page);
+  if (before != TStoryLine::None) story->Locate(page);
+  else story->LocateAddress(page);
 }
 
 // A page whose renderer died (a crash, a script that ate all memory) leaves a dead view; show
@@ -634,7 +395,7 @@ void TfrmMain::ShowStoppedPage() {
 
 void TfrmMain::PostCloseRequest() { QTimer::singleShot(0, this, &QWidget::close); }
 
-bool TfrmMain::HasUserForm(const std::string& name) { return FUserForms && FUserForms->FindForm(name); }
+bool TfrmMain::HasUserForm(const std::string& name) { return UserForms() && UserForms()->FindForm(name); }
 
 QUrl TfrmMain::QueueUserForm(const std::string& name) {
   TEngineURLLayer* layer = TEngineURLLayer::Instance();
@@ -645,12 +406,12 @@ QUrl TfrmMain::QueueUserForm(const std::string& name) {
   // Shown from the loop, once the script's synchronous call has returned; the script then waits
   // on the address until the form has closed.
   QTimer::singleShot(0, this, [this, name, release] {
-    if (!FUserForms || !FHostObject || FClosing) {
+    if (!UserForms() || !FHostObject || FClosing) {
       release();
       return;
     }
     try {
-      OpenUserForm(*FUserForms, *FHostObject, name, this, release);
+      OpenUserForm(*UserForms(), *FHostObject, name, this, release);
     } catch (const Exception& e) {
       release();
       ShowErrorMessage(this, FromBook(e.Message()));
@@ -665,56 +426,59 @@ void TfrmMain::ApplyFontSize(int level) {
 }
 
 void TfrmMain::ExpandVariablesFilter(std::string& content, const std::string& name) {
-  if (FVariables) FVariables->SubstituteInPlace(content, name);
+  if (TVariables* variables = Variables()) variables->SubstituteInPlace(content, name);
 }
 
-bool TfrmMain::webMain2ShowContextMenu() { return FStory && FStory->RightClickDisabled(); }
+bool TfrmMain::webMain2ShowContextMenu() { return FBook && FBook->Story() && FBook->Story()->RightClickDisabled(); }
 
 void TfrmMain::ToolButtonClick(QObject* sender) {
   // Commands act on a page that can be used; a page that never gets there must not hang us.
   if (FwebMain) FwebMain->WaitUntilReady(ReadyTimeoutMs);
   if (FClosing) return;  // closed while the command waited
   bool ok = false;
-  int tag = sender ? sender->property("tag").toInt(&ok) : -1;
-  if (!ok || tag < 0 || tag >= static_cast<int>(FToolbar->ButtonOnClickNames.size()) ||
-      tag >= static_cast<int>(FToolbar->ButtonKinds.size()))
-    return;
-  std::uint8_t kind = FToolbar->ButtonKinds[static_cast<std::size_t>(tag)];
+  const int tag = sender ? sender->property("tag").toInt(&ok) : -1;
+  const std::vector<TToolButton>& buttons = FToolbar->Description().Buttons;
+  if (!ok || tag < 0 || tag >= static_cast<int>(buttons.size())) return;
   try {
-    Act(kind);
+    Act(buttons[static_cast<std::size_t>(tag)].Kind);
   } catch (const Exception& e) {
     ShowErrorMessage(this, FromBook(e.Message()));
   }
 }
 
 void TfrmMain::Act(std::uint8_t kind) {
-  TExternalStory& story = FHostObject->Story();
-  switch (kind) {
-    case bkBack: FwebMain->GoBack(); break;
-    case bkForward: FwebMain->GoForward(); break;
-    case bkFirst: story.First(); break;
-    case bkPrior: if (!story.Bof()) story.Prior(); break;
-    case bkNext: if (!story.Eof()) story.Next(); break;
-    case bkLast: story.Last(); break;
-    case bkPriorChapter: if (!story.Bof()) story.PriorChapter(1); break;
-    case bkNextChapter: if (!story.Eof()) story.NextChapter(1); break;
-    case bkAbout:
-      ApplyFontSize(2);
-      try {
-        ::ShowUserForm(*FUserForms, *FHostObject, "About", this);
-      } catch (...) {
-        ApplyFontSize(FFontSize);
-        throw;
-      }
-      ApplyFontSize(FFontSize);
-      break;
-    case bkExit: FHostObject->Terminate(); break;
-    case bkPrint: Exec(cmdPrintPreview); break;
-    case bkCopy: Exec(cmdCopy); break;
-    case bkRefresh: Exec(cmdRefresh); break;
-    case bkHome: FwebMain->GoHome(); break;
-    default: break;  // separators, drop-down buttons and unknown kinds do nothing here
-  }
+  // Separators, drop-down buttons and unknown kinds do nothing here.
+  const auto command = FCommands.find(kind);
+  if (command != FCommands.end() && FHostObject) command->second();
+}
+
+void TfrmMain::MakeCommands() {
+  auto story = [this]() -> TExternalStory& { return FHostObject->Story(); };
+  FCommands = {
+      {bkBack, [this] { FwebMain->GoBack(); }},
+      {bkForward, [this] { FwebMain->GoForward(); }},
+      {bkFirst, [story] { story().First(); }},
+      {bkPrior, [story] { if (!story().Bof()) story().Prior(); }},
+      {bkNext, [story] { if (!story().Eof()) story().Next(); }},
+      {bkLast, [story] { story().Last(); }},
+      {bkPriorChapter, [story] { if (!story().Bof()) story().PriorChapter(1); }},
+      {bkNextChapter, [story] { if (!story().Eof()) story().NextChapter(1); }},
+      {bkAbout, [this] {
+         ApplyFontSize(2);
+         try {
+           ::ShowUserForm(*UserForms(), *FHostObject, "About", this);
+         } catch (...) {
+           ApplyFontSize(FFontSize);
+           throw;
+         }
+         ApplyFontSize(FFontSize);
+       }},
+      {bkExit, [this] { FHostObject->Terminate(); }},
+      {bkPrint, [this] { Exec(cmdPrintPreview); }},
+      {bkCopy, [this] { Exec(cmdCopy); }},
+      {bkRefresh, [this] { Exec(cmdRefresh); }},
+      {bkHome, [this] { FwebMain->GoHome(); }},
+  };
 }
 
 void TfrmMain::Exec(int command) {
@@ -730,19 +494,19 @@ void TfrmMain::mnuFS_Click(QObject* sender) {
 }
 
 void TfrmMain::mnuSearchClick() {
-  if (FStory && ContentImage()) ShowSearchWindow(*this);
+  if (FBook && FBook->Story() && ContentImage()) ShowSearchWindow(*this);
 }
 
 void TfrmMain::ShowFoundPage(const std::string& page, const QString& highlight) {
-  if (!FStory || !FwebMain) return;
-  FStory->Locate(page);
+  if (!FBook || !FBook->Story() || !FwebMain) return;
+  FBook->Story()->Locate(page);
   FPendingHighlight = highlight;
   NavigateToCurrentPage();
 }
 
 void TfrmMain::imgLogoClick() {
-  if (!FVariables) return;
-  std::string link = FVariables->Substitute(FToolbarOptions.LogoLink);
+  if (!Variables()) return;
+  std::string link = Variables()->Substitute(FBook->ToolbarOptions.LogoLink);
   if (!link.empty()) ShellOpen(link);
 }
 
@@ -772,7 +536,7 @@ bool TfrmMain::eventFilter(QObject* watched, QEvent* event) {
     // No copying from a protected page with the keyboard: whatever came before, Control with C
     // or Insert is swallowed and the clipboard emptied.
     if ((key->key() == Qt::Key_C || key->key() == Qt::Key_Insert) && (key->modifiers() & Qt::ControlModifier) &&
-        FStory && FStory->RightClickDisabled()) {
+        webMain2ShowContextMenu()) {
       QGuiApplication::clipboard()->clear();
       handled = true;
     }

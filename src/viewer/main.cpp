@@ -7,12 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
-#include <sstream>
 
 #include "frm_Main.h"
-#include "u_BookCheck.h"
 #include "u_DataBlocks.h"
 #include "u_CodePage.h"
 #include "u_Dialogs.h"
@@ -32,55 +29,6 @@ bool HasSwitch(int argc, char** argv, const char* name) {
   return false;
 }
 
-std::string ReadWholeFile(const char* path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error(std::string(path) + ": cannot be read");
-  std::ostringstream data;
-  data << in.rdbuf();
-  return std::move(data).str();
-}
-
-// The author's check of a book, packed or given as its two Cabinet files (quirelle-pack runs
-// it): the viewer's own start-up, reporting every problem instead of stopping at the first, then
-// what start-up never looks at. Nothing is shown; no display is needed.
-int CheckBookFiles(int argc, char** argv) {
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  // The check shows no page, so nothing runs in the engine's sandbox; the sandbox refuses root,
-  // and an author running the check as root would get no report at all.
-  qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
-  // The report is the output: the engine's and Qt's remarks about their set-up stay out of it.
-  qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
-    if (type == QtCriticalMsg || type == QtFatalMsg) std::fprintf(stderr, "%s\n", text.toUtf8().constData());
-  });
-  QApplication app(argc, argv);
-  TBookReport report;
-  SetMessageHandler([&](QWidget*, const QString&, const QString& text) {
-    report.Error({}, 0, FromUtf16Lossy(text.toStdU16String()));
-  });
-  try {
-    TBookSource source;
-    if (argc == 4) {
-      source = {ReadWholeFile(argv[2]), ReadWholeFile(argv[3]), nullptr, {}};
-    } else {
-      try {
-        // The content as a reader's viewer reads it: its Cabinet given back as it is unpacked.
-        source = {ReadDataBlock(argv[2], "RCDATA", "SYSTEM_MFS"), std::nullopt, StartContentImageLoad(std::nullopt, argv[2]), argv[2]};
-      } catch (const Exception& e) {
-        report.Failure(argv[2], 0, e);  // not a packed book, or a damaged one
-        report.Print(stdout);
-        return 1;
-      }
-    }
-    TfrmMain frmMain(std::move(source), &report);
-    frmMain.CheckBook();
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s\n", e.what());
-    return 2;
-  }
-  report.Print(stdout);
-  return report.ErrorCount() ? 1 : 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -94,7 +42,6 @@ int main(int argc, char** argv) {
     SetMetafileHelper(OwnExecutablePath());
   } catch (const Exception&) {
   }
-  if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "--check-book") == 0) return CheckBookFiles(argc, argv);
   if (argc == 2 && std::strcmp(argv[1], "--draw-metafiles") == 0) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);  // fonts for the text of EMF pictures

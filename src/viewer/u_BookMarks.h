@@ -3,18 +3,11 @@
 #pragma once
 
 #include <string>
-#include <vector>
+
+#include "u_Book.h"
 
 class QObject;
 class TMXWebBrowser;
-
-struct TBookMarkItem {
-  std::string URL = "URL";
-  bool NewWindow = false;
-};
-
-// One Bookmarks button's list, in menu order; a menu item's "tag" is its position here.
-using TBookMarkItems = std::vector<TBookMarkItem>;
 
 // Opens the chosen bookmark; a sender whose tag is out of range does nothing.
 void BookMarkClick(const TBookMarkItems& items, const QObject* sender, TMXWebBrowser& web);

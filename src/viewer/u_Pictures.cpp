@@ -485,17 +485,6 @@ int RunMetafileHelper() {
   }
 }
 
-TPictureKind PictureKindOf(const std::string& path) {
-  std::string extension;
-  const std::size_t dot = path.rfind('.');
-  if (dot != std::string::npos && path.find('\\', dot) == std::string::npos) extension = path.substr(dot + 1);
-  if (SameText(extension, "wmf") || SameText(extension, "emf")) return pkMetafile;
-  if (SameText(extension, "ico")) return pkIcon;
-  if (SameText(extension, "bmp")) return pkBitmap;
-  if (SameText(extension, "jpg") || SameText(extension, "jpeg")) return pkJPEG;
-  throw EPictureError(Format(SUnknownPictureExtension, {extension}));
-}
-
 QImage LoadPicture(TPictureKind kind, const std::string& bytes, const QSize& fit) {
   TQuietDecoding quiet;
   switch (kind) {
@@ -509,4 +498,31 @@ QImage LoadPicture(TPictureKind kind, const std::string& bytes, const QSize& fit
       return LoadRaster(bytes, "jpeg", "JPEG image is not valid");
   }
   throw EPictureError("Unknown picture kind");
+}
+
+QImage LoadToolbarPicture(const std::string& path, const std::string& bytes, const QSize& size) {
+  QImage picture = LoadPicture(PictureKindOf(path), bytes, size);
+  if (picture.width() < size.width() || picture.height() < size.height()) throw EInvalidOperation(SInvalidToolbarImageSize);
+  return picture;
+}
+
+void StartMetafileHelperFor(const std::vector<TToolbarPicture>& pictures) {
+  // Started now, the helper comes up while the other pictures are decoded. A book without
+  // metafiles never starts it.
+  for (const TToolbarPicture& picture : pictures) {
+    try {
+      if (PictureKindOf(picture.Path) == pkMetafile) return StartMetafileHelper();
+    } catch (const Exception&) {
+    }
+  }
+}
+
+void TPictureCheck::BeginToolbarPictures(const std::vector<TToolbarPicture>& pictures) { StartMetafileHelperFor(pictures); }
+
+void TPictureCheck::AddToolbarPicture(const TToolbarPicture& picture, const std::string& bytes, int width, int height) {
+  LoadToolbarPicture(picture.Path, bytes, QSize(width, height));
+}
+
+void TPictureCheck::Logo(const std::string* bytes) {
+  if (bytes) LoadPicture(pkBitmap, *bytes);
 }

@@ -7,23 +7,26 @@
 #include <cstdint>
 #include <string>
 
+#include "u_Book.h"
 #include "u_Errors.h"
-
-class EPictureError : public Exception { using Exception::Exception; };
-
-inline constexpr const char* SUnknownPictureExtension = "Unknown picture file extension (.%s)";
-
-enum TPictureKind { pkMetafile, pkIcon, pkBitmap, pkJPEG };
-
-// The kind named by the extension of a path in the system image (the text after the last dot
-// when no backslash follows it), without regard to case; any other raises
-// "Unknown picture file extension (.%s)".
-TPictureKind PictureKindOf(const std::string& path);
 
 // Decodes a picture. An icon gives its frame that best fits `fit` (the smallest at least that
 // large, else the largest); a metafile is drawn at its own size onto white. A damaged picture, or
 // one larger than a toolbar or splash picture can sensibly be, raises EPictureError.
 QImage LoadPicture(TPictureKind kind, const std::string& bytes, const QSize& fit = QSize());
+// A picture of the toolbar's image list, of the kind its path names: one smaller than the list's
+// image size raises "Invalid toolbar image size".
+QImage LoadToolbarPicture(const std::string& path, const std::string& bytes, const QSize& size);
+
+// The book's pictures decoded and let go: the author's check.
+class TPictureCheck : public IBookPictures {
+public:
+  void BeginToolbarPictures(const std::vector<TToolbarPicture>& pictures) override;
+  void AddToolbarPicture(const TToolbarPicture& picture, const std::string& bytes, int width, int height) override;
+  void Logo(const std::string* bytes) override;
+};
+// Starts the metafile helper when one of the pictures is a metafile.
+void StartMetafileHelperFor(const std::vector<TToolbarPicture>& pictures);
 
 // The largest width and height a picture may declare.
 inline constexpr int MaxPictureEdge = 8192;

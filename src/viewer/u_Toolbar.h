@@ -12,23 +12,16 @@
 #include <string>
 #include <vector>
 
+#include "u_Book.h"
 #include "u_BookMarks.h"
-#include "u_Dictionary.h"
 #include "u_DisplayOptions.h"
-#include "u_Errors.h"
 
 class QLabel;
 class QMenu;
 class QToolBar;
 class QToolButton;
 class QWidget;
-class TMFS;
 class TVariables;
-class TBookReport;
-
-// The image list refuses a picture smaller than its image size.
-class EInvalidOperation : public Exception { using Exception::Exception; };
-inline constexpr const char* SInvalidToolbarImageSize = "Invalid toolbar image size";
 
 // The width the logo panel never exceeds; a wider logo is scaled down to it.
 inline constexpr int MaxLogoWidth = 113;
@@ -46,7 +39,8 @@ struct TBookMarkMenu {
   TBookMarkItems BookmarkItems;
 };
 
-class TToolbar : public QObject {
+// Decodes the book's toolbar pictures and the logo as the book's steps read them.
+class TToolbar : public QObject, public IBookPictures {
   Q_OBJECT
 public:
   // Creates the toolbar area (hidden buttons, no pictures) as a child of `parent`.
@@ -67,33 +61,32 @@ public:
   const QPixmap& LogoBitmap() const { return FLogo; }
   std::uint32_t ToolbarTextColor() const { return FToolbarTextColor; }
 
-  TDictionary ImageIndexByName{true, true};
-  std::vector<std::uint8_t> ButtonKinds;
-  std::vector<std::string> ButtonOnClickNames;
   std::vector<std::unique_ptr<TBookMarkMenu>> Bookmarks;
-  // For the author's check: picture failures are reported here and the build goes on.
-  TBookReport* Report = nullptr;
+  // The buttons as the book describes them; a button's tag is its position here.
+  const TToolbarDescription& Description() const { return FDescription; }
 
-  // Sizes, colours and the logo from the options. The logo's tool tip is expanded with the
-  // variables; "\Logo.bmp" missing from the system image hides the logo panel.
-  void ApplyToolbarOptions(const TToolbarOptions& options, TMFS& systemImage, TVariables& variables);
-  // Builds pictures, buttons and bookmark menus from the ToolButtons file of that name and text
-  // (no text: the book has none, and the toolbar is hidden). The system image's current folder
-  // is left in the file's folder. Failures but those of bookmark items propagate.
-  void BuildToolbar(TMFS& systemImage, const std::string& toolButtons, const std::optional<std::string>& text,
-                    const TToolbarHandlers& handlers);
+  // Sizes, colours and the logo's panel from the options; the logo's tool tip is expanded with
+  // the variables. The logo itself comes with Logo.
+  void ApplyToolbarOptions(const TToolbarOptions& options, TVariables& variables);
+  // The buttons and bookmark menus of the description (not present: the toolbar is hidden).
+  void BuildButtons(const TToolbarDescription& description, const TToolbarHandlers& handlers);
   // The height rule: the logo's height when it is the taller, else the toolbar's.
   void AdjustHeight();
   // The Print button drops its section menu only when the menu has items.
   void UpdatePrintButton();
 
-  // Adds a picture to the image list (the transparent colour from the pixel at xMask, yMask, or
-  // maskColor when given; -1 for none). Exposed for the tests of the mask and size rules.
-  void AddPicture(const std::string& path, const std::string& bytes, int xMask, int yMask,
-                  std::optional<std::int32_t> maskColor);
+  // IBookPictures: the image list, one picture per Images entry, each exactly the image size
+  // (the transparent colour from MaskColor, else the pixel at XMask, YMask; -1 for none); the
+  // logo, whose absence hides its panel.
+  void BeginToolbarPictures(const std::vector<TToolbarPicture>& pictures) override;
+  void AddToolbarPicture(const TToolbarPicture& picture, const std::string& bytes, int width, int height) override;
+  void AddNoPicture() override { FimglToolbar.emplace_back(); }
+  void Logo(const std::string* bytes) override;
 
 private:
-  QToolButton* AddButton(int tag);
+  QToolButton* AddButton(int tag, const TToolButton& description);
+  QWidget* AddSeparator(int tag);
+  void AddBookmarks(QToolButton* button, const TToolButton& description, const TToolbarHandlers& handlers);
   QWidget* FpnlToolbarCommon;
   QToolBar* FtbrMain;
   QWidget* FpnlLogo;
@@ -105,5 +98,6 @@ private:
   std::vector<QPixmap> FimglToolbar;
   QPixmap FLogo;
   TToolbarOptions FOptions;
+  TToolbarDescription FDescription;
   std::uint32_t FToolbarTextColor = 0;
 };

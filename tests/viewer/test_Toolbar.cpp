@@ -109,8 +109,10 @@ TEST_F(ToolbarTest, PicturesOfEveryKindAndButtonsInFileOrder) {
   ASSERT_FALSE(f.CreateFailed()) << Messages.join("\n").toStdString();
   TToolbar& t = f.Toolbar();
   EXPECT_TRUE(f.tbrMain()->isVisible());
-  EXPECT_EQ(t.ButtonKinds, (std::vector<std::uint8_t>{3, 0, 5, 11, 13, 14, 6, 4, 8, 7}));
-  EXPECT_EQ(t.ButtonOnClickNames.at(9), "Whatever");
+  std::vector<std::uint8_t> kinds;
+  for (const TToolButton& button : t.Description().Buttons) kinds.push_back(button.Kind);
+  EXPECT_EQ(kinds, (std::vector<std::uint8_t>{3, 0, 5, 11, 13, 14, 6, 4, 8, 7}));
+  EXPECT_EQ(t.Description().Buttons.at(9).OnClick, "Whatever");
   EXPECT_EQ(f.SystemImage()->Session()->CurrentFolder()->Name(), "bar");  // left in the toolbar file's folder
 
   // Left to right in file order, each tagged with its position, with caption and tool tip.

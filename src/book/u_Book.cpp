@@ -1,0 +1,323 @@
+#include "u_Book.h"
+
+#include "u_BookCheck.h"
+#include "u_CodePage.h"
+
+namespace {
+
+// Runs f; a failure says which part of the book it was reading.
+template <class F>
+auto In(const std::string& where, F&& f) {
+  try {
+    return f();
+  } catch (Exception& e) {
+    if (!where.empty()) e.AddWhere(where);
+    throw;
+  }
+}
+
+std::string TextOf(const TXMLAttributes& a, const char* name, const char* def = "") {
+  return a.ValueOf(name, TXMLValue::Text(def)).AsText();
+}
+
+}  // namespace
+
+TPictureKind PictureKindOf(const std::string& path) {
+  std::string extension;
+  const std::size_t dot = path.rfind('.');
+  if (dot != std::string::npos && path.find('\\', dot) == std::string::npos) extension = path.substr(dot + 1);
+  if (SameText(extension, "wmf") || SameText(extension, "emf")) return pkMetafile;
+  if (SameText(extension, "ico")) return pkIcon;
+  if (SameText(extension, "bmp")) return pkBitmap;
+  if (SameText(extension, "jpg") || SameText(extension, "jpeg")) return pkJPEG;
+  throw EPictureError(Format(SUnknownPictureExtension, {extension}));
+}
+
+TBook::TBook(TBookSource source, IBookPictures* pictures) : FSource(std::move(source)), FPictures(pictures) {}
+
+TBook::~TBook() { WaitForContentImage(); }
+
+bool TBook::Step(const std::string& file, const std::string& where, const std::function<void()>& step,
+                 const std::function<std::int32_t(const Exception&)>& lineOf) {
+  try {
+    In(where, step);
+    return true;
+  } catch (const Exception& e) {
+    if (!Report) throw;
+    Report->Failure(file, lineOf ? lineOf(e) : 0, e);
+    return false;
+  }
+}
+
+template <class T, class F>
+T TBook::SystemValue(const char* name, T def, F&& read) const {
+  try {
+    return In(std::string("System.xml, key ") + name, read);
+  } catch (const Exception& e) {
+    if (!Report) throw;
+    const TXMLAttribute* a = SystemRoot().Attributes.Find(name);
+    Report->Failure("System.xml", a ? a->Line : 0, e);
+    return def;
+  }
+}
+
+std::string TBook::SystemText(const char* name) const {
+  return SystemValue(name, std::string(), [&] { return TextOf(SystemRoot().Attributes, name); });
+}
+std::int32_t TBook::SystemInteger(const char* name, std::int32_t def) const {
+  return SystemValue(name, def, [&] { return SystemRoot().Attributes.ValueOf(name, TXMLValue::Integer(def)).AsInteger(); });
+}
+bool TBook::SystemBoolean(const char* name, bool def) const {
+  return SystemValue(name, def, [&] { return SystemRoot().Attributes.ValueOf(name, TXMLValue::Boolean(def)).AsBoolean(); });
+}
+
+std::optional<std::string> TBook::SystemFileText(const std::string& name) {
+  if (name.empty() || !FSystemImage->Session()->Exists(name) || TMFS::ExtractFileName(TMFS::ConvertSlashes(name)).empty())
+    return std::nullopt;
+  try {
+    return FSystemImage->Session()->GetFile(name)->Data;
+  } catch (const EMFSError&) {
+    return std::nullopt;  // a folder of that name
+  }
+}
+
+// ---------------------------------------------------------------- the images
+
+void TBook::LoadSystemImage() {
+  // Unpacked on a worker while the rest starts up; nothing here touches it until it is joined.
+  std::shared_ptr<TContentImageLoad> load =
+      FSource.ContentLoad ? std::move(FSource.ContentLoad) : StartContentImageLoad(std::move(FSource.ContentCab));
+  FContentImage = std::move(load->Image);
+  FContentLoad = std::move(load->Done);
+  FContentLoadState = std::move(load);
+  FSystemImage = std::make_unique<TMFS>();
+  In("the book's system image (SYSTEM_MFS)", [&] {
+    try {
+      if (FSource.SystemCab) LoadCabImage(*FSystemImage, std::move(*FSource.SystemCab));
+      else ::LoadSystemImage(*FSystemImage);
+    } catch (Exception& e) {
+      if (!FSource.BookFile.empty()) AddBlockCause(e, FSource.BookFile, "SYSTEM_MFS");
+      throw;
+    }
+  });
+  FSystemImage->Session()->ChangeFolder("\\");
+}
+
+bool TBook::ContentPending(const std::function<void()>& f) {
+  // Asked by the worker's own flag, not the future's: the worker says its last word just before
+  // the future is ready, and a caller resumed in between must not wait again.
+  if (!FContentLoad.valid() || !FContentLoadState || FContentLoadState->IsFinished()) return false;
+  FContentLoadState->WhenFinished(f);
+  return true;
+}
+
+void TBook::JoinContentImage() {
+  if (FContentLoad.valid()) In("the book's content image (FILES_MFS)", [&] { FContentLoad.get(); });
+}
+
+void TBook::WaitForContentImage() {
+  if (FContentLoad.valid()) FContentLoad.wait();
+}
+
+// ---------------------------------------------------------------- System.xml and its files
+
+void TBook::LoadSystemDescription() {
+  FSystemDescription = std::make_unique<TXMLParser>();
+  // For the check, a System.xml that does not parse is reported and the rest of the book is
+  // still looked at, as far as it can be without the names it would give.
+  if (!Step("System.xml", "System.xml", [&] { FSystemDescription->Parse(FSystemImage->Session()->GetFile("System.xml")->Data); })) {
+    FSystemDescriptionFailed = true;
+    FSystemDescription = std::make_unique<TXMLParser>();
+    FSystemDescription->Parse("<System/>");
+  }
+}
+
+void TBook::LoadForms() {
+  FormsFile = SystemText("Forms");
+  const std::optional<std::string> text = SystemFileText(FormsFile);
+  if (!Step(FormsFile, FormsFile, [&] {
+        if (text) {
+          const std::string folder = TMFS::ExtractFilePath(TMFS::ConvertSlashes(FormsFile));
+          if (!folder.empty()) FSystemImage->Session()->ChangeFolder(folder);
+          FUserForms = std::make_unique<TUserForms>(FSystemImage->Session(), &*text);
+        } else {
+          FUserForms = std::make_unique<TUserForms>(nullptr, nullptr);
+        }
+      }))
+    FUserForms = std::make_unique<TUserForms>(nullptr, nullptr);
+  FSystemImage->Session()->ChangeFolder("\\");
+}
+
+void TBook::LoadStory() {
+  const std::string name = SystemText("Story");
+  StoryFile = name.empty() ? std::string("\\Story.xml") : name;
+  if (!FSystemDescriptionFailed) Step(StoryFile, StoryFile, [&] { FStory = std::make_unique<TStory>(*FSystemImage, name); });
+}
+
+void TBook::LoadVariables() {
+  VariablesFile = SystemText("Variables");
+  const std::optional<std::string> text = SystemFileText(VariablesFile);
+  // A cycle or a value beyond the limits names its variable: the report gives its line.
+  auto line = [&](const Exception& e) { return VariableLine(text.value_or(std::string()), e.Message()); };
+  if (!Step(VariablesFile, VariablesFile, [&] { FVariables = std::make_unique<TVariables>(text, true); }, line)) {
+    FVariablesFailed = true;  // the check then leaves references alone: the file itself is at fault
+    FVariables = std::make_unique<TVariables>(std::nullopt, true);
+  }
+}
+
+void TBook::LoadTitles() {
+  Step("System.xml", "", [&] {
+    if (std::string title = SystemText("ApplicationTitle"); !title.empty()) ApplicationTitle = FVariables->Substitute(title);
+    if (std::string caption = SystemText("MainFormCaption"); !caption.empty()) MainFormCaption = FVariables->Substitute(caption);
+  });
+}
+
+void TBook::LoadToolbarOptions() {
+  In("System.xml, element toolbar", [&] { ToolbarOptions.Load(SystemRoot().Nodes.FindNode("toolbar"), Report); });
+}
+
+void TBook::LoadLogo() {
+  if (!FPictures || !ToolbarOptions.LogoDisplay) return;
+  Step("\\Logo.bmp", "", [&] {
+    if (!FSystemImage->Session()->Exists("\\Logo.bmp")) return FPictures->Logo(nullptr);
+    In("\\Logo.bmp", [&] { FPictures->Logo(&FSystemImage->Session()->GetFile("\\Logo.bmp")->Data); });
+  });
+}
+
+void TBook::LoadSplashOptions() {
+  In("System.xml, element splash", [&] { SplashOptions.Load(SystemRoot().Nodes.FindNode("splash"), Report); });
+}
+
+void TBook::LoadWindowKeys() {
+  Width = SystemInteger("Width", 800);
+  Height = SystemInteger("Height", 600);
+  RunMaximized = SystemBoolean("RunMaximized", false);
+  ResizableWindow = SystemBoolean("ResizableWindow", false);
+}
+
+void TBook::Load() {
+  LoadSystemImage();
+  LoadSystemDescription();
+  LoadForms();
+  LoadStory();
+  LoadVariables();
+  LoadTitles();
+  LoadToolbarOptions();
+  LoadLogo();
+  LoadSplashOptions();
+  LoadToolButtons();
+  LoadWindowKeys();
+}
+
+// ---------------------------------------------------------------- the toolbar file
+
+void TBook::LoadToolButtons() {
+  ToolButtonsFile = SystemText("ToolButtons");
+  FSystemImage->Session()->ChangeFolder("\\");
+  std::optional<std::string> text = SystemFileText(ToolButtonsFile);
+  Step(ToolButtonsFile, ToolButtonsFile, [&] {
+    if (!text) return;
+    TXMLParser description;
+    description.Parse(*text);
+    Toolbar.Present = true;
+    // Pictures are named from the file's own folder, and the image is left there.
+    const std::string folder = TMFS::ExtractFilePath(TMFS::ConvertSlashes(ToolButtonsFile));
+    if (!folder.empty()) FSystemImage->Session()->ChangeFolder(folder);
+    ReadPictures(description.Root()->Nodes.FindNode("Images"));
+    ReadButtons(description.Root()->Nodes.FindNode("Buttons"));
+  });
+}
+
+void TBook::ReadPictures(const TXMLNode* images) {
+  if (!images) return;
+  for (std::int32_t i = 0; i < images->Nodes.Count(); ++i) {
+    const TXMLNode& element = images->Nodes.Items(i);
+    TToolbarPicture picture;
+    picture.Name = TextOf(element.Attributes, "Name");
+    picture.Path = TextOf(element.Attributes, "Path");
+    picture.Line = element.Line;
+    if (!picture.Name.empty()) FImageIndexByName.Set_Item(picture.Name, i);
+    Toolbar.Pictures.push_back(std::move(picture));
+  }
+  if (FPictures) FPictures->BeginToolbarPictures(Toolbar.Pictures);
+  for (std::size_t i = 0; i < Toolbar.Pictures.size(); ++i) {
+    TToolbarPicture& picture = Toolbar.Pictures[i];
+    const TXMLAttributes& a = images->Nodes.Items(static_cast<std::int32_t>(i)).Attributes;
+    try {
+      PictureKindOf(picture.Path);  // an unknown extension is reported before the file is looked for
+      const std::string& bytes = FSystemImage->Session()->GetFile(picture.Path)->Data;
+      picture.XMask = a.ValueOf("XMask", TXMLValue::Integer(0)).AsInteger();
+      picture.YMask = a.ValueOf("YMask", TXMLValue::Integer(0)).AsInteger();
+      if (a.Find("MaskColor")) picture.MaskColor = a.ValueOf("MaskColor", TXMLValue::Integer(-1)).AsInteger();
+      if (FPictures) FPictures->AddToolbarPicture(picture, bytes, ToolbarOptions.ToolbarImgW, ToolbarOptions.ToolbarImgH);
+    } catch (Exception& e) {
+      if (!Report) {
+        e.AddWhere("picture " + picture.Path);
+        throw;
+      }
+      const bool size = dynamic_cast<const EInvalidOperation*>(&e) != nullptr;
+      Report->Error(ToolButtonsFile, picture.Line,
+                    "The picture \"" + picture.Path + "\": " + (size ? std::string(SInvalidToolbarImageSize) : e.Message()));
+      if (FPictures) FPictures->AddNoPicture();
+    }
+  }
+}
+
+void TBook::ReadButtons(const TXMLNode* buttons) {
+  if (!buttons) return;
+  const auto n = static_cast<std::size_t>(buttons->Nodes.Count());
+  Toolbar.Buttons.assign(n, TToolButton());
+  bool bookmarksAfter = false;
+  // Last button first, as the toolbar is filled: what a damaged button stops is the same.
+  for (std::size_t i = n; i-- > 0;) {
+    const TXMLNode& element = buttons->Nodes.Items(static_cast<std::int32_t>(i));
+    const TXMLAttributes& a = element.Attributes;
+    TToolButton& button = Toolbar.Buttons[i];
+    button.Line = element.Line;
+    const std::int32_t kind = a.ValueOf("Kind", TXMLValue::Integer(0)).AsInteger();
+    button.Kind = static_cast<std::uint8_t>(kind);
+    if (Report && (kind < 0 || kind > LastButtonKind))
+      Report->Note(ToolButtonsFile, element.Line, "The button Kind " + std::to_string(kind) +
+                                                      " is none the viewer knows (0 to 17): the button does nothing");
+    TextOf(a, "Name");
+    button.Caption = TextOf(a, "Caption");
+    button.OnClick = TextOf(a, "OnClick");
+    if (button.Kind == bkSeparator) continue;
+    const auto pictures = static_cast<std::int32_t>(Toolbar.Pictures.size());
+    button.ImageIndex = a.ValueOf("ImageIndex", TXMLValue::Integer(-1)).AsInteger();
+    if (a.Find("Image")) {
+      const std::string name = TextOf(a, "Image");
+      button.ImageIndex = static_cast<std::int32_t>(FImageIndexByName.GetItemDef(name, -1));
+      if (Report && button.ImageIndex < 0)
+        Report->Note(ToolButtonsFile, element.Line, "No picture is named \"" + name + "\": the button shows none");
+    } else if (Report && (button.ImageIndex < -1 || button.ImageIndex >= pictures)) {
+      Report->Note(ToolButtonsFile, element.Line, "ImageIndex " + std::to_string(button.ImageIndex) + " is beyond the " +
+                                                      std::to_string(pictures) + " pictures: the button shows none");
+    }
+    if (button.Kind != bkBookmarks) continue;
+    if (Report && bookmarksAfter)
+      Report->Note(ToolButtonsFile, element.Line, "More than one Bookmarks button: each shows only its own bookmarks");
+    bookmarksAfter = true;
+    button.Bookmarks = ReadBookmarks(element);
+  }
+}
+
+TBookMarkItems TBook::ReadBookmarks(const TXMLNode& button) {
+  TBookMarkItems items;
+  try {
+    for (std::int32_t j = 0; j < button.Nodes.Count(); ++j) {
+      const TXMLNode& element = button.Nodes.Items(j);
+      TBookMarkItem item;
+      item.Caption = TextOf(element.Attributes, "caption", "Description");
+      item.URL = TextOf(element.Attributes, "url", "URL");
+      if (Report && item.URL.find(':') == std::string::npos)
+        Report->Note(ToolButtonsFile, element.Line, "The bookmark address \"" + item.URL +
+                                                        "\" has no scheme (such as mfs: or https:): it shows a blank page");
+      item.NewWindow = element.Attributes.ValueOf("NewWindow", TXMLValue::Boolean(false)).AsBoolean();
+      items.push_back(std::move(item));
+    }
+  } catch (const Exception&) {
+    // A damaged bookmark ends the list; the ones before it stay.
+  }
+  return items;
+}

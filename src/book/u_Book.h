@@ -1,0 +1,197 @@
+// The book as the viewer and the author's check read it, apart from any window: the two images,
+// the System.xml keys, the story, the variables, the forms, the toolbar and splash options and
+// the toolbar description. Loaded in named steps, in start-up order; the window makes widgets
+// from what they read, the check looks at it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "u_DisplayOptions.h"
+#include "u_Errors.h"
+#include "u_ImageSource.h"
+#include "u_MFS.h"
+#include "u_SpaceXMLParser.h"
+#include "u_Story.h"
+#include "u_UserForms.h"
+#include "u_Variables.h"
+
+class TBookReport;
+
+// Where the book's two Cabinets come from: the running executable's data blocks, or bytes
+// given directly; or a content image whose unpacking has started already.
+struct TBookSource {
+  std::optional<std::string> SystemCab;
+  std::optional<std::string> ContentCab;
+  std::shared_ptr<TContentImageLoad> ContentLoad = nullptr;
+  // The book file the Cabinets were read from, when not the running executable: a failure then
+  // says what happened to it.
+  std::string BookFile = {};
+};
+
+// ---------------------------------------------------------------- pictures
+
+class EPictureError : public Exception { using Exception::Exception; };
+// The image list refuses a picture smaller than its image size.
+class EInvalidOperation : public Exception { using Exception::Exception; };
+inline constexpr const char* SInvalidToolbarImageSize = "Invalid toolbar image size";
+inline constexpr const char* SUnknownPictureExtension = "Unknown picture file extension (.%s)";
+
+enum TPictureKind { pkMetafile, pkIcon, pkBitmap, pkJPEG };
+
+// The kind named by the extension of a path in the system image (the text after the last dot
+// when no backslash follows it), without regard to case; any other raises
+// "Unknown picture file extension (.%s)".
+TPictureKind PictureKindOf(const std::string& path);
+
+// One entry of the toolbar's image list.
+struct TToolbarPicture {
+  std::string Name, Path;
+  std::int32_t XMask = 0, YMask = 0;
+  std::optional<std::int32_t> MaskColor;  // else the pixel at XMask, YMask
+  std::int32_t Line = 0;
+};
+
+// Decodes the book's pictures: the window keeps them, the check only sees that they decode.
+class IBookPictures {
+public:
+  virtual ~IBookPictures() = default;
+  // What is to come, before the first picture of the toolbar.
+  virtual void BeginToolbarPictures(const std::vector<TToolbarPicture>& pictures) { (void)pictures; }
+  // Raises the picture's error; EInvalidOperation for one smaller than width by height.
+  virtual void AddToolbarPicture(const TToolbarPicture& picture, const std::string& bytes, int width, int height) = 0;
+  // A picture the check found at fault: those after it keep their places.
+  virtual void AddNoPicture() {}
+  // The logo's bytes, or none when the system image has no "\Logo.bmp".
+  virtual void Logo(const std::string* bytes) = 0;
+};
+
+// ---------------------------------------------------------------- the toolbar
+
+// Button kinds of the toolbar, as the ToolButtons file numbers them.
+enum TButtonKind : std::uint8_t {
+  bkSeparator = 0, bkBack, bkForward, bkFirst, bkPrior, bkNext, bkLast, bkPriorChapter, bkNextChapter,
+  bkAbout, bkExit, bkFontSize, bkSearch, bkBookmarks, bkPrint, bkCopy, bkRefresh, bkHome,
+};
+inline constexpr std::int32_t LastButtonKind = bkHome;
+
+struct TBookMarkItem {
+  std::string URL = "URL";
+  std::string Caption = "Description";
+  bool NewWindow = false;
+};
+// One Bookmarks button's list, in menu order; a menu item's "tag" is its position here.
+using TBookMarkItems = std::vector<TBookMarkItem>;
+
+struct TToolButton {
+  std::uint8_t Kind = bkSeparator;  // a number beyond the kinds is kept: the button does nothing
+  std::string Caption;
+  // The book's format names a script for each button; the viewer runs none.
+  std::string OnClick;
+  std::int32_t ImageIndex = -1;  // into the pictures; -1 or beyond them: none
+  std::int32_t Line = 0;
+  TBookMarkItems Bookmarks;  // of a Bookmarks button
+};
+
+struct TToolbarDescription {
+  bool Present = false;  // the book names a ToolButtons file that exists
+  std::vector<TToolbarPicture> Pictures;
+  std::vector<TToolButton> Buttons;  // in file order, separators included
+};
+
+// ---------------------------------------------------------------- the book
+
+class TBook {
+public:
+  // pictures: what decodes the pictures as the toolbar's steps read them; none reads only
+  // their descriptions.
+  explicit TBook(TBookSource source, IBookPictures* pictures = nullptr);
+  ~TBook();  // waits for a content image still being unpacked
+  TBook(const TBook&) = delete;
+  TBook& operator=(const TBook&) = delete;
+
+  // With a report, the book is read for the author's check: a failure is reported with file and
+  // line and the steps go on without what it would have made. Without one, a step raises its
+  // first failure, saying where in the book.
+  TBookReport* Report = nullptr;
+
+  // The steps, in start-up order.
+  void LoadSystemImage();
+  void LoadSystemDescription();
+  void LoadForms();
+  void LoadStory();
+  void LoadVariables();
+  void LoadTitles();
+  void LoadToolbarOptions();
+  void LoadLogo();
+  void LoadSplashOptions();
+  void LoadToolButtons();
+  void LoadWindowKeys();
+  // Every step in turn.
+  void Load();
+
+  TMFS& SystemImage() { return *FSystemImage; }
+  // The image the worker unpacks into: only touched once the worker is joined.
+  TMFS& ContentImage() { return *FContentImage; }
+  // Whether the worker is still unpacking; when it is, f is called (on its thread) as it ends.
+  bool ContentPending(const std::function<void()>& f);
+  bool ContentJoined() const { return !FContentLoad.valid(); }
+  // Waits for the worker; its failure raises, saying it was the content image. Once joined, at once.
+  void JoinContentImage();
+  // Waits for the worker without looking at how it ended.
+  void WaitForContentImage();
+
+  const TXMLNode& SystemRoot() const { return *FSystemDescription->Root(); }
+  bool SystemDescriptionFailed() const { return FSystemDescriptionFailed; }
+  bool VariablesFailed() const { return FVariablesFailed; }
+  TStory* Story() const { return FStory.get(); }
+  TVariables* Variables() const { return FVariables.get(); }
+  TUserForms* UserForms() const { return FUserForms.get(); }
+  // A System.xml key; for the check, one that does not convert is reported and def stands.
+  std::string SystemText(const char* name) const;
+  std::int32_t SystemInteger(const char* name, std::int32_t def) const;
+  bool SystemBoolean(const char* name, bool def) const;
+  // The text of a file of the system image, named from its current folder; none for a name
+  // that is empty, missing or a folder.
+  std::optional<std::string> SystemFileText(const std::string& name);
+
+  // The files System.xml names, as it names them.
+  std::string StoryFile, FormsFile, ToolButtonsFile, VariablesFile;
+  // The titles with their variables expanded; none when System.xml gives none.
+  std::optional<std::string> ApplicationTitle, MainFormCaption;
+  TToolbarOptions ToolbarOptions;
+  TSplashOptions SplashOptions;
+  TToolbarDescription Toolbar;
+  // The window's outer size as the book asks for it.
+  std::int32_t Width = 800, Height = 600;
+  bool RunMaximized = false, ResizableWindow = false;
+
+private:
+  // Runs one step: a failure says where in the book it happened; for the check it is reported
+  // against the file and the step's result is left out.
+  bool Step(const std::string& file, const std::string& where, const std::function<void()>& step,
+            const std::function<std::int32_t(const Exception&)>& lineOf = {});
+  template <class T, class F>
+  T SystemValue(const char* name, T def, F&& read) const;
+  void ReadPictures(const TXMLNode* images);
+  void ReadButtons(const TXMLNode* buttons);
+  TBookMarkItems ReadBookmarks(const TXMLNode& button);
+
+  TBookSource FSource;
+  IBookPictures* FPictures;
+  std::unique_ptr<TMFS> FSystemImage;
+  std::unique_ptr<TMFS> FContentImage;
+  std::future<void> FContentLoad;
+  std::shared_ptr<TContentImageLoad> FContentLoadState;
+  std::unique_ptr<TXMLParser> FSystemDescription;
+  bool FSystemDescriptionFailed = false;
+  bool FVariablesFailed = false;
+  std::unique_ptr<TStory> FStory;
+  std::unique_ptr<TVariables> FVariables;
+  std::unique_ptr<TUserForms> FUserForms;
+  TDictionary FImageIndexByName{true, true};
+};
