@@ -2,6 +2,7 @@
 
 #include "u_BookCheck.h"
 #include "u_CodePage.h"
+#include "u_ImageSource.h"
 
 namespace {
 
@@ -88,8 +89,7 @@ void TBook::LoadSystemImage() {
   std::shared_ptr<TContentImageLoad> load =
       FSource.ContentLoad ? std::move(FSource.ContentLoad) : StartContentImageLoad(std::move(FSource.ContentCab));
   FContentImage = std::move(load->Image);
-  FContentLoad = std::move(load->Done);
-  FContentLoadState = std::move(load);
+  FContentLoad = std::move(load);
   FSystemImage = std::make_unique<TMFS>();
   In("the book's system image (SYSTEM_MFS)", [&] {
     try {
@@ -106,17 +106,19 @@ void TBook::LoadSystemImage() {
 bool TBook::ContentPending(const std::function<void()>& f) {
   // Asked by the worker's own flag, not the future's: the worker says its last word just before
   // the future is ready, and a caller resumed in between must not wait again.
-  if (!FContentLoad.valid() || !FContentLoadState || FContentLoadState->IsFinished()) return false;
-  FContentLoadState->WhenFinished(f);
+  if (ContentJoined() || FContentLoad->IsFinished()) return false;
+  FContentLoad->WhenFinished(f);
   return true;
 }
 
+bool TBook::ContentJoined() const { return !FContentLoad || !FContentLoad->Done.valid(); }
+
 void TBook::JoinContentImage() {
-  if (FContentLoad.valid()) In("the book's content image (FILES_MFS)", [&] { FContentLoad.get(); });
+  if (!ContentJoined()) In("the book's content image (FILES_MFS)", [&] { FContentLoad->Done.get(); });
 }
 
 void TBook::WaitForContentImage() {
-  if (FContentLoad.valid()) FContentLoad.wait();
+  if (!ContentJoined()) FContentLoad->Done.wait();
 }
 
 // ---------------------------------------------------------------- System.xml and its files

@@ -13,7 +13,6 @@
 
 #include "u_DisplayOptions.h"
 #include "u_Errors.h"
-#include "u_ImageSource.h"
 #include "u_MFS.h"
 #include "u_SpaceXMLParser.h"
 #include "u_Story.h"
@@ -21,6 +20,7 @@
 #include "u_Variables.h"
 
 class TBookReport;
+class TContentImageLoad;
 
 // Where the book's two Cabinets come from: the running executable's data blocks, or bytes
 // given directly; or a content image whose unpacking has started already.
@@ -139,7 +139,7 @@ public:
   TMFS& ContentImage() { return *FContentImage; }
   // Whether the worker is still unpacking; when it is, f is called (on its thread) as it ends.
   bool ContentPending(const std::function<void()>& f);
-  bool ContentJoined() const { return !FContentLoad.valid(); }
+  bool ContentJoined() const;
   // Waits for the worker; its failure raises, saying it was the content image. Once joined, at once.
   void JoinContentImage();
   // Waits for the worker without looking at how it ended.
@@ -185,8 +185,7 @@ private:
   IBookPictures* FPictures;
   std::unique_ptr<TMFS> FSystemImage;
   std::unique_ptr<TMFS> FContentImage;
-  std::future<void> FContentLoad;
-  std::shared_ptr<TContentImageLoad> FContentLoadState;
+  std::shared_ptr<TContentImageLoad> FContentLoad;
   std::unique_ptr<TXMLParser> FSystemDescription;
   bool FSystemDescriptionFailed = false;
   bool FVariablesFailed = false;

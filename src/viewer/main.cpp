@@ -11,6 +11,7 @@
 
 #include "frm_Main.h"
 #include "u_DataBlocks.h"
+#include "u_ImageSource.h"
 #include "u_CodePage.h"
 #include "u_Dialogs.h"
 #include "u_Pictures.h"
