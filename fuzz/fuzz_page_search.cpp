@@ -1,5 +1,7 @@
 // The search scan on hostile pages: the page text is what the three-state table gives, byte by
-// byte, and the fast match agrees with a plain search over the folded texts.
+// byte, and the fast match agrees with a plain search over the folded texts. Read as UTF-8, the
+// text folded run by run is the whole text folded, and folding it again changes nothing; the
+// page's encoding and the whole match, whatever the page declares, end without a fault.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -7,6 +9,7 @@
 #include <string>
 
 #include "u_CodePage.h"
+#include "u_PageEncoding.h"
 #include "u_PageSearch.h"
 
 namespace {
@@ -50,5 +53,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool expected = !needle.empty() && std::search(foldedText.begin(), foldedText.end(), foldedNeedle.begin(),
                                                        foldedNeedle.end()) != foldedText.end();
   if (TPageMatcher(needle).Matches(text) != expected) std::abort();
+  const std::string folded = ExtractFoldedUtf8Text(html);
+  if (folded != FoldUtf8(text) || FoldUtf8(folded) != folded) std::abort();
+  PageEncoding(html);
+  std::string buffer;
+  TSearchText(needle).Matches(html, buffer);
   return 0;
 }

@@ -15,6 +15,7 @@
 #include "u_CodePage.h"
 #include "u_InternetProtocolSupport.h"
 #include "u_MFS.h"
+#include "u_PageEncoding.h"
 #include "u_SpaceXMLParser.h"
 #include "u_Story.h"
 #include "u_Variables.h"
@@ -245,9 +246,10 @@ std::size_t PageNesting(std::string_view html) {
 
 std::vector<TLinkRef> PageLinks(std::string_view page) {
   std::vector<TLinkRef> links;
-  // Gumbo reads UTF-8; the page is in UTF-8 or in the book's code page, as the engine reads it,
-  // and the links it gives back are in the code page, as the page handler names files.
-  const std::string html = PageIsUtf8(page) ? std::string(page) : ToUtf8(page);
+  // Gumbo reads UTF-8; the page is decoded as the engine decodes it, and the links it gives back
+  // are in the code page, as the page handler names files.
+  const std::string encoding = PageEncoding(page);
+  const std::string html = encoding == BookEncoding() && encoding != "utf-8" ? ToUtf8(page) : PageToUtf8(page, encoding);
   auto bookText = [](const char* utf8) {
     std::string text;
     return FromUtf8(utf8, text) ? text : std::string(utf8);

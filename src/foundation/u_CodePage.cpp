@@ -45,7 +45,7 @@ private:
   iconv_t FHandle;
 };
 
-std::string IconvNameOf(int codePage) { return "CP" + std::to_string(codePage); }
+std::string IconvNameOf(int codePage) { return codePage == CodePageUtf8 ? std::string("UTF-8") : "CP" + std::to_string(codePage); }
 
 const char* Utf16Name() { return std::endian::native == std::endian::little ? "UTF-16LE" : "UTF-16BE"; }
 const char* Utf32Name() { return std::endian::native == std::endian::little ? "UTF-32LE" : "UTF-32BE"; }
@@ -62,7 +62,8 @@ std::unique_ptr<TCodePageTables> BuildTables(int codePage) {
     t->Fold[b] = static_cast<unsigned char>(b);
     t->Lead[b] = false;
     if (b >= 'A' && b <= 'Z') t->Fold[b] = static_cast<unsigned char>(b + 32);
-    if (b < 0x80) continue;
+    // In UTF-8 only ASCII letters fold byte by byte; no byte is a lead byte of two.
+    if (b < 0x80 || codePage == CodePageUtf8) continue;
     char byte = static_cast<char>(b);
     const char* in = &byte;
     std::size_t inLeft = 1;
@@ -300,55 +301,6 @@ std::string FromUtf16Lossy(std::u16string_view wide) {
   return out;
 }
 
-namespace {
-
-bool StartsWithNoCase(std::string_view text, std::size_t at, std::string_view prefix) {
-  if (text.size() - at < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i)
-    if (AsciiLower(text[at + i]) != prefix[i]) return false;
-  return true;
-}
-
-// The label after "charset" in one meta tag, lower case, or empty.
-std::string CharsetOf(std::string_view tag) {
-  for (std::size_t at = 0; at < tag.size(); ++at) {
-    if (!StartsWithNoCase(tag, at, "charset")) continue;
-    std::size_t i = at + 7;
-    while (i < tag.size() && (tag[i] == ' ' || tag[i] == '\t' || tag[i] == '\n' || tag[i] == '\r')) ++i;
-    if (i >= tag.size() || tag[i] != '=') continue;
-    ++i;
-    while (i < tag.size() && (tag[i] == ' ' || tag[i] == '\t' || tag[i] == '\n' || tag[i] == '\r' || tag[i] == '"' || tag[i] == '\''))
-      ++i;
-    std::string label;
-    while (i < tag.size() && tag[i] != '"' && tag[i] != '\'' && tag[i] != ';' && tag[i] != ' ' && tag[i] != '>' && tag[i] != '/')
-      label += AsciiLower(tag[i++]);
-    return label;
-  }
-  return {};
-}
-
-}  // namespace
-
-bool PageIsUtf8(std::string_view page) {
-  if (page.size() >= 3 && page.substr(0, 3) == "\xEF\xBB\xBF") return true;
-  const std::string_view head = page.substr(0, 1024);
-  for (std::size_t at = 0; at < head.size();) {
-    if (head.compare(at, 4, "<!--") == 0) {  // a meta tag in a comment counts for nothing
-      const std::size_t end = head.find("-->", at + 4);
-      if (end == std::string_view::npos) break;
-      at = end + 3;
-      continue;
-    }
-    if (StartsWithNoCase(head, at, "<meta") && at + 5 < head.size() &&
-        (head[at + 5] == ' ' || head[at + 5] == '\t' || head[at + 5] == '\n' || head[at + 5] == '\r' || head[at + 5] == '/')) {
-      const std::size_t end = head.find('>', at);
-      const std::string label = CharsetOf(head.substr(at, end == std::string_view::npos ? std::string_view::npos : end - at));
-      // The engine reads a page that calls itself UTF-16 as UTF-8 too.
-      if (!label.empty()) return label == "utf-8" || label == "utf8" || label.rfind("utf-16", 0) == 0 || label == "unicode-1-1-utf-8";
-      at = end == std::string_view::npos ? head.size() : end + 1;
-      continue;
-    }
-    ++at;
-  }
-  return false;
+bool DecodeToUtf8(std::string_view text, const char* encoding, std::string& utf8) {
+  return ConvertAll("UTF-8", encoding, text, utf8, true, 1, true);
 }

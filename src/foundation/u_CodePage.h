@@ -15,6 +15,9 @@ int DefaultBookCodePage();
 int BookCodePage();
 // Returns false (and keeps the current one) when the code page is not available here.
 bool SetBookCodePage(int codePage);
+// UTF-8 as a book's code page (a book packed from description files written in UTF-8): names
+// convert unchanged, and only ASCII letters compare without case.
+inline constexpr int CodePageUtf8 = 65001;
 
 // Three-way comparison ignoring letter case: letters of the code page compare without case,
 // other bytes by value; lead and trail bytes of double-byte code pages are never folded.
@@ -48,7 +51,6 @@ std::string FromUtf8Lossy(std::string_view utf8);
 // compare that way whatever the code page.
 inline char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-// Whether a page is read as UTF-8, decided as the browser engine decides it: a byte order mark,
-// else a <meta charset> or http-equiv content type within the first 1,024 bytes, else the book's
-// code page (false).
-bool PageIsUtf8(std::string_view page);
+// Text in an encoding iconv knows by that name, to UTF-8; what does not decode becomes U+FFFD.
+// False when iconv does not know the encoding.
+bool DecodeToUtf8(std::string_view text, const char* encoding, std::string& utf8);

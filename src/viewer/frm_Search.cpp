@@ -66,12 +66,10 @@ void TfrmSearch::btnSearchClick() {
     FcbSearchText->setCurrentIndex(FcbSearchText->count() - 1);
   }
 
-  // A text the book's code page cannot hold occurs in none of its pages.
-  std::string bookText;
-  const bool representable = FromUtf16(text.toStdU16String(), bookText);
+  // Any text: one the book's code page cannot hold still occurs in pages written in UTF-8.
   const QIcon picture = style()->standardIcon(QStyle::SP_FileIcon);
   try {
-    SearchStory(FMain.Story(), *FMain.ContentImage(), representable ? bookText : std::string(), [&](const TSearchHit& hit) {
+    SearchStory(FMain.Story(), *FMain.ContentImage(), text.toStdString(), [&](const TSearchHit& hit) {
       auto* row = new QTreeWidgetItem(FlvFoundPages, {FromBook(hit.PageName), FromBook(hit.Page)});
       row->setIcon(0, picture);
       row->setData(1, Qt::UserRole, QByteArray::fromStdString(hit.Page));

@@ -33,9 +33,9 @@ TEST(PageSearch, FindsStoryPagesIgnoringCaseInStoryOrder) {
   TStory story("<S><i page=\"\\p1.htm\" pagename=\"One\"/><c><i page=\"\\p2.htm\" pagename=\"Two\"/>"
                "<i page=\"\\p3.htm\"/></c><i page=\"\\p4.htm\" searchable=False/><i page=\"\\p5.htm\"/>"
                "<i page=\"\\p6.htm\"/></S>");
-  auto search = [&](const std::string& text) {
+  auto search = [&](const std::string& text) {  // typed in the code page, given as the window gives it
     std::vector<std::string> pages;
-    SearchStory(story, content, text, [&](const TSearchHit& h) { pages.push_back(h.PageName + "@" + h.Page); });
+    SearchStory(story, content, ToUtf8(text), [&](const TSearchHit& h) { pages.push_back(h.PageName + "@" + h.Page); });
     return pages;
   };
   EXPECT_EQ(search("river"), (std::vector<std::string>{"One@\\p1.htm", "Two@\\p2.htm", "@\\p3.htm"}));

@@ -105,19 +105,3 @@ TEST_F(CodePageTest, ConversionsRoundTripAndRefuseWhatTheCodePageCannotHold) {
 }
 
 }  // namespace
-
-// A page's encoding as the engine decides it: byte order mark, then a meta tag within the first
-// 1,024 bytes (either form, any case, not inside a comment), else the code page.
-TEST(PageEncoding, ByteOrderMarkThenMetaWithinTheFirstKilobyte) {
-  EXPECT_TRUE(PageIsUtf8("\xEF\xBB\xBF<p>k\xC3\xB6nig</p>"));
-  EXPECT_TRUE(PageIsUtf8("<html><head><META CharSet='UTF-8'></head>"));
-  EXPECT_TRUE(PageIsUtf8("<meta http-equiv=\"Content-Type\" content=\"text/html; charset=utf-8\">"));
-  EXPECT_TRUE(PageIsUtf8("<meta charset=utf-16>"));  // read as UTF-8 by the engine too
-  EXPECT_FALSE(PageIsUtf8("<meta charset=\"windows-1252\"><meta charset=\"utf-8\">"));  // the first one decides
-  EXPECT_FALSE(PageIsUtf8("<!-- <meta charset=\"utf-8\"> --><p>caf\xE9</p>"));
-  EXPECT_FALSE(PageIsUtf8("<metadata charset=\"utf-8\">"));
-  EXPECT_FALSE(PageIsUtf8(std::string(1024, ' ') + "<meta charset=\"utf-8\">"));
-  EXPECT_FALSE(PageIsUtf8("<p>caf\xE9</p>"));
-  EXPECT_FALSE(PageIsUtf8("<meta charset="));
-  EXPECT_FALSE(PageIsUtf8(""));
-}
