@@ -9,6 +9,7 @@
 #endif
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -23,6 +24,7 @@
 #include "u_Book.h"
 #include "u_BookCheck.h"
 #include "u_CabWriter.h"
+#include "u_CodePage.h"
 #include "u_DataBlocks.h"
 #include "u_DiskFolder.h"
 #include "u_ImageSource.h"
@@ -34,8 +36,8 @@ namespace fs = std::filesystem;
 namespace {
 
 const char* const Usage =
-    "Usage: quirelle-pack [--viewer VIEWER] [--force] --system SOURCE --content SOURCE -o BOOK\n"
-    "       quirelle-pack --check --system SOURCE --content SOURCE\n"
+    "Usage: quirelle-pack [--viewer VIEWER] [--force] [--code-page CP] --system SOURCE --content SOURCE -o BOOK\n"
+    "       quirelle-pack [--code-page CP] --check --system SOURCE --content SOURCE\n"
     "       quirelle-pack --check BOOK\n"
     "       quirelle-pack --list BOOK\n"
     "       quirelle-pack --extract BOOK FOLDER\n"
@@ -57,16 +59,71 @@ const char* const Usage =
     "                         notes. Exit status 1 when there are errors.\n"
     "  --list BOOK            print the trees of the two images of a packed book\n"
     "  --extract BOOK FOLDER  write them into FOLDER/system and FOLDER/content\n"
-    "File names are converted between UTF-8 and the book's code page.\n";
+    "  --code-page CP         the code page the description files and names are written in\n"
+    "                         (1252, 1251, ... or utf-8); it is recorded in the book, which\n"
+    "                         every reader then reads in it, whatever their locale. Without\n"
+    "                         it: UTF-8 when the system folder's .xml files are UTF-8 with\n"
+    "                         letters beyond ASCII, or when they are plain ASCII and a file\n"
+    "                         name does not fit the locale's code page; else that code page.\n"
+    "File names are converted between UTF-8 and the book's code page; --list and --extract use\n"
+    "the code page the book records.\n";
 
 const char* const SystemBlock = "SYSTEM_MFS";
 const char* const ContentBlock = "FILES_MFS";
 
-// A folder becomes a Cabinet holding its MFS image; a file must already be a Cabinet.
-std::string CabinetOf(const fs::path& source) {
+// Whether every name below the folder can be written in the code page in effect.
+bool NamesFit(const fs::path& folder) {
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    std::string name;
+    if (!FromUtf8(it->path().filename().string(), name)) return false;
+  }
+  return true;
+}
+
+// The code page a book is packed in when the author names none: UTF-8 when the description
+// files say so (UTF-8 with letters beyond ASCII), or when they are plain ASCII and a name needs
+// it; else the code page of the author's locale. Files in an 8-bit code page are seldom also
+// well-formed UTF-8 with such letters.
+int ChosenCodePage(const fs::path& system, const fs::path& content) {
+  const int locale = DefaultBookCodePage();
+  if (!fs::is_directory(system)) return locale;
+  bool beyondAscii = false;
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(system, ec), end; !ec && it != end; it.increment(ec)) {
+    if (!it->is_regular_file() || !SameText(it->path().extension().string(), ".xml") || SameText(it->path().filename().string(), "Quirelle.xml"))
+      continue;
+    const std::string text = ReadDiskFile(it->path());
+    if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) continue;
+    if (!IsUtf8(text)) return locale;
+    beyondAscii = true;
+  }
+  if (beyondAscii) return CodePageUtf8;
+  SetBookCodePage(locale);
+  const bool fit = NamesFit(system) && (!fs::is_directory(content) || NamesFit(content));
+  return fit ? locale : CodePageUtf8;
+}
+
+// The code page named on the command line: a number, or "utf-8".
+int CodePageArgument(const std::string& text) {
+  if (SameText(text, "utf-8") || SameText(text, "utf8")) return CodePageUtf8;
+  char* end = nullptr;
+  const long value = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || value <= 0 || value > 65535 || !SetBookCodePage(static_cast<int>(value)))
+    throw EToolError("--code-page " + text + ": no code page this system can convert");
+  return static_cast<int>(value);
+}
+
+// A folder becomes a Cabinet holding its MFS image; a file must already be a Cabinet. The system
+// image made from a folder records the code page.
+std::string CabinetOf(const fs::path& source, bool recordCodePage = false) {
   if (fs::is_directory(source)) {
     TMFS mfs;
     ImportFolder(source, mfs.Root());
+    if (recordCodePage) {
+      // Ours, also when an extracted book brings it back: replaced by this packing's own.
+      mfs.Session()->CreateFile(CodePageRecordFile, 0, true)->Data = CodePageRecord(BookCodePage());
+    }
     std::string image = mfs.SaveToString();
     mfs.Root()->ClearItems();  // the files now live in the image only
 #ifdef __GLIBC__
@@ -136,7 +193,10 @@ bool RunCheck(TBookSource source) {
 bool CheckBookFile(const std::string& file) {
   TBookSource source;
   try {
-    source = {ReadDataBlock(file, "RCDATA", SystemBlock), std::nullopt, StartContentImageLoad(std::nullopt, file), file};
+    source.SystemCab = ReadDataBlock(file, "RCDATA", SystemBlock);
+    source.BookFile = file;
+    ApplyCodePageRecord(source);
+    source.ContentLoad = StartContentImageLoad(std::nullopt, file);
   } catch (const Exception& e) {
     TBookReport report;
     report.Failure(file, 0, e);  // not a packed book, or a damaged one
@@ -157,7 +217,7 @@ int Pack(const std::string& viewer, const std::string& system, const std::string
     if (SameFile(input, output)) throw EToolError(output + ": would replace the input " + input);
   std::string program = ReadDiskFile(viewer);
   program.resize(ReadDataBlockIndex(viewer).ProgramSize);
-  std::vector<TDataBlock> blocks{{"RCDATA", SystemBlock, CabinetOf(system)},
+  std::vector<TDataBlock> blocks{{"RCDATA", SystemBlock, CabinetOf(system, true)},
                                  {"RCDATA", ContentBlock, CabinetOf(content)}};
   // Written piece by piece: the book is never one more copy in memory. The written book is
   // checked before it takes BOOK's name, once our copies are gone, so that the check and the
@@ -184,7 +244,15 @@ void LoadBlock(TMFS& mfs, const std::string& book, const char* name) {
   }
 }
 
+// Names leave the book in the code page it records.
+void UseRecordedCodePage(const std::string& book) {
+  TMFS system;
+  LoadBlock(system, book, SystemBlock);
+  if (const int codePage = RecordedCodePage(system)) SetBookCodePage(codePage);
+}
+
 int List(const std::string& book) {
+  UseRecordedCodePage(book);
   for (const char* name : {SystemBlock, ContentBlock}) {
     TMFS mfs;
     LoadBlock(mfs, book, name);
@@ -197,6 +265,7 @@ int List(const std::string& book) {
 int Extract(const std::string& book, const fs::path& folder) {
   std::error_code ec;
   if (fs::exists(folder) && !fs::is_empty(folder, ec)) throw EToolError(folder.string() + ": exists and is not empty");
+  UseRecordedCodePage(book);
   TMFS system, content;
   LoadBlock(system, book, SystemBlock);
   LoadBlock(content, book, ContentBlock);
@@ -261,7 +330,7 @@ int Run(const std::vector<std::string>& args) {
   }
   if (args[0] == "--list" && args.size() == 2) return List(args[1]);
   if (args[0] == "--extract" && args.size() == 3) return Extract(args[1], args[2]);
-  std::string viewer, system, content, output, book;
+  std::string viewer, system, content, output, book, codePage;
   bool check = false, force = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--check" || args[i] == "--force") {
@@ -273,7 +342,8 @@ int Run(const std::vector<std::string>& args) {
       continue;
     }
     std::string* target = args[i] == "--viewer" ? &viewer : args[i] == "--system" ? &system
-                          : args[i] == "--content" ? &content : args[i] == "-o" ? &output : nullptr;
+                          : args[i] == "--content" ? &content : args[i] == "-o" ? &output
+                          : args[i] == "--code-page" ? &codePage : nullptr;
     if (!target || i + 1 >= args.size()) {
       std::fprintf(stderr, "quirelle-pack: unexpected argument \"%s\"\n\n%s", args[i].c_str(), Usage);
       return 2;
@@ -282,6 +352,11 @@ int Run(const std::vector<std::string>& args) {
   }
   std::vector<std::string> looked;
   if (viewer.empty()) viewer = ViewerBesideUs(looked);
+  if (!codePage.empty() && !book.empty()) {
+    std::fputs(Usage, stderr);
+    return 2;
+  }
+  if (!system.empty()) SetBookCodePage(codePage.empty() ? ChosenCodePage(system, content) : CodePageArgument(codePage));
   if (check) {
     if (!output.empty() || force || book.empty() == (system.empty() || content.empty()) ||
         (!book.empty() && (!system.empty() || !content.empty()))) {
@@ -289,7 +364,8 @@ int Run(const std::vector<std::string>& args) {
       return 2;
     }
     if (!book.empty()) return CheckBookFile(book) ? 1 : 0;
-    return RunCheck({CabinetOf(system), CabinetOf(content)}) ? 1 : 0;
+    TBookSource source{CabinetOf(system, true), CabinetOf(content)};
+    return RunCheck(std::move(source)) ? 1 : 0;
   }
   if (system.empty() || content.empty() || output.empty()) {
     std::fputs(Usage, stderr);

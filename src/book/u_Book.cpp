@@ -34,6 +34,55 @@ TPictureKind PictureKindOf(const std::string& path) {
   throw EPictureError(Format(SUnknownPictureExtension, {extension}));
 }
 
+std::string CodePageRecord(int codePage) { return "<Quirelle CodePage=" + std::to_string(codePage) + "/>\r\n"; }
+
+int RecordedCodePage(TMFS& systemImage) {
+  try {
+    TMFSSession& session = *systemImage.Session();
+    if (!session.Exists(CodePageRecordFile)) return 0;
+    TXMLParser record;
+    record.Parse(session.GetFile(CodePageRecordFile)->Data);
+    const std::int32_t codePage = record.Root()->Attributes.ValueOf("CodePage", TXMLValue::Integer(0)).AsInteger();
+    const int before = BookCodePage();
+    if (codePage <= 0 || !SetBookCodePage(codePage)) return 0;
+    SetBookCodePage(before);
+    return codePage;
+  } catch (const Exception&) {
+    return 0;  // a damaged record is no record
+  }
+}
+
+namespace {
+
+void ReadSystemImage(TMFS& image, const TBookSource& source) {
+  if (source.SystemCab) LoadCabImage(image, *source.SystemCab);
+  else LoadSystemImage(image);
+}
+
+}  // namespace
+
+void ApplyCodePageRecord(TBookSource& source) {
+  if (!source.SystemImage) {
+    auto image = std::make_shared<TMFS>();
+    try {
+      ReadSystemImage(*image, source);
+    } catch (const Exception&) {
+      return;
+    }
+    source.SystemImage = std::move(image);
+  }
+  const int codePage = RecordedCodePage(*source.SystemImage);
+  if (codePage == 0 || codePage == BookCodePage()) return;
+  SetBookCodePage(codePage);
+  auto again = std::make_shared<TMFS>();
+  try {
+    ReadSystemImage(*again, source);
+    source.SystemImage = std::move(again);
+  } catch (const Exception&) {
+    source.SystemImage.reset();
+  }
+}
+
 TBook::TBook(TBookSource source, IBookPictures* pictures) : FSource(std::move(source)), FPictures(pictures) {}
 
 TBook::~TBook() { WaitForContentImage(); }
@@ -85,12 +134,19 @@ std::optional<std::string> TBook::SystemFileText(const std::string& name) {
 // ---------------------------------------------------------------- the images
 
 void TBook::LoadSystemImage() {
+  // The names of both images compare in the code page the book records.
+  if (!FSource.ContentLoad) ApplyCodePageRecord(FSource);
   // Unpacked on a worker while the rest starts up; nothing here touches it until it is joined.
   std::shared_ptr<TContentImageLoad> load =
       FSource.ContentLoad ? std::move(FSource.ContentLoad) : StartContentImageLoad(std::move(FSource.ContentCab));
   FContentImage = std::move(load->Image);
   FContentLoad = std::move(load);
-  FSystemImage = std::make_unique<TMFS>();
+  FSystemImage = std::move(FSource.SystemImage);
+  if (FSystemImage) {
+    FSystemImage->Session()->ChangeFolder("\\");
+    return;
+  }
+  FSystemImage = std::make_shared<TMFS>();
   In("the book's system image (SYSTEM_MFS)", [&] {
     try {
       if (FSource.SystemCab) LoadCabImage(*FSystemImage, std::move(*FSource.SystemCab));

@@ -31,7 +31,25 @@ struct TBookSource {
   // The book file the Cabinets were read from, when not the running executable: a failure then
   // says what happened to it.
   std::string BookFile = {};
+  // The system image read already (ApplyCodePageRecord); else it is read from SystemCab or the
+  // running executable.
+  std::shared_ptr<TMFS> SystemImage = nullptr;
 };
+
+// ---------------------------------------------------------------- the code page
+
+// The file of the system image in which quirelle-pack records the code page the book's names and
+// description files were written in: "<Quirelle CodePage=1251/>" (65001: UTF-8). Other viewers
+// ignore a file nothing names. Books without it are read in the reader's code page.
+inline constexpr const char* CodePageRecordFile = "\\Quirelle.xml";
+std::string CodePageRecord(int codePage);
+// The code page a system image records, or 0 for none (or one this system cannot convert).
+int RecordedCodePage(TMFS& systemImage);
+// Reads the source's system image (when it is not read yet) and sets the code page it records,
+// reading the image again under it when that changes how its names compare. Before anything
+// else reads the book, above all the content image: its names are compared in that code page.
+// A system image that does not load is left to LoadSystemImage, which says why.
+void ApplyCodePageRecord(TBookSource& source);
 
 // ---------------------------------------------------------------- pictures
 
@@ -183,7 +201,7 @@ private:
 
   TBookSource FSource;
   IBookPictures* FPictures;
-  std::unique_ptr<TMFS> FSystemImage;
+  std::shared_ptr<TMFS> FSystemImage;
   std::unique_ptr<TMFS> FContentImage;
   std::shared_ptr<TContentImageLoad> FContentLoad;
   std::unique_ptr<TXMLParser> FSystemDescription;

@@ -304,3 +304,8 @@ std::string FromUtf16Lossy(std::u16string_view wide) {
 bool DecodeToUtf8(std::string_view text, const char* encoding, std::string& utf8) {
   return ConvertAll("UTF-8", encoding, text, utf8, true, 1, true);
 }
+
+bool IsUtf8(std::string_view text) {
+  std::string out;
+  return ConvertAll("UTF-8", "UTF-8", text, out, false, 1, false);
+}

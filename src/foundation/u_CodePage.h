@@ -51,6 +51,9 @@ std::string FromUtf8Lossy(std::string_view utf8);
 // compare that way whatever the code page.
 inline char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
+// Whether the bytes are well-formed UTF-8.
+bool IsUtf8(std::string_view text);
+
 // Text in an encoding iconv knows by that name, to UTF-8; what does not decode becomes U+FFFD.
 // False when iconv does not know the encoding.
 bool DecodeToUtf8(std::string_view text, const char* encoding, std::string& utf8);

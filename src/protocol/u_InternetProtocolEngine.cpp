@@ -1,5 +1,7 @@
 #include "u_InternetProtocolEngine.h"
 
+#include <QWebEngineSettings>
+
 #include <QBuffer>
 #include <algorithm>
 #include <QMimeDatabase>
@@ -88,9 +90,16 @@ QWebEngineProfile* TEngineURLLayer::ProfileAtDepth(int depth) {
   while (static_cast<int>(FDepthProfiles.size()) < depth) {
     auto* profile = new QWebEngineProfile();  // off the record, as the book's own
     for (const QByteArray& scheme : FSchemes) profile->installUrlSchemeHandler(scheme, this);
+    if (!FTextEncoding.isEmpty()) profile->settings()->setDefaultTextEncoding(FTextEncoding);
     FDepthProfiles.push_back(profile);
   }
   return FDepthProfiles[static_cast<std::size_t>(depth - 1)];
+}
+
+void TEngineURLLayer::SetDefaultTextEncoding(const QString& encoding) {
+  FTextEncoding = encoding;
+  FProfile->settings()->setDefaultTextEncoding(encoding);
+  for (QWebEngineProfile* profile : FDepthProfiles) profile->settings()->setDefaultTextEncoding(encoding);
 }
 
 QUrl TEngineURLLayer::AddWaiter() {

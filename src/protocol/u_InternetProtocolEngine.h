@@ -51,6 +51,8 @@ public:
   // from a form, ...): a page that waits never shares its renderer process with the window it
   // waits for. Serves the same schemes; owned by the layer.
   QWebEngineProfile* ProfileAtDepth(int depth);
+  // The encoding of pages that declare none, in every profile: the book's code page.
+  void SetDefaultTextEncoding(const QString& encoding);
 
   // Runs before every request is served: Serve, Fail (the request is aborted, nothing is
   // shown), or Later: the request waits, the event loop running on, until ResumeDeferred asks
@@ -65,6 +67,7 @@ private:
   std::vector<QPointer<QWebEngineUrlRequestJob>> FDeferred;
   QWebEngineProfile* FProfile;
   std::vector<QWebEngineProfile*> FDepthProfiles;  // owned, index depth - 1
+  QString FTextEncoding;
   std::vector<QByteArray> FSchemes;
   struct TWaiter {
     bool Released = false;

@@ -25,6 +25,7 @@
 #include "u_CodePage.h"
 #include "u_Dialogs.h"
 #include "u_InternetProtocolEngine.h"
+#include "u_PageEncoding.h"
 #include "u_Pictures.h"
 #include "u_Toolbar.h"
 
@@ -133,9 +134,12 @@ void TfrmMain::ApplyTitles() {
 }
 
 void TfrmMain::ServeBook() {
+  TEngineURLLayer* layer = TEngineURLLayer::Instance();
+  // Pages that declare no encoding are in the book's code page, as the search and the check read them.
+  if (layer) layer->SetDefaultTextEncoding(QString::fromStdString(BookEncoding()));
   // A request that comes while the worker still unpacks waits without holding up the event
   // loop, so the engine goes on starting meanwhile; the worker's end lets it through.
-  if (TEngineURLLayer* layer = TEngineURLLayer::Instance()) layer->BeforeRequest = [this] {
+  if (layer) layer->BeforeRequest = [this] {
       using TGate = TEngineURLLayer::TGate;
       const bool pending = FBook && FBook->ContentPending([this] {
         QMetaObject::invokeMethod(this, [] {

@@ -49,7 +49,10 @@ int main(int argc, char** argv) {
     return RunMetafileHelper();
   }
   // The book's content is unpacked while everything else starts: it needs nothing of Qt.
-  std::shared_ptr<TContentImageLoad> contentLoad = StartContentImageLoad();
+  // Its names compare in the code page the book records, which the small system image says first.
+  TBookSource source;
+  ApplyCodePageRecord(source);
+  source.ContentLoad = StartContentImageLoad();
 
   // The engine describes its GL set-up at every start; the reader's terminal stays quiet unless
   // someone asks for logging.
@@ -69,7 +72,7 @@ int main(int argc, char** argv) {
 
   // Freed only once the loop has ended: a close can come while commands wait in nested loops
   // on the window's own stack, and those return first.
-  auto owner = std::make_unique<TfrmMain>(TBookSource{std::nullopt, std::nullopt, std::move(contentLoad), {}});
+  auto owner = std::make_unique<TfrmMain>(std::move(source));
   TfrmMain* frmMain = owner.get();
   if (frmMain->CreateFailed()) return 1;
   // The content image is read while the window comes up; when it fails, so does the run.

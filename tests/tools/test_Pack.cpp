@@ -76,7 +76,7 @@ TEST(PackedBook, ListAndExtractGiveTheFoldersBackExactly) {
   fs::path again = dir.Path() / "again";
   ASSERT_EQ(PackBook(dir.Path() / "out" / "content", Sample / "system", again, out, book.string(), true), 0) << out;
   EXPECT_EQ(ReadDataBlockIndex(again.string()).ProgramSize, fs::file_size(Probe));
-  EXPECT_EQ(ImageOfBlock(again, "SYSTEM_MFS"), ImageOfFolder(Sample / "content"));
+  EXPECT_EQ(ImageOfBlock(again, "FILES_MFS"), ImageOfFolder(Sample / "system"));
   ASSERT_EQ(Shell(Quote(again), &out), 0) << out;
 }
 
@@ -172,9 +172,9 @@ TEST(PackedBook, ErrorsNameTheFileAndLeaveNoOutput) {
   EXPECT_NE(out.find("missing: no such folder or file"), std::string::npos) << out;
   EXPECT_FALSE(fs::exists(book));
   EXPECT_FALSE(fs::exists(book.string() + ".part"));
-  // A name the code page cannot hold.
+  // A name the code page named cannot hold.
   WriteFile(dir.Path() / "src" / "\xE4\xB8\xAD.htm", "x");
-  EXPECT_NE(Shell("LANG=C " + Quote(Pack) + " --viewer " + Quote(Probe) + " --system " + Quote(dir.Path() / "src") +
+  EXPECT_NE(Shell("LANG=C " + Quote(Pack) + " --code-page 1252 --viewer " + Quote(Probe) + " --system " + Quote(dir.Path() / "src") +
                     " --content " + Quote(dir.Path() / "src") + " -o " + Quote(book), &out), 0);
   EXPECT_NE(out.find(".htm: the name cannot be written in code page 1252"), std::string::npos) << out;
   // The output never replaces an input.

@@ -17,9 +17,16 @@
 #include <QWebEngineUrlRequestJob>
 #include <QWebEngineUrlSchemeHandler>
 
+#include <filesystem>
+
 #include "frm_Print.h"
 #include "frm_Search.h"
+#include "mfs/cab_test_util.h"
+#include "u_BookText.h"
+#include "u_DataBlocks.h"
 #include "viewer/viewer_test_util.h"
+
+namespace fs = std::filesystem;
 
 using namespace gui_test;
 using namespace viewer_test;
@@ -215,6 +222,73 @@ TEST_F(ViewerFixture, AWebPagesPrintSectionCannotReadTheBook) {
   QWebEngineProfile::defaultProfile()->removeUrlSchemeHandler(&site);
   ASSERT_TRUE(shown);
   EXPECT_EQ(site.Count("web:/LEAK"), 0) << site.Asked.join(" ").toStdString();
+}
+
+}  // namespace
+
+namespace {
+
+// A book written the way editors write today: description files, pages and file names in UTF-8,
+// in German, Russian and Greek. Packed without options, it records UTF-8; readers whose locales
+// have other code pages (Western, Cyrillic, none) follow every link, see every name and get
+// every search hit the same.
+TEST_F(ViewerFixture, AUtf8BookReadsTheSameInEveryLocale) {
+  cab_test::TTempDir dir;
+  const fs::path sys = dir.Path() / "system", content = dir.Path() / "content";
+  const std::string de = "k\xC3\xB6nigin", ru = "\xD1\x86\xD0\xB0\xD1\x80\xD0\xB8\xD1\x86\xD0\xB0",
+                    el = "\xCE\xB2\xCE\xB1\xCF\x83\xCE\xAF\xCE\xBB\xCE\xB9\xCF\x83\xCF\x83\xCE\xB1";
+  cab_test::WriteFile(sys / "System.xml", "<System MainFormCaption=\"\xD0\xA6\xD0\xB0\xD1\x80\xD0\xB8\xD1\x86\xD0\xB0\" Story=\"Story.xml\" "
+                                          "ToolButtons=\"tb.xml\"/>");
+  cab_test::WriteFile(sys / "tb.xml", SearchToolbar);
+  cab_test::WriteFile(sys / "Story.xml", "<Story><item page=\"\\" + de + ".htm\" pagename=\"K\xC3\xB6nigin\"/><item page=\"\\" + ru +
+                                             ".htm\" pagename=\"\xD0\xA6\xD0\xB0\xD1\x80\xD0\xB8\xD1\x86\xD0\xB0\"/><item page=\"\\" + el +
+                                             ".htm\" pagename=\"\xCE\x92\xCE\xB1\xCF\x83\xCE\xAF\xCE\xBB\xCE\xB9\xCF\x83\xCF\x83\xCE\xB1\"/></Story>");
+  const std::string head = "<html><head><meta charset=\"utf-8\"></head><body>";
+  cab_test::WriteFile(content / (de + ".htm"), head + "<p id=t>" + de + "</p><p>Die K\xC3\xB6nigin wohnt in der Stra\xC3\x9F" "e.</p>"
+                                                   "<a id=ru href=\"" + ru + ".htm\">ru</a> <a id=el href=\"" + el + ".htm\">el</a>"
+                                                   "<img id=img src=\"bilder/stra\xC3\x9F" "e.png\"></body></html>");
+  cab_test::WriteFile(content / (ru + ".htm"), head + "<p id=t>" + ru + "</p><p>\xD0\xA6\xD0\xB0\xD1\x80\xD0\xB8\xD1\x86\xD0\xB0 "
+                                                   "\xD0\x9C\xD0\xB8\xD1\x80\xD0\xB0</p><a id=de href=\"" + de + ".htm\">de</a></body></html>");
+  cab_test::WriteFile(content / (el + ".htm"), head + "<p id=t>" + el + "</p><p>\xCE\x97 \xCE\xB2\xCE\xB1\xCF\x83\xCE\xAF\xCE\xBB\xCE\xB9"
+                                                   "\xCF\x83\xCF\x83\xCE\xB1 \xCE\xA3\xCE\xBF\xCF\x86\xCE\xAF\xCE\xB1</p></body></html>");
+  cab_test::WriteFile(content / "bilder" / "stra\xC3\x9F" "e.png", Png(6, 4));
+  const fs::path book = dir.Path() / "book";
+  std::string out;
+  ASSERT_EQ(cab_test::Shell("LC_ALL=C " + cab_test::Quote(QUIRELLE_PACK) + " --viewer " + cab_test::Quote(QUIRELLE_VIEWER) + " --system " +
+                                cab_test::Quote(sys) + " --content " + cab_test::Quote(content) + " -o " + cab_test::Quote(book), &out), 0)
+      << out;
+  EXPECT_EQ(out, "0 errors, 0 notes\n");
+
+  for (const auto& [locale, codePage] : {std::pair{"de_DE.UTF-8", 1252}, std::pair{"ru_RU.UTF-8", 1251}, std::pair{"C", 1252}}) {
+    SCOPED_TRACE(locale);
+    // The packed book as its own program: caption and first page.
+    ASSERT_EQ(cab_test::Shell(std::string("LC_ALL=") + locale + " QUIRELLE_CHECK=1 QTWEBENGINE_DISABLE_SANDBOX=1 " + cab_test::Quote(book), &out), 0)
+        << out;
+    EXPECT_NE(out.find("caption=\xD0\xA6\xD0\xB0\xD1\x80\xD0\xB8\xD1\x86\xD0\xB0\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("page=\\" + de + ".htm\n"), std::string::npos) << out;
+    // The same book in this process, with the code page that locale gives.
+    Form.reset();
+    SetBookCodePage(codePage);
+    Form = std::make_unique<TfrmMain>(TBookSource{ReadDataBlock(book.string(), "RCDATA", "SYSTEM_MFS"), ReadDataBlock(book.string(), "RCDATA", "FILES_MFS")});
+    ASSERT_FALSE(Form->CreateFailed()) << Messages.join("; ").toStdString();
+    ASSERT_TRUE(Loads([&] { Form->show(); }, QString::fromUtf8(de)));
+    EXPECT_EQ(FromBook(Form->Story().PageName()), QString::fromUtf8("K\xC3\xB6nigin"));
+    EXPECT_TRUE(WaitFor([&] { return Run("document.getElementById('img').naturalWidth") == "6"; }));
+    EXPECT_TRUE(Loads([&] { Run("document.getElementById('ru').click()"); }, QString::fromUtf8(ru)));
+    EXPECT_EQ(FromBook(Form->Story().PageName()), QString::fromUtf8("\xD0\xA6\xD0\xB0\xD1\x80\xD0\xB8\xD1\x86\xD0\xB0"));
+    EXPECT_TRUE(Loads([&] { Run("document.getElementById('de').click()"); }, QString::fromUtf8(de)));
+    EXPECT_TRUE(Loads([&] { Run("document.getElementById('el').click()"); }, QString::fromUtf8(el)));
+    bool searched = WhenShown<TfrmSearch>([&] { Button(0)->click(); }, [&](TfrmSearch& w) {
+      EXPECT_EQ(Search(w, QString::fromUtf8("K\xC3\x96NIGIN")), QStringList{QString::fromUtf8("K\xC3\xB6nigin")});
+      EXPECT_EQ(Search(w, "STRASSE"), QStringList{QString::fromUtf8("K\xC3\xB6nigin")});
+      EXPECT_EQ(Search(w, QString::fromUtf8("\xD1\x86\xD0\xB0\xD1\x80\xD0\xB8\xD1\x86\xD0\xB0 \xD0\xBC\xD0\xB8\xD1\x80\xD0\xB0")),
+                QStringList{QString::fromUtf8("\xD0\xA6\xD0\xB0\xD1\x80\xD0\xB8\xD1\x86\xD0\xB0")});
+      EXPECT_EQ(Search(w, QString::fromUtf8("\xCE\xA3\xCE\x9F\xCE\xA6\xCE\x8A\xCE\x91")),  // ΣΟΦΊΑ
+                QStringList{QString::fromUtf8("\xCE\x92\xCE\xB1\xCF\x83\xCE\xAF\xCE\xBB\xCE\xB9\xCF\x83\xCF\x83\xCE\xB1")});
+    });
+    EXPECT_TRUE(searched);
+    EXPECT_TRUE(Messages.isEmpty()) << Messages.join("; ").toStdString();
+  }
 }
 
 }  // namespace
