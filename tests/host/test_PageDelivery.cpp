@@ -275,6 +275,31 @@ TEST_F(PageDelivery, TheBookCheckResolvesLinksAsTheEngineDoes) {
     DecodeBlanks(handler);
     EXPECT_EQ(check.Path, handler) << engine.toString().toStdString();
   }
+  // A page in UTF-8 names files with letters beyond ASCII in UTF-8: the engine asks for them so,
+  // and the check finds the same files under their names in the code page.
+  const std::vector<std::string> utf8Refs = {"k\xC3\xB6nigin.htm", "stra\xC3\x9F" "e.htm", "\xC5\x92uvre.htm", "../caf\xC3\xA9/\xC3\xA9t\xC3\xA9.htm",
+                                             "k%C3%B6nigin.htm", "system:\xC3\xA9t\xC3\xA9.htm"};
+  std::string utf8Page = "<html><head><meta charset=\"utf-8\"></head><body>\n";
+  for (std::size_t i = 0; i < utf8Refs.size(); ++i) utf8Page += "<a href=\"" + utf8Refs[i] + "\">" + std::to_string(i) + "</a>\n";
+  FContent->Session()->CreateFile("\\pages\\deep\\links8.htm", 0, true)->Data = utf8Page + "</body></html>";
+  ASSERT_TRUE(Load(*Browser, std::string("mfs:\\pages\\deep\\links8.htm")));
+  const QVariantList utf8Hrefs = Eval(*Browser, "Array.prototype.map.call(document.links, function (a) { return a.href; })").toList();
+  const std::vector<TLinkRef> utf8Found = PageLinks(utf8Page);
+  ASSERT_EQ(utf8Hrefs.size(), static_cast<qsizetype>(utf8Refs.size()));
+  ASSERT_EQ(utf8Found.size(), utf8Refs.size());
+  for (std::size_t i = 0; i < utf8Refs.size(); ++i) {
+    SCOPED_TRACE(utf8Refs[i]);
+    std::string bookName;
+    ASSERT_TRUE(FromUtf8(utf8Refs[i], bookName));
+    EXPECT_EQ(utf8Found[i].Target, bookName);
+    const QUrl engine(utf8Hrefs[static_cast<qsizetype>(i)].toString());
+    const TResolvedLink check = ResolveBookLink("mfs", "\\pages\\deep\\links8.htm", utf8Found[i].Target);
+    EXPECT_EQ(check.Scheme, engine.scheme().toStdString());
+    std::string handler = BookURLOfEngineURL(engine);
+    handler.erase(0, handler.find(':') + 1);
+    DecodeBlanks(handler);
+    EXPECT_EQ(check.Path, handler) << engine.toString().toStdString();
+  }
   for (const char* other : {"https://www.example.org/", "mailto:a@example.org", "javascript:void(0)", "data:text/plain,x"})
     EXPECT_EQ(ResolveBookLink("mfs", "\\a.htm", other).Kind, TResolvedLink::Outside) << other;
   EXPECT_EQ(ResolveBookLink("mfs", "\\a.htm", "#top").Kind, TResolvedLink::SamePage);
