@@ -44,46 +44,22 @@ std::string Utf8Word(std::uint32_t& seed) {
   return word;
 }
 
-TResult MeasureUtf8(int pages) {
-  const fs::path dir = fs::path("/dev/shm") / ("quirelle-search8-" + std::to_string(::getpid()));
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  TMFS content;
-  std::string storyXml = "<S>";
-  std::uint32_t seed = 13;
-  std::size_t bytes = 0;
-  for (int i = 0; i < pages; ++i) {
-    std::string page = "<html><head><meta charset=\"utf-8\"><title>Seite " + std::to_string(i) + "</title></head><body>";
-    while (page.size() < 10000) {
-      page += "<p class=\"text\">";
-      for (int w = 0; w < 12; ++w) page += Utf8Word(seed) + ' ';
-      page += "</p>\n";
-    }
-    if (i % 10 == 0) page += "<p>Der Zaunk\xC3\xB6nig singt hier.</p>";
-    page += "</body></html>";
-    const std::string name = "p" + std::to_string(i) + ".htm";
-    content.Session()->CreateFile("\\" + name, 0, false)->Data = page;
-    std::ofstream(dir / name, std::ios::binary) << page;
-    storyXml += "<i page=\"\\" + name + "\"/>\n";
-    bytes += page.size();
+// One word of the Windows-1252 pages: ASCII letters.
+std::string AsciiWord(std::uint32_t& seed) {
+  seed = seed * 1664525u + 1013904223u;
+  const int length = 3 + static_cast<int>((seed >> 20) % 7);
+  std::string word;
+  for (int c = 0; c < length; ++c) {
+    seed = seed * 1664525u + 1013904223u;
+    word += static_cast<char>('a' + (seed >> 24) % 26);
   }
-  storyXml += "</S>";
-  TStory story(storyXml);
-  TResult r;
-  r.Megabytes = static_cast<double>(bytes) / 1e6;
-  r.Scan = BestSeconds(3, [&] {
-    r.Hits = 0;
-    SearchStory(story, content, "ZAUNK\xC3\x96NIG", [&](const TSearchHit&) { ++r.Hits; });
-  });
-  const std::string grep = "LC_ALL=C.UTF-8 grep -rli 'ZAUNK\xC3\x96NIG' '" + dir.string() + "' > /dev/null";
-  r.Grep = BestSeconds(3, [&] {
-    if (std::system(grep.c_str()) != 0) std::fprintf(stderr, "grep failed\n");
-  });
-  fs::remove_all(dir);
-  return r;
+  return word;
 }
 
-TResult Measure(int pages) {
+// A story of pages of about 10 KB of words, the sentence on every tenth page, searched for typed
+// by the scan and by the grep command given (the pages' folder appended), best of 3 each.
+TResult Measure(int pages, const std::string& head, std::string (*word)(std::uint32_t&), const std::string& sentence,
+                const std::string& typed, const std::string& grep) {
   const fs::path dir = fs::path("/dev/shm") / ("quirelle-search-" + std::to_string(::getpid()));
   fs::remove_all(dir);
   fs::create_directories(dir);
@@ -92,21 +68,13 @@ TResult Measure(int pages) {
   std::uint32_t seed = 11;
   std::size_t bytes = 0;
   for (int i = 0; i < pages; ++i) {
-    std::string page = "<html><head><title>Page " + std::to_string(i) + "</title></head><body>";
+    std::string page = "<html><head>" + head + "<title>Page " + std::to_string(i) + "</title></head><body>";
     while (page.size() < 10000) {
       page += "<p class=\"text\">";
-      for (int w = 0; w < 12; ++w) {
-        seed = seed * 1664525u + 1013904223u;
-        const int length = 3 + static_cast<int>((seed >> 20) % 7);
-        for (int c = 0; c < length; ++c) {
-          seed = seed * 1664525u + 1013904223u;
-          page += static_cast<char>('a' + (seed >> 24) % 26);
-        }
-        page += ' ';
-      }
+      for (int w = 0; w < 12; ++w) page += word(seed) + ' ';
       page += "</p>\n";
     }
-    if (i % 10 == 0) page += "<p>The Quirellewort grows here.</p>";
+    if (i % 10 == 0) page += "<p>" + sentence + "</p>";
     page += "</body></html>";
     const std::string name = "p" + std::to_string(i) + ".htm";
     content.Session()->CreateFile("\\" + name, 0, false)->Data = page;
@@ -120,14 +88,23 @@ TResult Measure(int pages) {
   r.Megabytes = static_cast<double>(bytes) / 1e6;
   r.Scan = BestSeconds(3, [&] {
     r.Hits = 0;
-    SearchStory(story, content, "QUIRELLEWORT", [&](const TSearchHit&) { ++r.Hits; });
+    SearchStory(story, content, typed, [&](const TSearchHit&) { ++r.Hits; });
   });
-  const std::string grep = "grep -rliF QUIRELLEWORT '" + dir.string() + "' > /dev/null";
+  const std::string command = grep + " '" + dir.string() + "' > /dev/null";
   r.Grep = BestSeconds(3, [&] {
-    if (std::system(grep.c_str()) != 0) std::fprintf(stderr, "grep failed\n");
+    if (std::system(command.c_str()) != 0) std::fprintf(stderr, "grep failed\n");
   });
   fs::remove_all(dir);
   return r;
+}
+
+TResult Measure(int pages) {
+  return Measure(pages, "", AsciiWord, "The Quirellewort grows here.", "QUIRELLEWORT", "grep -rliF QUIRELLEWORT");
+}
+
+TResult MeasureUtf8(int pages) {
+  return Measure(pages, "<meta charset=\"utf-8\">", Utf8Word, "Der Zaunk\xC3\xB6nig singt hier.", "ZAUNK\xC3\x96NIG",
+                 "LC_ALL=C.UTF-8 grep -rli 'ZAUNK\xC3\x96NIG'");
 }
 
 }  // namespace
