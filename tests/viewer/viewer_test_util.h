@@ -127,12 +127,21 @@ protected:
   QAbstractButton* Button(int tag) {
     return qobject_cast<QAbstractButton*>(Form->Toolbar().Buttons().at(static_cast<std::size_t>(tag)));
   }
-  // Clicks the toolbar button at that position and waits for the page to settle.
+  // Clicks the toolbar button at that position and waits for the page to settle: a click that
+  // loads a page, until that page has loaded, however busy the machine; one that loads nothing
+  // (the end of the story, a command) has a moment to start a load.
   void Click(int tag) {
-    QString before = Shown();
+    bool started = false, done = false;
+    auto start = QObject::connect(Form->webMain(), &QWebEngineView::loadStarted, [&] {
+      started = true;
+      done = false;
+    });
+    auto complete = QObject::connect(Form->webMain(), &TMXWebBrowser::documentComplete, [&](const QUrl&) { done = started; });
     Button(tag)->click();
+    if (gui_test::WaitFor([&] { return started; }, 1500)) gui_test::WaitFor([&] { return done; });
     gui_test::WaitFor([&] { return Form->webMain()->ReadyState() >= rsComplete; });
-    gui_test::WaitFor([&] { return Shown() != before; }, 1500);
+    QObject::disconnect(start);
+    QObject::disconnect(complete);
   }
   QString Shown() {
     return gui_test::Eval(*Form->webMain(), "document.getElementById('t') ? document.getElementById('t').textContent : ''").toString();
