@@ -370,6 +370,13 @@ void TStory::LocateEntry(std::int32_t found) {
 
 std::string TStory::CurrentPage() const { return FCurrent == TStoryLine::None ? std::string() : FLines.Page(FCurrent); }
 
+void TStory::LocatePosition(std::int32_t position) {
+  if (position < 0 || position >= FLines.Count()) return;
+  const std::int32_t page = FLines.PageFrom(position);
+  if (page == TStoryLine::None || page >= FLines.SubtreeEnd(position)) return;
+  LocateEntry(page);
+}
+
 std::string TStory::PageName() const {
   return FCurrent == TStoryLine::None ? std::string() : AttributeText(FLines.Entry(FCurrent), "Pagename");
 }

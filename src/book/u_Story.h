@@ -118,6 +118,10 @@ public:
 
   bool Bof() const { return FBof; }
   bool Eof() const { return FEof; }
+  // The current entry's place in reading order, or TStoryLine::None.
+  std::int32_t Position() const { return FCurrent; }
+  // The entry at that place becomes current: a page, or a chapter's first page.
+  void LocatePosition(std::int32_t position);
   TXMLNode* CurrentEntry() const { return FCurrent == TStoryLine::None ? nullptr : FLines.Entry(FCurrent); }
   std::string CurrentPage() const;
   std::string PageName() const;

@@ -1,5 +1,6 @@
 #include "frm_Main.h"
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QActionGroup>
 #include <QApplication>
@@ -27,6 +28,7 @@
 #include "u_InternetProtocolEngine.h"
 #include "u_PageEncoding.h"
 #include "u_Pictures.h"
+#include "u_ContentsPane.h"
 #include "u_Toolbar.h"
 
 namespace {
@@ -66,6 +68,15 @@ TfrmMain::TfrmMain(TBookSource source) {
   FToolbar->imgLogo()->installEventFilter(this);
   FClientLayout->addWidget(FToolbar->pnlToolbarCommon());
   FClientLayout->addWidget(FwebMain, 1);
+  FContentsPane = new TContentsPane(this);
+  addDockWidget(Qt::LeftDockWidgetArea, FContentsPane);
+  FContentsPane->hide();
+  // An entry shows its page, and the story moves there as for a link.
+  FContentsPane->OnActivate = [this](std::int32_t position) {
+    if (!FBook || !FBook->Story()) return;
+    FBook->Story()->LocatePosition(position);
+    NavigateToCurrentPage();
+  };
   // The size in use is marked.
   auto* sizes = new QActionGroup(FpopFontSize);
   for (int tag = 0; tag < 5; ++tag) {
@@ -116,6 +127,8 @@ void TfrmMain::StartUp(TBookSource& source) {
   book.LoadToolbarOptions();
   ApplyToolbarOptions();
   book.LoadLogo();
+  // Task bars show the book's logo for its window.
+  if (!FToolbar->LogoBitmap().isNull()) setWindowIcon(QIcon(FToolbar->LogoBitmap()));
   book.LoadSplashOptions();
   FEndSplashDue = true;
   ShowSplash(&book.SplashOptions, true, book.SystemImage(), this, FSplashIdle);
@@ -125,6 +138,9 @@ void TfrmMain::StartUp(TBookSource& source) {
   book.LoadWindowKeys();
   ApplyWindowKeys();
   ConnectBrowser();
+  FContentsPane->SetStory(book.Story());
+  // Home is the story's first page, not a blank one.
+  if (book.Story()) FwebMain->HomeURL = EngineURLOfBookURL("mfs:" + book.Story()->CurrentPage());
   FCreated = true;
 }
 
@@ -214,6 +230,7 @@ void TfrmMain::ConnectBrowser() {
           });
   connect(FwebMain, &TMXWebBrowser::navigateComplete, this, [this](const QUrl&) {
     if (FBook && FBook->Story()) SyncStoryWithBrowser();
+    FContentsPane->FollowStory();
   });
   // The engine keeps no zoom across documents of these schemes: apply the chosen size again.
   connect(FwebMain, &TMXWebBrowser::documentComplete, this, [this](const QUrl&) {
@@ -514,6 +531,34 @@ void TfrmMain::imgLogoClick() {
   if (!link.empty()) ShellOpen(link);
 }
 
+bool TfrmMain::CommandKey(const QKeyEvent& key) {
+  if (key.key() == Qt::Key_F9 && key.modifiers() == Qt::NoModifier) {
+    FContentsPane->Toggle();
+    return true;
+  }
+  const QKeySequence pressed(key.keyCombination());
+  const Qt::KeyboardModifiers mods = key.modifiers() & ~(Qt::KeypadModifier | Qt::ShiftModifier);
+  const std::vector<QWidget*>& widgets = FToolbar->Buttons();
+  const std::vector<TToolButton>& buttons = FToolbar->Description().Buttons;
+  for (std::size_t i = 0; i < buttons.size() && i < widgets.size(); ++i) {
+    const std::uint8_t kind = buttons[i].Kind;
+    if (kind == bkFontSize && mods == Qt::ControlModifier &&
+        (key.key() == Qt::Key_Plus || key.key() == Qt::Key_Equal || key.key() == Qt::Key_Minus || key.key() == Qt::Key_0)) {
+      // Through the five sizes; 0 gives Medium.
+      const int level = key.key() == Qt::Key_0 ? 2 : std::clamp(FFontSize + (key.key() == Qt::Key_Minus ? -1 : 1), 0, 4);
+      QTimer::singleShot(0, FpopFontSize->actions().at(level), &QAction::trigger);
+      return true;
+    }
+    for (const QKeySequence& sequence : KeysOfKind(kind)) {
+      if (sequence != pressed) continue;
+      // As a click: the command runs from the loop, never inside the key's delivery.
+      if (auto* button = qobject_cast<QAbstractButton*>(widgets[i])) QTimer::singleShot(0, button, &QAbstractButton::click);
+      return true;
+    }
+  }
+  return false;
+}
+
 bool TfrmMain::eventFilter(QObject* watched, QEvent* event) {
   if (watched == FToolbar->imgLogo() && event->type() == QEvent::MouseButtonRelease) {
     imgLogoClick();
@@ -531,6 +576,7 @@ bool TfrmMain::eventFilter(QObject* watched, QEvent* event) {
       QTimer::singleShot(0, this, &QWidget::close);
       handled = true;
     }
+    if (!handled && !popupOpen && watched == windowHandle() && QApplication::activeWindow() == this) handled = CommandKey(*key);
     if (key->key() == Qt::Key_Escape && !popupOpen) {
       if (auto* print = qobject_cast<TfrmPrint*>(QApplication::activeWindow())) {
         QTimer::singleShot(0, print, &QDialog::reject);

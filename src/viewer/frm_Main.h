@@ -15,10 +15,12 @@
 #include "u_Book.h"
 #include "u_MFSInternetProtocol.h"
 
+class QKeyEvent;
 class QMenu;
 class QToolBar;
 class QVBoxLayout;
 class TToolbar;
+class TContentsPane;
 
 class TfrmMain : public QMainWindow, public IHostViewer {
   Q_OBJECT
@@ -39,6 +41,7 @@ public:
   QMenu* popFontSize() const { return FpopFontSize; }
   QToolBar* tbrMain() const;
   TToolbar& Toolbar() const { return *FToolbar; }
+  TContentsPane* ContentsPane() const { return FContentsPane; }
   // The book, once start-up has read it; none after a failed start-up.
   TBook* Book() const { return FBook.get(); }
   TVariables* Variables() const { return FBook ? FBook->Variables() : nullptr; }
@@ -96,6 +99,9 @@ private:
   void ApplyWindowKeys();
   void ConnectBrowser();
   void MakeCommands();
+  // The usual keys of the commands the toolbar offers, and F9 for the contents pane; true when
+  // the key was one of them.
+  bool CommandKey(const QKeyEvent& key);
   void FormDestroy();
   void Act(std::uint8_t kind);
   void ApplyOuterSize();
@@ -127,6 +133,7 @@ private:
   bool FSplashIdle = true;
   QPointer<TMXWebBrowser> FwebMain;
   TToolbar* FToolbar = nullptr;
+  TContentsPane* FContentsPane = nullptr;
   QVBoxLayout* FClientLayout = nullptr;
   QMenu* FpopFontSize = nullptr;
   QString FPendingHighlight;

@@ -39,9 +39,11 @@ TfrmPrint::TfrmPrint(QWidget* parent) : QDialog(parent) {
   FtbtnPrint = new QToolButton(FtbrPrint);
   FtbtnPrint->setIcon(QIcon(QStringLiteral(":/viewer/print.png")));
   FtbtnPrint->setToolTip(QStringLiteral("Print"));
+  FtbtnPrint->setAccessibleName(QStringLiteral("Print"));
   FtbtnPreview = new QToolButton(FtbrPrint);
   FtbtnPreview->setIcon(QIcon(QStringLiteral(":/viewer/preview.png")));
   FtbtnPreview->setToolTip(QStringLiteral("Preview"));
+  FtbtnPreview->setAccessibleName(QStringLiteral("Preview"));
   FtbrPrint->addWidget(FtbtnPrint);
   FtbrPrint->addWidget(FtbtnPreview);
   FwebPrint = new TMXWebBrowser(this);

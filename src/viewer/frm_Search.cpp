@@ -21,6 +21,7 @@ TfrmSearch::TfrmSearch(TfrmMain& main) : QDialog(&main), FMain(main) {
   FcbSearchText = new QComboBox(this);
   FcbSearchText->setEditable(true);
   FcbSearchText->setInsertPolicy(QComboBox::NoInsert);  // the history follows our own rule
+  FcbSearchText->setAccessibleName(QStringLiteral("Search text"));
   FbtnSearch = new QPushButton(QStringLiteral("Search"), this);
   FbtnSearch->setDefault(true);
   FbtnSearch->setAutoDefault(true);
@@ -30,6 +31,7 @@ TfrmSearch::TfrmSearch(TfrmMain& main) : QDialog(&main), FMain(main) {
   FlvFoundPages->setRootIsDecorated(false);
   FlvFoundPages->header()->setSectionResizeMode(0, QHeaderView::Stretch);
   FlvFoundPages->setColumnHidden(1, true);
+  FlvFoundPages->setAccessibleName(QStringLiteral("Found pages"));
   FbtnShowPage = new QPushButton(QStringLiteral("Show"), this);
   FbtnShowPage->setAutoDefault(false);
   FbtnClose = new QPushButton(QStringLiteral("Close"), this);

@@ -59,6 +59,8 @@ int main(int argc, char** argv) {
   if (!qEnvironmentVariableIsSet("QT_LOGGING_RULES")) QLoggingCategory::setFilterRules(QStringLiteral("qt.webenginecontext.info=false"));
   RegisterEngineSchemes({"mfs", "system"});
   QApplication app(argc, argv);
+  // Task bars group the viewer's windows under its desktop entry.
+  QGuiApplication::setDesktopFileName(QStringLiteral("quirelle-viewer"));
   TEngineURLLayer urlLayer;
 
   // For scripted checks of a packed book: messages go to standard error, and once the first page

@@ -45,6 +45,27 @@ void ReleaseWhenMenuCloses(QToolButton* button, QMenu* menu) {
 
 }  // namespace
 
+QList<QKeySequence> KeysOfKind(std::uint8_t kind) {
+  switch (kind) {
+    case bkSearch: return {QKeySequence(Qt::CTRL | Qt::Key_F)};
+    case bkPrint: return {QKeySequence(Qt::CTRL | Qt::Key_P)};
+    case bkBack: return {QKeySequence(Qt::ALT | Qt::Key_Left)};
+    case bkForward: return {QKeySequence(Qt::ALT | Qt::Key_Right)};
+    case bkNext: return {QKeySequence(Qt::CTRL | Qt::Key_PageDown)};
+    case bkPrior: return {QKeySequence(Qt::CTRL | Qt::Key_PageUp)};
+    case bkHome: return {QKeySequence(Qt::ALT | Qt::Key_Home)};
+    case bkFontSize: return {QKeySequence(Qt::CTRL | Qt::Key_Plus), QKeySequence(Qt::CTRL | Qt::Key_Minus), QKeySequence(Qt::CTRL | Qt::Key_0)};
+    default: return {};
+  }
+}
+
+QString NameOfKind(std::uint8_t kind) {
+  static const char* const names[] = {"Separator", "Back", "Forward", "First page", "Previous page", "Next page", "Last page",
+                                      "Previous chapter", "Next chapter", "About", "Exit", "Font size", "Search", "Bookmarks",
+                                      "Print", "Copy", "Refresh", "Home"};
+  return kind < std::size(names) ? QString::fromLatin1(names[kind]) : QStringLiteral("Button");
+}
+
 TToolbar::TToolbar(QWidget* parent, QMenu* popFontSize) : QObject(parent), FpopFontSize(popFontSize) {
   FpnlToolbarCommon = new QWidget(parent);
   FpnlToolbarCommon->setObjectName(QStringLiteral("pnlToolbarCommon"));
@@ -69,6 +90,7 @@ TToolbar::TToolbar(QWidget* parent, QMenu* popFontSize) : QObject(parent), FpopF
   FimgLogo->setAlignment(Qt::AlignCenter);
   FimgLogo->setAttribute(Qt::WA_TranslucentBackground);
   FimgLogo->setCursor(Qt::PointingHandCursor);
+  FimgLogo->setAccessibleName(QStringLiteral("Logo"));
   logoLayout->addWidget(FimgLogo);
   // At the right edge also when the toolbar is hidden and the logo is all the row holds.
   row->addWidget(FpnlLogo, 0, Qt::AlignRight);
@@ -90,7 +112,10 @@ void TToolbar::ApplyToolbarOptions(const TToolbarOptions& options, TVariables& v
   FToolbarTextColor = options.ToolbarTextColor;
   Paint(FtbrMain, QPalette::ButtonText, ColourOf(FToolbarTextColor));
   FpnlLogo->setVisible(options.LogoDisplay);
-  if (options.LogoDisplay) FimgLogo->setToolTip(FromBook(variables.Substitute(options.LogoText)));
+  if (options.LogoDisplay) {
+    FimgLogo->setToolTip(FromBook(variables.Substitute(options.LogoText)));
+    if (!FimgLogo->toolTip().isEmpty()) FimgLogo->setAccessibleName(FimgLogo->toolTip());
+  }
 }
 
 void TToolbar::Logo(const std::string* bytes) {
@@ -147,7 +172,12 @@ QToolButton* TToolbar::AddButton(int tag, const TToolButton& description) {
   button->setMinimumSize(FOptions.ToolbarBtnW, FOptions.ToolbarBtnH);
   const QString caption = FromBook(description.Caption);
   button->setText(caption);
-  button->setToolTip(caption);
+  // The tool tip names the keys that do the same ("Next (Ctrl+PgDown)").
+  QStringList keys;
+  for (const QKeySequence& key : KeysOfKind(description.Kind)) keys << key.toString(QKeySequence::NativeText);
+  const QString name = caption.isEmpty() ? NameOfKind(description.Kind) : caption;
+  button->setToolTip(keys.isEmpty() ? caption : name + QStringLiteral(" (") + keys.join(QStringLiteral(", ")) + QStringLiteral(")"));
+  button->setAccessibleName(name);
   const std::int32_t index = description.ImageIndex;
   if (index >= 0 && index < static_cast<std::int32_t>(FimglToolbar.size()))
     button->setIcon(QIcon(FimglToolbar[static_cast<std::size_t>(index)]));

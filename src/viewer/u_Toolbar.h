@@ -4,6 +4,8 @@
 #pragma once
 
 #include <QObject>
+#include <QKeySequence>
+#include <QList>
 #include <QPixmap>
 #include <cstdint>
 #include <functional>
@@ -25,6 +27,12 @@ class TVariables;
 
 // The width the logo panel never exceeds; a wider logo is scaled down to it.
 inline constexpr int MaxLogoWidth = 113;
+
+// The usual keys for the command of a kind of button (none for most kinds): a book offers the
+// key only with the button.
+QList<QKeySequence> KeysOfKind(std::uint8_t kind);
+// What a kind of button does, in words: the name a button without a caption goes by.
+QString NameOfKind(std::uint8_t kind);
 
 // What the buttons call; the main window supplies them.
 struct TToolbarHandlers {

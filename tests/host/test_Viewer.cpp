@@ -21,7 +21,11 @@
 #include <map>
 #include <memory>
 
+#include <QAccessible>
+#include <QTreeWidget>
+
 #include "frm_UserForm.h"
+#include "u_ContentsPane.h"
 #include "viewer/viewer_test_util.h"
 
 using namespace gui_test;
@@ -186,13 +190,14 @@ TEST_F(ViewerTest, LinksMoveTheCursorAndPagesOutsideTheStoryDoNot) {
   EXPECT_EQ(Shown(), "Page 9");
   Click(Back);
   EXPECT_EQ(Shown(), "Page 99");
-  Click(Home);
-  EXPECT_EQ(Form->webMain()->LocationURL(), QUrl("about:blank"));
+  Click(Home);  // the story's first page, not a blank one
+  EXPECT_EQ(Shown(), "Page 1");
+  EXPECT_EQ(Form->webMain()->LocationURL(), QUrl("mfs:/p1.htm"));
 }
 
 TEST_F(ViewerTest, HistoryRefreshCopyAndExitButtons) {
   OpenStory();
-  EXPECT_EQ(Button(Next)->toolTip(), "Next");
+  EXPECT_EQ(Button(Next)->toolTip(), "Next (Ctrl+PgDown)");
   Click(Next);
   Click(Back);
   EXPECT_EQ(Shown(), "Page 1");
@@ -297,8 +302,8 @@ TEST_F(ViewerTest, WebBrowserMembersForPageScripts) {
   EXPECT_TRUE(WaitFor([&] { return Run("typeof window.marker") == "undefined" && Shown() == "Page 3"; }));
   EXPECT_EQ(Run("window.external.WebBrowser.Stop(); 'stopped'"), "stopped");
   EXPECT_EQ(Run("try { window.external.WebBrowser.Document; 'no error' } catch (e) { e.message }"), "Unknown name.");
-  Run("window.external.WebBrowser.GoHome(); 1");
-  EXPECT_TRUE(WaitFor([&] { return Form->webMain()->LocationURL() == QUrl("about:blank"); }));
+  Run("window.external.WebBrowser.GoHome(); 1");  // the story's first page
+  EXPECT_TRUE(WaitFor([&] { return Form->webMain()->LocationURL() == QUrl("mfs:/p1.htm"); }));
 }
 
 // A scheme whose requests are held until the test lets them go: a page that is interactive long
@@ -742,3 +747,108 @@ TEST_F(PackedViewer, DamagedOrMissingBookShowsItsMessageAndFails) {
 
 }  // namespace
 
+
+namespace {
+
+// The contents pane: hidden at start, F9 shows it with the current page selected; it follows a
+// link, a toolbar move and a search hit; an entry chosen with the keyboard shows its page.
+TEST_F(ViewerTest, TheContentsPaneFollowsTheStoryAndShowsAnEntrysPage) {
+  OpenStory();
+  TContentsPane& pane = *Form->ContentsPane();
+  EXPECT_FALSE(pane.isVisible());
+  Form->activateWindow();
+  ASSERT_TRUE(WaitFor([&] { return QApplication::activeWindow() == Form.get(); }, 5000));
+  Key(Qt::Key_F9);
+  ASSERT_TRUE(pane.isVisible());
+  QTreeWidget& tree = *pane.tvContents();
+  ASSERT_EQ(tree.topLevelItemCount(), 4);  // p1 and three chapters
+  EXPECT_EQ(tree.topLevelItem(1)->childCount(), 3);
+  auto current = [&] { return tree.currentItem() ? tree.currentItem()->text(0) : QString(); };
+  EXPECT_EQ(current(), "\\p1.htm");  // no page names: the pages' paths
+  Click(Next);
+  EXPECT_TRUE(WaitFor([&] { return current() == "\\p2.htm"; }));
+  ASSERT_TRUE(Loads([&] { Run("document.getElementById('link').click(); 1"); }, "Page 7"));
+  EXPECT_TRUE(WaitFor([&] { return current() == "\\p7.htm"; }));
+  Form->ShowFoundPage("\\p9.htm", "Page");
+  EXPECT_TRUE(WaitFor([&] { return current() == "\\p9.htm"; }));
+  // The keyboard: down to the next entry and Enter.
+  tree.setFocus();
+  QKeyEvent down(QEvent::KeyPress, Qt::Key_Down, Qt::NoModifier), enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+  QCoreApplication::sendEvent(&tree, &down);
+  ASSERT_TRUE(Loads([&] { QCoreApplication::sendEvent(&tree, &enter); }, "Page 10"));
+  EXPECT_EQ(Form->Story().CurrentPage(), "\\p10.htm");
+  Key(Qt::Key_F9);
+  EXPECT_FALSE(pane.isVisible());
+}
+
+// The usual keys act as the buttons of the book's toolbar, and only where the book has the
+// button; the buttons' tool tips name them.
+TEST_F(ViewerTest, TheUsualKeysActForTheButtonsTheBookHas) {
+  OpenStory();
+  Form->activateWindow();
+  ASSERT_TRUE(WaitFor([&] { return QApplication::activeWindow() == Form.get(); }, 5000));
+  auto press = [&](int key, Qt::KeyboardModifiers modifiers, const QString& page) {
+    return Loads([&] { Key(key, modifiers); }, page);
+  };
+  EXPECT_TRUE(press(Qt::Key_PageDown, Qt::ControlModifier, "Page 2"));
+  EXPECT_TRUE(press(Qt::Key_PageDown, Qt::ControlModifier, "Page 3"));
+  EXPECT_TRUE(press(Qt::Key_PageUp, Qt::ControlModifier, "Page 2"));
+  EXPECT_TRUE(press(Qt::Key_Left, Qt::AltModifier, "Page 3"));   // Back
+  EXPECT_TRUE(press(Qt::Key_Right, Qt::AltModifier, "Page 2"));  // Forward
+  EXPECT_TRUE(press(Qt::Key_Home, Qt::AltModifier, "Page 1"));
+  EXPECT_EQ(Button(Home)->toolTip(), "Home (Alt+Home)");
+  EXPECT_EQ(Button(Back)->toolTip(), "Back (Alt+Left)");
+
+  // A book whose toolbar has Next and the font size but no Prior: Ctrl+PgUp does nothing.
+  Open({{"\\System.xml", "<System Story=\"Story.xml\" ToolButtons=\"tb.xml\"/>"}, {"\\Story.xml", StoryXml},
+        {"\\tb.xml", "<T><Buttons><b Kind=5/><b Kind=11 Caption=\"Size\"/></Buttons></T>"}},
+       StoryBook());
+  Form->activateWindow();
+  ASSERT_TRUE(WaitFor([&] { return QApplication::activeWindow() == Form.get(); }, 5000));
+  EXPECT_TRUE(press(Qt::Key_PageDown, Qt::ControlModifier, "Page 2"));
+  Key(Qt::Key_PageUp, Qt::ControlModifier);
+  Key(Qt::Key_Left, Qt::AltModifier);
+  EXPECT_FALSE(WaitFor([&] { return Shown() != "Page 2"; }, 300));
+  EXPECT_EQ(Form->FontSize(), 2);
+  Key(Qt::Key_Plus, Qt::ControlModifier | Qt::ShiftModifier);
+  EXPECT_TRUE(WaitFor([&] { return Form->FontSize() == 3; }));
+  Key(Qt::Key_Plus, Qt::ControlModifier);
+  Key(Qt::Key_Plus, Qt::ControlModifier);
+  EXPECT_TRUE(WaitFor([&] { return Form->FontSize() == 4; }));  // the largest of the five stays
+  Key(Qt::Key_0, Qt::ControlModifier);
+  EXPECT_TRUE(WaitFor([&] { return Form->FontSize() == 2; }));
+  EXPECT_EQ(Button(0)->toolTip(), "Next page (Ctrl+PgDown)");  // no caption: the kind's name
+  EXPECT_TRUE(Messages.isEmpty()) << Messages.join("\n").toStdString();
+}
+
+// Every control of the main window a screen reader reaches has a name: the toolbar's buttons
+// (the caption, else what the kind does), the logo, the contents pane.
+TEST_F(ViewerTest, EveryControlHasAnAccessibleName) {
+  Open({{"\\System.xml", "<System Story=\"Story.xml\" ToolButtons=\"tb.xml\"><toolbar LogoDisplay=True LogoText=\"Field Guide\"/></System>"},
+        {"\\Logo.bmp", Picture(30, 20, "BMP")}, {"\\Story.xml", StoryXml},
+        {"\\tb.xml", "<T><Buttons><b Kind=5/><b Kind=3 Caption=\"Start\"/><b Kind=11/><b Kind=13><i caption=\"One\" url=\"mfs:\\p1.htm\"/></b>"
+                      "<b Kind=0/><b Kind=12/></Buttons></T>"}},
+       StoryBook());
+  Form->ContentsPane()->Toggle();
+  QStringList unnamed, names;
+  std::vector<QAccessibleInterface*> pending{QAccessible::queryAccessibleInterface(Form.get())};
+  while (!pending.empty()) {
+    QAccessibleInterface* a = pending.back();
+    pending.pop_back();
+    if (!a || !a->isValid() || a->state().invisible) continue;
+    const QAccessible::Role role = a->role();
+    const QString name = a->text(QAccessible::Name);
+    const bool control = role == QAccessible::PushButton || role == QAccessible::ButtonMenu || role == QAccessible::ButtonDropDown ||
+                         role == QAccessible::Graphic || role == QAccessible::Tree;
+    if (control && name.isEmpty()) unnamed << QString::number(role);
+    if (control) names << name;
+    // The page's own content is the engine's to name.
+    if (a->object() == Form->webMain()) continue;
+    for (int i = 0; i < a->childCount(); ++i) pending.push_back(a->child(i));
+  }
+  EXPECT_TRUE(unnamed.isEmpty()) << unnamed.join(", ").toStdString() << " among " << names.join(", ").toStdString();
+  for (const char* name : {"Next page", "Start", "Font size", "Bookmarks", "Search", "Field Guide", "Contents"})
+    EXPECT_TRUE(names.contains(name)) << name << " among " << names.join(", ").toStdString();
+}
+
+}  // namespace

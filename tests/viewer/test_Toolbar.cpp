@@ -125,7 +125,7 @@ TEST_F(ToolbarTest, PicturesOfEveryKindAndButtonsInFileOrder) {
   }
   EXPECT_EQ(t.Buttons()[1]->width(), 8);
   EXPECT_EQ(Button(2)->text(), "Next");
-  EXPECT_EQ(Button(2)->toolTip(), "Next");
+  EXPECT_EQ(Button(2)->toolTip(), "Next (Ctrl+PgDown)");
   EXPECT_GE(Button(2)->width(), 50);
   EXPECT_GE(Button(2)->height(), 44);
   EXPECT_TRUE(qobject_cast<QToolButton*>(Button(2))->autoRaise());
