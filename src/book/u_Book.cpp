@@ -302,7 +302,13 @@ void TBook::ReadPictures(const TXMLNode* images) {
     TToolbarPicture& picture = Toolbar.Pictures[i];
     const TXMLAttributes& a = images->Nodes.Items(static_cast<std::int32_t>(i)).Attributes;
     try {
-      PictureKindOf(picture.Path);  // an unknown extension is reported before the file is looked for
+      try {
+        PictureKindOf(picture.Path);  // an unknown extension is reported before the file is looked for
+      } catch (Exception& e) {
+        // Authors reach for PNG, GIF or SVG first: the check names the kinds there are.
+        if (Report) e.SetCause("the toolbar takes BMP, ICO, JPEG, WMF and EMF pictures");
+        throw;
+      }
       const std::string& bytes = FSystemImage->Session()->GetFile(picture.Path)->Data;
       picture.XMask = a.ValueOf("XMask", TXMLValue::Integer(0)).AsInteger();
       picture.YMask = a.ValueOf("YMask", TXMLValue::Integer(0)).AsInteger();
@@ -313,9 +319,13 @@ void TBook::ReadPictures(const TXMLNode* images) {
         e.AddWhere("picture " + picture.Path);
         throw;
       }
-      const bool size = dynamic_cast<const EInvalidOperation*>(&e) != nullptr;
-      Report->Error(ToolButtonsFile, picture.Line,
-                    "The picture \"" + picture.Path + "\": " + (size ? std::string(SInvalidToolbarImageSize) : e.Message()));
+      std::string message = e.Message();
+      if (const auto* size = dynamic_cast<const EInvalidOperation*>(&e))
+        message = std::string(SInvalidToolbarImageSize) + ": it is " + std::to_string(size->FoundWidth) + " x " +
+                  std::to_string(size->FoundHeight) + ", the toolbar's pictures are " + std::to_string(ToolbarOptions.ToolbarImgW) +
+                  " x " + std::to_string(ToolbarOptions.ToolbarImgH) + " (ToolbarImgW, ToolbarImgH)";
+      if (!e.Cause().empty()) message += "; " + e.Cause();
+      Report->Error(ToolButtonsFile, picture.Line, "The picture \"" + picture.Path + "\": " + message);
       if (FPictures) FPictures->AddNoPicture();
     }
   }

@@ -55,7 +55,12 @@ void ApplyCodePageRecord(TBookSource& source);
 
 class EPictureError : public Exception { using Exception::Exception; };
 // The image list refuses a picture smaller than its image size.
-class EInvalidOperation : public Exception { using Exception::Exception; };
+class EInvalidOperation : public Exception {
+public:
+  using Exception::Exception;
+  // The size of the picture refused, for the author's check.
+  std::int32_t FoundWidth = 0, FoundHeight = 0;
+};
 inline constexpr const char* SInvalidToolbarImageSize = "Invalid toolbar image size";
 inline constexpr const char* SUnknownPictureExtension = "Unknown picture file extension (.%s)";
 

@@ -640,6 +640,11 @@ void CheckBook(TBook& book, TBookReport& report) {
     report.Note("System.xml", toolbar ? toolbar->Line : 0,
                 "ToolbarTextColor is the same as ToolbarBackColor (" + std::to_string(options.ToolbarBackColor) +
                     "): the button captions cannot be seen");
+  // Without a toolbar file the reader has no buttons at all, only the pages' links.
+  if (!book.Toolbar.Present && options.ToolbarPlacement != tpNoToolbar && !book.SystemDescriptionFailed())
+    report.Note("System.xml", book.SystemRoot().Line,
+                book.ToolButtonsFile.empty() ? "The book has no toolbar: System.xml names no ToolButtons file, so readers move only by the pages' links"
+                                             : "The book has no toolbar: its ToolButtons file is missing, so readers move only by the pages' links");
   TReachedFiles reached;
   if (book.Story()) CheckStory(book.Story()->Lines(), book.StoryFile, content, report, reached);
   if (book.UserForms()) book.UserForms()->ForEach([&](const std::string& name, const TUserForm& form) {

@@ -502,7 +502,12 @@ QImage LoadPicture(TPictureKind kind, const std::string& bytes, const QSize& fit
 
 QImage LoadToolbarPicture(const std::string& path, const std::string& bytes, const QSize& size) {
   QImage picture = LoadPicture(PictureKindOf(path), bytes, size);
-  if (picture.width() < size.width() || picture.height() < size.height()) throw EInvalidOperation(SInvalidToolbarImageSize);
+  if (picture.width() < size.width() || picture.height() < size.height()) {
+    EInvalidOperation e(SInvalidToolbarImageSize);
+    e.FoundWidth = picture.width();
+    e.FoundHeight = picture.height();
+    throw e;
+  }
   return picture;
 }
 

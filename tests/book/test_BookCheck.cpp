@@ -151,8 +151,8 @@ TEST(BookCheck, EveryFaultIsReportedWithFileAndLineAndPackingRefusesUnlessForced
       "tb\\Buttons.xml:14: note: ImageIndex 9 is beyond the 5 pictures: the button shows none\n",
       "Vars.xml:3: error: Cycling reference encountered during loading variable \"X\"\n",
       "tb\\Buttons.xml:4: error: The picture \"gone.bmp\": File \"gone.bmp\" not found\n",
-      "tb\\Buttons.xml:5: error: The picture \"ok.xyz\": Unknown picture file extension (.xyz)\n",
-      "tb\\Buttons.xml:6: error: The picture \"small.bmp\": Invalid toolbar image size\n",
+      "tb\\Buttons.xml:5: error: The picture \"ok.xyz\": Unknown picture file extension (.xyz); the toolbar takes BMP, ICO, JPEG, WMF and EMF pictures\n",
+      "tb\\Buttons.xml:6: error: The picture \"small.bmp\": Invalid toolbar image size: it is 10 x 10, the toolbar's pictures are 24 x 24 (ToolbarImgW, ToolbarImgH)\n",
       "tb\\Buttons.xml:7: error: The picture \"broken.bmp\": ",
       "tb\\Buttons.xml:11: note: More than one Bookmarks button",
       "Forms.xml:2: error: The page \"\\forms\\about.htm\" of the form \"About\" is not in the content image\n",
@@ -199,7 +199,7 @@ TEST(BookCheck, Utf8PagesAndRelativeStoryPagesAreCheckedAsTheViewerReadsThem) {
   for (const TCase& c : {TCase{"de_DE.UTF-8", "k\xC3\xB6nigin", "k\xF6nigin"}, TCase{"ru_RU.UTF-8", "\xD1\x86\xD0\xB0\xD1\x80\xD1\x8C", "\xF6\xE0\xF0\xFC"}}) {
     cab_test::TTempDir dir;
     const fs::path sys = dir.Path() / "system", content = dir.Path() / "content";
-    WriteFile(sys / "System.xml", "<System Story=\"Story.xml\"/>");
+    WriteFile(sys / "System.xml", "<System Story=\"Story.xml\"><toolbar ToolbarPlacement=\"tpNoToolbar\"/></System>");  // none, as meant
     WriteFile(sys / "Story.xml", "<Story><item Path=\"book\"><item Path=\"part1\">\n"
                                  "<item page=\"intro.htm\"/><item page=\"" + c.Story + ".htm\"/></item></item></Story>");
     WriteFile(content / "book" / "part1" / "intro.htm",
@@ -295,9 +295,10 @@ TEST(BookCheck, DeeplyNestedPagesAreNotedAndTheRestChecked) {
   WriteFile(content / "flat.htm", "<a href=\"gone.htm\">x</a>");
   std::string out;
   EXPECT_EQ(Check(Sources(sys, content), out), 1) << out;
-  EXPECT_EQ(out, "mfs:\\deep.htm: note: The page nests its elements more than 5000 deep: its links are not checked\n"
+  EXPECT_EQ(out, "System.xml:1: note: The book has no toolbar: System.xml names no ToolButtons file, so readers move only by the pages' links\n"
+                 "mfs:\\deep.htm: note: The page nests its elements more than 5000 deep: its links are not checked\n"
                  "mfs:\\flat.htm:1: error: The link \"gone.htm\" leads to \"mfs:\\gone.htm\", which is not in the book\n"
-                 "1 error, 1 note\n");
+                 "1 error, 2 notes\n");
 }
 
 }  // namespace
