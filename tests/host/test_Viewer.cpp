@@ -806,9 +806,10 @@ TEST_F(ViewerTest, TheUsualKeysActForTheButtonsTheBookHas) {
   Form->activateWindow();
   ASSERT_TRUE(WaitFor([&] { return QApplication::activeWindow() == Form.get(); }, 5000));
   EXPECT_TRUE(press(Qt::Key_PageDown, Qt::ControlModifier, "Page 2"));
+  // Had Prior or Back acted, the next Next would land on page 2 again.
   Key(Qt::Key_PageUp, Qt::ControlModifier);
   Key(Qt::Key_Left, Qt::AltModifier);
-  EXPECT_FALSE(WaitFor([&] { return Shown() != "Page 2"; }, 300));
+  EXPECT_TRUE(press(Qt::Key_PageDown, Qt::ControlModifier, "Page 3"));
   EXPECT_EQ(Form->FontSize(), 2);
   Key(Qt::Key_Plus, Qt::ControlModifier | Qt::ShiftModifier);
   EXPECT_TRUE(WaitFor([&] { return Form->FontSize() == 3; }));
