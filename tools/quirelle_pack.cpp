@@ -109,7 +109,7 @@ int CodePageArgument(const std::string& text) {
   if (SameText(text, "utf-8") || SameText(text, "utf8")) return CodePageUtf8;
   char* end = nullptr;
   const long value = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || value <= 0 || value > 65535 || !SetBookCodePage(static_cast<int>(value)))
+  if (text.empty() || *end != '\0' || value > 65535 || !CodePageAvailable(static_cast<int>(value)))
     throw EToolError("--code-page " + text + ": no code page this system can convert");
   return static_cast<int>(value);
 }

@@ -43,10 +43,7 @@ int RecordedCodePage(TMFS& systemImage) {
     TXMLParser record;
     record.Parse(session.GetFile(CodePageRecordFile)->Data);
     const std::int32_t codePage = record.Root()->Attributes.ValueOf("CodePage", TXMLValue::Integer(0)).AsInteger();
-    const int before = BookCodePage();
-    if (codePage <= 0 || !SetBookCodePage(codePage)) return 0;
-    SetBookCodePage(before);
-    return codePage;
+    return CodePageAvailable(codePage) ? codePage : 0;
   } catch (const Exception&) {
     return 0;  // a damaged record is no record
   }

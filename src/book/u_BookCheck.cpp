@@ -248,8 +248,7 @@ std::vector<TLinkRef> PageLinks(std::string_view page) {
   std::vector<TLinkRef> links;
   // Gumbo reads UTF-8; the page is decoded as the engine decodes it, and the links it gives back
   // are in the code page, as the page handler names files.
-  const std::string encoding = PageEncoding(page);
-  const std::string html = encoding == BookEncoding() && encoding != "utf-8" ? ToUtf8(page) : PageToUtf8(page, encoding);
+  const std::string html = PageToUtf8(page, PageEncoding(page));
   auto bookText = [](const char* utf8) {
     std::string text;
     return FromUtf8(utf8, text) ? text : std::string(utf8);

@@ -224,6 +224,8 @@ bool SetBookCodePage(int codePage) {
   return true;
 }
 
+bool CodePageAvailable(int codePage) { return codePage > 0 && TablesFor(codePage) != nullptr; }
+
 int CompareText(std::string_view a, std::string_view b) {
   const TCodePageTables& t = Current();
   const auto* pa = reinterpret_cast<const unsigned char*>(a.data());

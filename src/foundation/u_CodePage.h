@@ -15,6 +15,8 @@ int DefaultBookCodePage();
 int BookCodePage();
 // Returns false (and keeps the current one) when the code page is not available here.
 bool SetBookCodePage(int codePage);
+// Whether the code page is available here, without changing the one in effect.
+bool CodePageAvailable(int codePage);
 // UTF-8 as a book's code page (a book packed from description files written in UTF-8): names
 // convert unchanged, and only ASCII letters compare without case.
 inline constexpr int CodePageUtf8 = 65001;
