@@ -1,5 +1,5 @@
-// quirelle-pack: makes a book (a copy of the viewer carrying the system and content images),
-// and lists or extracts the images of a packed book.
+// quirelle-pack: makes a book (a copy of the viewer carrying the system and content images, or
+// a book document), and checks, lists or extracts the images of any book.
 #include <cstdio>
 #include <cerrno>
 #include <cstdlib>
@@ -7,6 +7,7 @@
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,7 +37,8 @@ namespace fs = std::filesystem;
 namespace {
 
 const char* const Usage =
-    "Usage: quirelle-pack [--viewer VIEWER] [--force] [--code-page CP] --system SOURCE --content SOURCE -o BOOK\n"
+    "Usage: quirelle-pack [--viewer VIEWER | --document] [--force] [--code-page CP] --system SOURCE --content SOURCE -o BOOK\n"
+    "       quirelle-pack [--viewer VIEWER | --document] [--force] --from BOOK -o BOOK\n"
     "       quirelle-pack [--code-page CP] --check --system SOURCE --content SOURCE\n"
     "       quirelle-pack --check BOOK\n"
     "       quirelle-pack --list BOOK\n"
@@ -44,6 +46,12 @@ const char* const Usage =
     "\n"
     "Packs a book into a copy of the viewer program VIEWER, written to BOOK. VIEWER defaults to\n"
     "the quirelle-viewer installed beside quirelle-pack.\n"
+    "  --document        writes a book document instead (name it NAME.qbook): the book without\n"
+    "                    a viewer, which any installed quirelle-viewer opens\n"
+    "  --from BOOK       takes both images from BOOK unchanged, byte for byte\n"
+    "Wherever BOOK is read, it may be a packed book, a book document or a Windows-format book\n"
+    "(a Windows executable with the blocks SYSTEM_MFS and FILES_MFS among its resources of the\n"
+    "type named \"RCDATA\").\n"
     "  --system SOURCE   the description files: a folder, or a ready-made Cabinet file\n"
     "  --content SOURCE  the pages, pictures and style sheets: a folder or a Cabinet file\n"
     "A folder becomes an MFS image in a Cabinet (MSZIP) with the one member info.mfs; a Cabinet\n"
@@ -57,7 +65,7 @@ const char* const Usage =
     "                         toolbar pictures and form pages, links of pages and style\n"
     "                         sheets to files not in the book; files nothing reaches are\n"
     "                         notes. Exit status 1 when there are errors.\n"
-    "  --list BOOK            print the trees of the two images of a packed book\n"
+    "  --list BOOK            print the trees of the two images of a book\n"
     "  --extract BOOK FOLDER  write them into FOLDER/system and FOLDER/content\n"
     "  --code-page CP         the code page the description files and names are written in\n"
     "                         (1252, 1251, ... or utf-8); it is recorded in the book, which\n"
@@ -189,11 +197,11 @@ bool RunCheck(TBookSource source) {
   return report.ErrorCount() != 0;
 }
 
-// The check of a packed book; its content image is read as a reader's viewer reads it.
+// The check of a book file; its content image is read as a reader's viewer reads it.
 bool CheckBookFile(const std::string& file) {
   TBookSource source;
   try {
-    source.SystemCab = ReadDataBlock(file, "RCDATA", SystemBlock);
+    source.SystemCab = ReadBookBlock(file, SystemBlock);
     source.BookFile = file;
     ApplyCodePageRecord(source);
     source.ContentLoad = StartContentImageLoad(std::nullopt, file);
@@ -211,19 +219,34 @@ bool SameFile(const fs::path& a, const fs::path& b) {
   return fs::equivalent(a, b, ec);
 }
 
-int Pack(const std::string& viewer, const std::string& system, const std::string& content, const std::string& output,
-         bool force) {
-  for (const std::string& input : {viewer, system, content})
-    if (SameFile(input, output)) throw EToolError(output + ": would replace the input " + input);
-  std::string program = ReadDiskFile(viewer);
-  program.resize(ReadDataBlockIndex(viewer).ProgramSize);
-  std::vector<TDataBlock> blocks{{"RCDATA", SystemBlock, CabinetOf(system, true)},
-                                 {"RCDATA", ContentBlock, CabinetOf(content)}};
-  // Written piece by piece: the book is never one more copy in memory. The written book is
-  // checked before it takes BOOK's name, once our copies are gone, so that the check and the
-  // packing never hold the book at the same time.
-  WriteDiskFileAtomically(output, {program, blocks[0].Data, blocks[1].Data, DataBlockIndex(blocks, program.size())},
-                          fs::status(viewer).permissions() | fs::perms::owner_exec, [&](const fs::path& written) {
+// The book's two Cabinets, and where they came from: none may be overwritten by the output.
+struct TPackInput {
+  std::string SystemCab, ContentCab;
+  std::vector<std::string> Files;
+};
+
+// Written piece by piece: the book is never one more copy in memory. The written book is checked
+// before it takes BOOK's name, once our copies are gone, so that the check and the packing never
+// hold the book at the same time. Without a viewer it is written as a book document.
+int Pack(const std::string& viewer, TPackInput input, const std::string& output, bool force) {
+  input.Files.push_back(viewer);
+  for (const std::string& file : input.Files)
+    if (SameFile(file, output)) throw EToolError(output + ": would replace the input " + file);
+  std::string program;
+  fs::perms permissions;
+  if (viewer.empty()) {
+    program = BookDocumentHeader();
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    permissions = static_cast<fs::perms>(0666 & ~mask);
+  } else {
+    program = ReadDiskFile(viewer);
+    program.resize(ReadDataBlockIndex(viewer).ProgramSize);
+    permissions = fs::status(viewer).permissions() | fs::perms::owner_exec;
+  }
+  std::vector<TDataBlock> blocks{{"RCDATA", SystemBlock, std::move(input.SystemCab)}, {"RCDATA", ContentBlock, std::move(input.ContentCab)}};
+  WriteDiskFileAtomically(output, {program, blocks[0].Data, blocks[1].Data, DataBlockIndex(blocks, program.size())}, permissions,
+                          [&](const fs::path& written) {
                             std::vector<TDataBlock>().swap(blocks);
                             std::string().swap(program);
 #ifdef __GLIBC__
@@ -236,9 +259,17 @@ int Pack(const std::string& viewer, const std::string& system, const std::string
   return 0;
 }
 
+// A book's two images as they are, for packing them again.
+TPackInput BlocksOf(const std::string& book) {
+  TPackInput input{ReadBookBlock(book, SystemBlock), ReadBookBlock(book, ContentBlock), {book}};
+  if (input.SystemCab.empty() || input.ContentCab.empty())
+    throw EToolError(book + ": not a book (no data blocks " + SystemBlock + " and " + ContentBlock + ")");
+  return input;
+}
+
 void LoadBlock(TMFS& mfs, const std::string& book, const char* name) {
   try {
-    LoadCabImage(mfs, ReadDataBlock(book, "RCDATA", name));
+    LoadCabImage(mfs, ReadBookBlock(book, name));
   } catch (const Exception& e) {
     throw EToolError(book + ": " + name + ": " + e.Message());
   }
@@ -330,11 +361,11 @@ int Run(const std::vector<std::string>& args) {
   }
   if (args[0] == "--list" && args.size() == 2) return List(args[1]);
   if (args[0] == "--extract" && args.size() == 3) return Extract(args[1], args[2]);
-  std::string viewer, system, content, output, book, codePage;
-  bool check = false, force = false;
+  std::string viewer, system, content, output, book, codePage, from;
+  bool check = false, force = false, document = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--check" || args[i] == "--force") {
-      (args[i] == "--check" ? check : force) = true;
+    if (args[i] == "--check" || args[i] == "--force" || args[i] == "--document") {
+      (args[i] == "--check" ? check : args[i] == "--force" ? force : document) = true;
       continue;
     }
     if (check && system.empty() && content.empty() && args[i].rfind("--", 0) != 0 && book.empty()) {
@@ -343,7 +374,7 @@ int Run(const std::vector<std::string>& args) {
     }
     std::string* target = args[i] == "--viewer" ? &viewer : args[i] == "--system" ? &system
                           : args[i] == "--content" ? &content : args[i] == "-o" ? &output
-                          : args[i] == "--code-page" ? &codePage : nullptr;
+                          : args[i] == "--code-page" ? &codePage : args[i] == "--from" ? &from : nullptr;
     if (!target || i + 1 >= args.size()) {
       std::fprintf(stderr, "quirelle-pack: unexpected argument \"%s\"\n\n%s", args[i].c_str(), Usage);
       return 2;
@@ -351,14 +382,18 @@ int Run(const std::vector<std::string>& args) {
     *target = args[++i];
   }
   std::vector<std::string> looked;
-  if (viewer.empty()) viewer = ViewerBesideUs(looked);
-  if (!codePage.empty() && !book.empty()) {
+  if (document && !viewer.empty()) {
+    std::fputs(Usage, stderr);
+    return 2;
+  }
+  if (viewer.empty() && !document) viewer = ViewerBesideUs(looked);
+  if (!codePage.empty() && (!book.empty() || !from.empty())) {
     std::fputs(Usage, stderr);
     return 2;
   }
   if (!system.empty()) SetBookCodePage(codePage.empty() ? ChosenCodePage(system, content) : CodePageArgument(codePage));
   if (check) {
-    if (!output.empty() || force || book.empty() == (system.empty() || content.empty()) ||
+    if (!output.empty() || force || document || !from.empty() || book.empty() == (system.empty() || content.empty()) ||
         (!book.empty() && (!system.empty() || !content.empty()))) {
       std::fputs(Usage, stderr);
       return 2;
@@ -367,12 +402,13 @@ int Run(const std::vector<std::string>& args) {
     TBookSource source{CabinetOf(system, true), CabinetOf(content)};
     return RunCheck(std::move(source)) ? 1 : 0;
   }
-  if (system.empty() || content.empty() || output.empty()) {
+  if (output.empty() || (from.empty() ? system.empty() || content.empty() : !system.empty() || !content.empty())) {
     std::fputs(Usage, stderr);
     return 2;
   }
-  if (viewer.empty()) return NoViewer(looked);
-  return Pack(viewer, system, content, output, force);
+  if (viewer.empty() && !document) return NoViewer(looked);
+  TPackInput input = from.empty() ? TPackInput{CabinetOf(system, true), CabinetOf(content), {system, content}} : BlocksOf(from);
+  return Pack(viewer, std::move(input), output, force);
 }
 
 }  // namespace

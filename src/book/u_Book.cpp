@@ -53,7 +53,7 @@ namespace {
 
 void ReadSystemImage(TMFS& image, const TBookSource& source) {
   if (source.SystemCab) LoadCabImage(image, *source.SystemCab);
-  else LoadSystemImage(image);
+  else LoadSystemImage(image, source.BookFile);
 }
 
 }  // namespace
@@ -135,7 +135,7 @@ void TBook::LoadSystemImage() {
   if (!FSource.ContentLoad) ApplyCodePageRecord(FSource);
   // Unpacked on a worker while the rest starts up; nothing here touches it until it is joined.
   std::shared_ptr<TContentImageLoad> load =
-      FSource.ContentLoad ? std::move(FSource.ContentLoad) : StartContentImageLoad(std::move(FSource.ContentCab));
+      FSource.ContentLoad ? std::move(FSource.ContentLoad) : StartContentImageLoad(std::move(FSource.ContentCab), FSource.BookFile);
   FContentImage = std::move(load->Image);
   FContentLoad = std::move(load);
   FSystemImage = std::move(FSource.SystemImage);
@@ -147,7 +147,7 @@ void TBook::LoadSystemImage() {
   In("the book's system image (SYSTEM_MFS)", [&] {
     try {
       if (FSource.SystemCab) LoadCabImage(*FSystemImage, std::move(*FSource.SystemCab));
-      else ::LoadSystemImage(*FSystemImage);
+      else ::LoadSystemImage(*FSystemImage, FSource.BookFile);
     } catch (Exception& e) {
       if (!FSource.BookFile.empty()) AddBlockCause(e, FSource.BookFile, "SYSTEM_MFS");
       throw;

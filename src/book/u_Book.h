@@ -22,14 +22,15 @@
 class TBookReport;
 class TContentImageLoad;
 
-// Where the book's two Cabinets come from: the running executable's data blocks, or bytes
-// given directly; or a content image whose unpacking has started already.
+// Where the book's two Cabinets come from: the data blocks of the book file named (any kind,
+// u_DataBlocks) or else of the running executable, or bytes given directly; or a content image
+// whose unpacking has started already.
 struct TBookSource {
   std::optional<std::string> SystemCab;
   std::optional<std::string> ContentCab;
   std::shared_ptr<TContentImageLoad> ContentLoad = nullptr;
-  // The book file the Cabinets were read from, when not the running executable: a failure then
-  // says what happened to it.
+  // The book file the Cabinets are read from, when not the running executable; a failure says
+  // what happened to it.
   std::string BookFile = {};
   // The system image read already (ApplyCodePageRecord); else it is read from SystemCab or the
   // running executable.

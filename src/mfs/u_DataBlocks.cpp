@@ -1,12 +1,14 @@
 #include "u_DataBlocks.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <limits>
 #include <unistd.h>
 
 #include "u_CodePage.h"
+#include "u_PEResources.h"
 #include "u_Stream.h"
 
 namespace {
@@ -70,14 +72,74 @@ TDataBlockIndex ReadDataBlockIndex(const std::string& fileName) {
   return index;
 }
 
-std::string ReadDataBlock(const std::string& fileName, const std::string& type, const std::string& name) {
-  TDataBlockIndex index = ReadDataBlockIndex(fileName);
+namespace {
+
+std::string BlockOf(const std::string& fileName, const TDataBlockIndex& index, const std::string& type, const std::string& name) {
   for (const TDataBlockEntry& e : index.Entries) {
     if (!SameText(e.Type, type) || !SameText(e.Name, name)) continue;
     std::ifstream in(fileName, std::ios::binary);
     return ReadAt(in, e.Offset, e.Size);
   }
   return {};
+}
+
+bool IsBookDocument(std::string_view head) { return head.substr(0, BookDocumentSignature.size()) == BookDocumentSignature; }
+
+// The first bytes of a file, as many as a header of ours takes.
+std::string HeadOf(std::ifstream& in, std::uint64_t fileSize) {
+  return ReadAt(in, 0, std::min<std::uint64_t>(fileSize, BookDocumentHeaderSize));
+}
+
+}  // namespace
+
+std::string ReadDataBlock(const std::string& fileName, const std::string& type, const std::string& name) {
+  return BlockOf(fileName, ReadDataBlockIndex(fileName), type, name);
+}
+
+std::string BookDocumentHeader() {
+  std::string header(BookDocumentSignature);
+  AppendLittleEndian(header, 1, 2);
+  header.resize(BookDocumentHeaderSize, '\0');
+  return header;
+}
+
+TBookFileKind BookFileKind(const std::string& fileName) {
+  std::ifstream in(fileName, std::ios::binary | std::ios::ate);
+  if (!in) return TBookFileKind::None;
+  const std::string head = HeadOf(in, static_cast<std::uint64_t>(in.tellg()));
+  if (IsPEFile(head)) return TBookFileKind::Windows;
+  if (IsBookDocument(head)) return TBookFileKind::Document;
+  try {
+    return ReadDataBlockIndex(fileName).Entries.empty() ? TBookFileKind::None : TBookFileKind::Packed;
+  } catch (const EDataBlockError&) {
+    return TBookFileKind::Packed;  // its index is damaged, but it has one
+  }
+}
+
+std::string ReadBookBlock(const std::string& fileName, const std::string& name) {
+  std::ifstream in(fileName, std::ios::binary | std::ios::ate);
+  if (!in) throw EDataBlockError("Cannot open \"" + fileName + "\": " + std::strerror(errno));
+  const auto fileSize = static_cast<std::uint64_t>(in.tellg());
+  const std::string head = HeadOf(in, fileSize);
+  if (IsPEFile(head)) {
+    try {
+      const std::optional<TFileRange> range =
+          FindNamedPEResource(fileSize, [&](std::uint64_t offset, std::size_t size) { return ReadAt(in, offset, size); }, "RCDATA", name);
+      return range ? ReadAt(in, range->Offset, range->Size) : std::string();
+    } catch (const EPEResourceError& e) {
+      throw EDataBlockError("The book file \"" + fileName + "\" is damaged: " + e.Message());
+    }
+  }
+  if (!IsBookDocument(head)) return ReadDataBlock(fileName, "RCDATA", name);
+  if (head.size() < BookDocumentHeaderSize || LittleEndianAt(head, BookDocumentSignature.size(), 2) != 1)
+    throw EDataBlockError("The book document \"" + fileName + "\" is of a later format than this viewer reads");
+  const TDataBlockIndex index = ReadDataBlockIndex(fileName);
+  if (index.ProgramSize < BookDocumentHeaderSize) throw EDataBlockError("The data block index is damaged");
+  return BlockOf(fileName, index, "RCDATA", name);
+}
+
+bool CarriesBook(const std::string& fileName) {
+  return BookFileKind(fileName) != TBookFileKind::None || !BookFileDamage(fileName).empty();
 }
 
 std::string DataBlockIndex(const std::vector<TDataBlock>& blocks, std::uint64_t programSize) {
@@ -140,7 +202,8 @@ std::string BookFileDamage(const std::string& fileName) {
   } catch (const EDataBlockError&) {
     return "the book file is damaged: the index of its data blocks does not fit the file";
   }
-  const std::uint64_t programEnd = ElfEnd(ReadAt(in, 0, std::min<std::uint64_t>(fileSize, 64)));
+  const std::string head = ReadAt(in, 0, std::min<std::uint64_t>(fileSize, 64));
+  const std::uint64_t programEnd = IsBookDocument(head) ? BookDocumentHeaderSize : ElfEnd(head);
   if (programEnd == 0 || fileSize <= programEnd) return {};  // no book data at all: a plain viewer
   // The blocks as the packer writes them: SYSTEM_MFS, then FILES_MFS, each a Cabinet whose header
   // gives its size; then the index.

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "u_Errors.h"
@@ -46,6 +47,25 @@ std::string BuildDataBlocks(const std::vector<TDataBlock>& blocks, std::uint64_t
 // Only what follows the blocks' data: the index and the trailer. Writers that send the program
 // and each block's data on their own append this last, without joining everything in memory.
 std::string DataBlockIndex(const std::vector<TDataBlock>& blocks, std::uint64_t programSize);
+
+// A book document: the blocks and their index as above, after a fixed header instead of a
+// program, so that desktops know the file by its first bytes and nothing takes it for a program.
+// The header is the signature, then the format's version (16 bits), then 4 bytes kept zero.
+inline constexpr std::string_view BookDocumentSignature{"\x89QBOOK\r\n\x1A\n", 10};
+inline constexpr std::size_t BookDocumentHeaderSize = 16;
+std::string BookDocumentHeader();
+
+// What carries a book: blocks after a program (a packed book), a book document, or the
+// resources of a Windows executable (a Windows-format book). None for anything else, such as the
+// viewer's own program without blocks.
+enum class TBookFileKind { None, Packed, Document, Windows };
+TBookFileKind BookFileKind(const std::string& fileName);
+// The bytes of the book's block of type "RCDATA" with that name, whatever kind of file carries
+// it; empty bytes when the file has no such block. A file that cannot be read, or whose index or
+// resource directory is damaged, raises EDataBlockError naming the file.
+std::string ReadBookBlock(const std::string& fileName, const std::string& name);
+// Whether the file carries a book, whole or damaged: a plain viewer carries none.
+bool CarriesBook(const std::string& fileName);
 
 // Why a packed book's block cannot be what it should be, in plain words, or empty when the file
 // looks whole: a book cut short loses the index at its end, and its blocks then seem absent.

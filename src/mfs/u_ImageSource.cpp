@@ -6,7 +6,7 @@
 #include "u_MFSCab.h"
 
 std::string ReadRCDataResource(const std::string& name) {
-  return ReadDataBlock(OwnExecutablePath(), "RCDATA", name);
+  return ReadBookBlock(OwnExecutablePath(), name);
 }
 
 void LoadCabImage(TMFS& target, std::string cabData, const std::function<std::string()>& readAgain) {
@@ -37,24 +37,33 @@ void LoadCabImage(TMFS& target, std::string cabData, const std::function<std::st
 
 void AddBlockCause(Exception& e, const std::string& bookFile, const std::string& block) {
   if (!e.Cause().empty()) return;
-  std::string cause = BookFileDamage(bookFile.empty() ? OwnExecutablePath() : bookFile);
+  const std::string file = bookFile.empty() ? OwnExecutablePath() : bookFile;
+  std::string cause = BookFileDamage(file);
   // The block is there and the Cabinet opened: what it holds is damaged.
-  if (cause.empty() && (dynamic_cast<const EMFSError*>(&e) || dynamic_cast<const EReadError*>(&e)))
+  if (cause.empty() && (dynamic_cast<const EMFSError*>(&e) || dynamic_cast<const EReadError*>(&e))) {
     cause = "the image inside the data block " + block + " is damaged";
+  } else if (cause.empty() && dynamic_cast<const EMFSCabReaderError*>(&e)) {
+    // No Cabinet where the block should be: say what the file is instead.
+    const TBookFileKind kind = BookFileKind(file);
+    if (kind == TBookFileKind::None && !bookFile.empty())
+      cause = "\"" + bookFile + "\" is not a book: neither a book document, a packed book nor a Windows-format book";
+    else if (kind == TBookFileKind::Windows)
+      cause = "the Windows-format book has no resource " + block + " of the type named \"RCDATA\"";
+  }
   e.SetCause(std::move(cause));
 }
 
-void LoadSystemImage(TMFS& systemImage) {
+void LoadSystemImage(TMFS& systemImage, const std::string& bookFile) {
   try {
-    LoadCabImage(systemImage, ReadRCDataResource("SYSTEM_MFS"));
+    LoadCabImage(systemImage, bookFile.empty() ? ReadRCDataResource("SYSTEM_MFS") : ReadBookBlock(bookFile, "SYSTEM_MFS"));
   } catch (Exception& e) {
-    AddBlockCause(e, {}, "SYSTEM_MFS");
+    AddBlockCause(e, bookFile, "SYSTEM_MFS");
     throw;
   }
 }
 
 void LoadContentImage(TMFS& contentImage, const std::string& bookFile) {
-  auto read = [book = bookFile.empty() ? OwnExecutablePath() : bookFile] { return ReadDataBlock(book, "RCDATA", "FILES_MFS"); };
+  auto read = [book = bookFile.empty() ? OwnExecutablePath() : bookFile] { return ReadBookBlock(book, "FILES_MFS"); };
   try {
     LoadCabImage(contentImage, read(), read);
   } catch (Exception& e) {

@@ -12,6 +12,7 @@
 #include "u_MFS.h"
 
 // The bytes of the running executable's block of type "RCDATA" with that name, or empty bytes.
+// A book file given by name is read with ReadBookBlock (u_DataBlocks), whatever carries it.
 std::string ReadRCDataResource(const std::string& name);
 
 // Replaces the tree of target by the image inside the Cabinet bytes. With readAgain, the bytes
@@ -19,9 +20,10 @@ std::string ReadRCDataResource(const std::string& name);
 // libmspack have to take over.
 void LoadCabImage(TMFS& target, std::string cabData, const std::function<std::string()>& readAgain = {});
 
-// Both add to a failure what happened to the book file (Exception::Cause): cut short, or an
-// image damaged inside its block.
-void LoadSystemImage(TMFS& systemImage);
+// Both read the book file named, else the running executable, and add to a failure what
+// happened to the book file (Exception::Cause): cut short, an image damaged inside its block, no
+// book at all.
+void LoadSystemImage(TMFS& systemImage, const std::string& bookFile = {});
 // Adds the cause of a failure to load the named block of the book file (the running executable
 // when none is named).
 void AddBlockCause(Exception& e, const std::string& bookFile, const std::string& block);

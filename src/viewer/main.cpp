@@ -1,6 +1,7 @@
 // The program entry of the viewer.
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QGuiApplication>
 #include <QLoggingCategory>
 #include <QTimer>
@@ -8,10 +9,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "frm_Main.h"
 #include "u_DataBlocks.h"
 #include "u_ImageSource.h"
+#include "u_Book.h"
 #include "u_CodePage.h"
 #include "u_Dialogs.h"
 #include "u_Pictures.h"
@@ -21,13 +25,51 @@
 namespace {
 
 // The automation switches, "-" or "/" and a name, letter case ignored.
+bool IsSwitch(const char* a, const char* name) {
+  return (a[0] == '-' || a[0] == '/') && QString::fromLocal8Bit(a + 1).compare(QLatin1String(name), Qt::CaseInsensitive) == 0;
+}
+
 bool HasSwitch(int argc, char** argv, const char* name) {
+  for (int i = 1; i < argc; ++i)
+    if (IsSwitch(argv[i], name)) return true;
+  return false;
+}
+
+// The book file named on the command line: the first argument that is neither a switch of ours
+// nor an option of Qt's (with its value), or empty. Read before Qt starts, so that the book is
+// unpacked while it does.
+std::string BookFileArgument(int argc, char** argv) {
+  static const char* const qtValueOptions[] = {"platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
+                                               "qwindowicon", "qwindowtitle", "display", "geometry", "style", "stylesheet",
+                                               "session", "title", "name", "visual"};
   for (int i = 1; i < argc; ++i) {
     const char* a = argv[i];
-    if ((a[0] == '-' || a[0] == '/') && QString::fromLocal8Bit(a + 1).compare(QLatin1String(name), Qt::CaseInsensitive) == 0)
-      return true;
+    if (std::strcmp(a, "--") == 0) return i + 1 < argc ? argv[i + 1] : "";
+    if (a[0] == '-') {
+      const char* option = a[1] == '-' ? a + 2 : a + 1;
+      for (const char* o : qtValueOptions)
+        if (std::strcmp(option, o) == 0) ++i;
+      continue;
+    }
+    if (IsSwitch(a, "AUTOMATION") || IsSwitch(a, "EMBEDDING")) continue;
+    return a;
   }
-  return false;
+  return {};
+}
+
+// A book's images start unpacking at once, the content image on a worker thread.
+void StartBook(TBookSource& source, const std::string& bookFile) {
+  source.BookFile = bookFile;
+  ApplyCodePageRecord(source);
+  source.ContentLoad = StartContentImageLoad(std::nullopt, bookFile);
+}
+
+bool OwnBlocks() {
+  try {
+    return CarriesBook(OwnExecutablePath());
+  } catch (const Exception&) {
+    return true;  // not knowing our own file, we let the book's load say what fails
+  }
 }
 
 }  // namespace
@@ -50,9 +92,11 @@ int main(int argc, char** argv) {
   }
   // The book's content is unpacked while everything else starts: it needs nothing of Qt.
   // Its names compare in the code page the book records, which the small system image says first.
+  // A book file named wins over the viewer's own blocks; with neither, the reader is asked.
+  const bool check = qEnvironmentVariableIsSet("QUIRELLE_CHECK");
+  const std::string bookFile = BookFileArgument(argc, argv);
   TBookSource source;
-  ApplyCodePageRecord(source);
-  source.ContentLoad = StartContentImageLoad();
+  if (!bookFile.empty() || check || OwnBlocks()) StartBook(source, bookFile);
 
   // The engine describes its GL set-up at every start; the reader's terminal stays quiet unless
   // someone asks for logging.
@@ -62,10 +106,14 @@ int main(int argc, char** argv) {
   // Task bars group the viewer's windows under its desktop entry.
   QGuiApplication::setDesktopFileName(QStringLiteral("quirelle-viewer"));
   TEngineURLLayer urlLayer;
+  if (!source.ContentLoad) {
+    const QString chosen = AskForBookFile();
+    if (chosen.isEmpty()) return 0;
+    StartBook(source, QFile::encodeName(chosen).toStdString());
+  }
 
-  // For scripted checks of a packed book: messages go to standard error, and once the first page
-  // has loaded the caption, the page and the time since start are printed and the viewer ends.
-  const bool check = qEnvironmentVariableIsSet("QUIRELLE_CHECK");
+  // For scripted checks of a book: messages go to standard error, and once the first page has
+  // loaded the caption, the page and the time since start are printed and the viewer ends.
   int exitCode = 0;
   if (check) SetMessageHandler([&](QWidget*, const QString& title, const QString& text) {
       std::fprintf(stderr, "%s: %s\n", title.toUtf8().constData(), text.toUtf8().constData());

@@ -1,5 +1,6 @@
 #include "u_Dialogs.h"
 
+#include <QFileDialog>
 #include <QMessageBox>
 
 namespace {
@@ -27,3 +28,10 @@ void ShowMessage(QWidget* parent, const QString& text, const QString& title) {
 }
 
 void SetMessageHandler(TMessageHandler handler) { GHandler = std::move(handler); }
+
+QString AskForBookFile() {
+  // Windows-format books and our packed books are programs, named as the author liked.
+  const QStringList filters{QStringLiteral("Book documents (*.qbook)"), QStringLiteral("Windows-format books (*.exe)"),
+                            QStringLiteral("All books, packed books (*)")};
+  return QFileDialog::getOpenFileName(nullptr, QStringLiteral("Open book"), QString(), filters.join(QStringLiteral(";;")));
+}

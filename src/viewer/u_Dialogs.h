@@ -20,3 +20,7 @@ void ShowErrorMessage(QWidget* parent, const QString& text);
 void ShowMessage(QWidget* parent, const QString& text, const QString& title = QString());
 // Replaces the message boxes; an empty handler restores them.
 void SetMessageHandler(TMessageHandler handler);
+
+// The "Open book" dialog of a viewer started without a book: the file chosen, or an empty
+// string when the reader cancels.
+QString AskForBookFile();

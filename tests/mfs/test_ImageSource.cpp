@@ -2,12 +2,16 @@
 
 #include "test_util.h"
 
+#include <functional>
+
 #include "mfs/cab_test_util.h"
+#include "mfs/pe_test_util.h"
 #include "u_DataBlocks.h"
 #include "u_ImageSource.h"
 #include "u_MFSCab.h"
 
 using namespace cab_test;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -84,6 +88,118 @@ TEST(DataBlocks, DamagedIndexIsAnErrorNotACrash) {
     WriteFile(dir.Path() / "exe", bad);
     EXPECT_THROW(ReadDataBlock((dir.Path() / "exe").string(), "RCDATA", "A"), EDataBlockError);
   }
+}
+
+}  // namespace
+
+namespace {
+
+using pe_test::TResource;
+
+std::string CauseOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const Exception& e) {
+    return e.Message() + " | " + e.Cause();
+  }
+  return "<no exception>";
+}
+
+// Books made for Windows, linked by binutils: the blocks are found under the type named
+// "RCDATA" in either word size, any language, beside other resources, letter case ignored.
+TEST(WindowsBook, BlocksAreFoundInTheResourcesOfPE32AndPE32Plus) {
+  TTempDir dir;
+  const std::string sys = Cab({{"info.mfs", SampleImage(), 0, 0x20}}), content = "content bytes, odd length";
+  for (const char* arch : {"x86_64", "i686"}) {
+    const fs::path exe = dir.Path() / (std::string(arch) + ".exe");
+    const std::string type = arch == std::string("i686") ? "RcData" : "RCDATA";
+    std::string out;
+    ASSERT_TRUE(pe_test::MakeWindowsExecutable(exe,
+                                               {{std::uint16_t{10}, std::string("SYSTEM_MFS"), "numeric type"},
+                                                {type, std::string("SYSTEM_MFS"), sys},
+                                                {type, std::string("files_mfs"), content, 0x407},
+                                                {std::string("OTHER"), std::uint16_t{1}, "other"}},
+                                               arch, &out))
+        << out;
+    EXPECT_EQ(BookFileKind(exe.string()), TBookFileKind::Windows);
+    EXPECT_EQ(ReadBookBlock(exe.string(), "SYSTEM_MFS"), sys) << arch;
+    EXPECT_EQ(ReadBookBlock(exe.string(), "FILES_MFS"), content) << arch;
+    EXPECT_EQ(ReadBookBlock(exe.string(), "OTHER"), "");
+    TMFS mfs;
+    LoadSystemImage(mfs, exe.string());
+    EXPECT_EQ(mfs.SaveToString(), SampleImage());
+  }
+  // Under the numeric data type only, the blocks are not the book's.
+  const fs::path numeric = dir.Path() / "numeric.exe";
+  std::string out;
+  ASSERT_TRUE(pe_test::MakeWindowsExecutable(numeric, {{std::uint16_t{10}, std::string("SYSTEM_MFS"), sys}}, "x86_64", &out)) << out;
+  TMFS mfs;
+  EXPECT_EQ(CauseOf([&] { LoadSystemImage(mfs, numeric.string()); }),
+            "File \"\\info.cab\" is not a cabinet | the Windows-format book has no resource SYSTEM_MFS of the type named \"RCDATA\"");
+}
+
+// Every offset of the directory is checked: damage is a message naming the file.
+TEST(WindowsBook, DamagedResourceDirectoriesAreErrorsNamingTheFile) {
+  TTempDir dir;
+  const fs::path exe = dir.Path() / "book.exe";
+  std::string out;
+  ASSERT_TRUE(pe_test::MakeWindowsExecutable(exe, {{std::string("RCDATA"), std::string("SYSTEM_MFS"), "data"}}, "i686", &out)) << out;
+  const std::string good = ReadFile(exe);
+  const std::size_t rsrc = pe_test::ResourceSectionOffset(good);
+  ASSERT_EQ(U32(good, rsrc + 0x70 + 4), 4u);  // the one data entry, where binutils puts it
+  struct TCase {
+    std::size_t At;
+    std::uint32_t Value;
+    const char* Why;
+  } cases[] = {
+      {rsrc + 0x2C, 0x80000018, "its resource directories loop"},
+      {rsrc + 0x44, 0x80000030, "its resource directories nest deeper than type, name and language"},
+      {rsrc + 0x10, 0x80FFFFF0, "a resource name lies outside the sections of the file"},
+      {rsrc + 0x74, 0x7FFFFFFF, "a resource's data lies outside the sections of the file"},
+      {rsrc + 0x14, 0x00000018, "a resource type leads to data, not to a directory"},
+  };
+  for (const TCase& c : cases) {
+    std::string bad = good;
+    PutU32(bad, c.At, c.Value);
+    WriteFile(exe, bad);
+    EXPECT_EQ(MessageOf([&] { ReadBookBlock(exe.string(), "SYSTEM_MFS"); }), "The book file \"" + exe.string() + "\" is damaged: " + c.Why);
+  }
+  WriteFile(exe, good.substr(0, rsrc + 0x50));  // cut inside the directory
+  EXPECT_EQ(MessageOf([&] { ReadBookBlock(exe.string(), "SYSTEM_MFS"); }),
+            "The book file \"" + exe.string() + "\" is damaged: a resource name lies beyond the end of the file");
+  WriteFile(exe, "MZ");
+  EXPECT_EQ(MessageOf([&] { ReadBookBlock(exe.string(), "SYSTEM_MFS"); }),
+            "The book file \"" + exe.string() + "\" is damaged: the DOS header lies beyond the end of the file");
+}
+
+// A book document: a header instead of a program; cut short, it says so as a packed book does.
+TEST(BookDocument, ReadsItsBlocksAndSaysWhatIsWrongWithIt) {
+  TTempDir dir;
+  const std::string sys = Cab({{"info.mfs", SampleImage(), 0, 0x20}});
+  const std::string header = BookDocumentHeader();
+  const std::string document = header + BuildDataBlocks({{"RCDATA", "SYSTEM_MFS", sys}, {"RCDATA", "FILES_MFS", sys}}, header.size());
+  const fs::path file = dir.Path() / "book.qbook";
+  WriteFile(file, document);
+  EXPECT_EQ(document.compare(0, 10, "\x89QBOOK\r\n\x1A\n"), 0);
+  EXPECT_EQ(BookFileKind(file.string()), TBookFileKind::Document);
+  EXPECT_EQ(ReadBookBlock(file.string(), "FILES_MFS"), sys);
+  EXPECT_TRUE(CarriesBook(file.string()));
+  WriteFile(file, document.substr(0, header.size() + 100));
+  TMFS mfs;
+  EXPECT_EQ(CauseOf([&] { LoadSystemImage(mfs, file.string()); }),
+            "File \"\\info.cab\" is not a cabinet | the book file is incomplete: it ends inside the data block SYSTEM_MFS, 100 of its " +
+                std::to_string(sys.size()) + " bytes there (it was cut short)");
+  std::string later = document;
+  later[10] = 2;
+  WriteFile(file, later);
+  EXPECT_EQ(MessageOf([&] { ReadBookBlock(file.string(), "FILES_MFS"); }),
+            "The book document \"" + file.string() + "\" is of a later format than this viewer reads");
+  // Anything else named as a book says it is none.
+  WriteFile(file, "just some text");
+  EXPECT_FALSE(CarriesBook(file.string()));
+  EXPECT_EQ(CauseOf([&] { LoadSystemImage(mfs, file.string()); }),
+            "File \"\\info.cab\" is not a cabinet | \"" + file.string() +
+                "\" is not a book: neither a book document, a packed book nor a Windows-format book");
 }
 
 }  // namespace

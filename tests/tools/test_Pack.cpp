@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "mfs/cab_test_util.h"
+#include "mfs/pe_test_util.h"
 #include "u_CabWriter.h"
 #include "u_DataBlocks.h"
 #include "u_DiskFolder.h"
@@ -92,6 +93,36 @@ TEST(PackedBook, ReadyMadeCabinetsAreEmbeddedUnchanged) {
   EXPECT_EQ(ReadDataBlock(book.string(), "RCDATA", "SYSTEM_MFS"), sys);
   EXPECT_EQ(ReadDataBlock(book.string(), "RCDATA", "FILES_MFS"), content);
   ASSERT_EQ(Shell(Quote(book), &out), 0) << out;
+}
+
+// Any kind of book goes in and any comes out: a Windows-format book repacked as a document and
+// that as an executable book keeps both images byte for byte, and every kind lists and checks.
+TEST(PackedBook, FromRepacksEveryKindByteForByte) {
+  TTempDir dir;
+  std::string out;
+  const fs::path packed = dir.Path() / "packed", win = dir.Path() / "book.exe", doc = dir.Path() / "book.qbook", again = dir.Path() / "again";
+  ASSERT_EQ(PackBook(Sample / "system", Sample / "content", packed, out), 0) << out;
+  const std::string sys = ReadDataBlock(packed.string(), "RCDATA", "SYSTEM_MFS"), content = ReadDataBlock(packed.string(), "RCDATA", "FILES_MFS");
+  ASSERT_TRUE(pe_test::MakeWindowsExecutable(win, {{std::string("RCDATA"), std::string("SYSTEM_MFS"), sys},
+                                                   {std::string("RCDATA"), std::string("FILES_MFS"), content}}, "x86_64", &out)) << out;
+  ASSERT_EQ(Shell(Quote(Pack) + " --document --from " + Quote(win) + " -o " + Quote(doc), &out), 0) << out;
+  EXPECT_EQ(ReadFile(doc).compare(0, 10, "\x89QBOOK\r\n\x1A\n"), 0);
+  EXPECT_LT(fs::file_size(doc), sys.size() + content.size() + 200);  // the two Cabinets and an index
+  EXPECT_EQ(fs::status(doc).permissions() & fs::perms::owner_exec, fs::perms::none);
+  ASSERT_EQ(Shell(Quote(Pack) + " --viewer " + Quote(Probe) + " --from " + Quote(doc) + " -o " + Quote(again), &out), 0) << out;
+  EXPECT_EQ(ReadDataBlock(again.string(), "RCDATA", "SYSTEM_MFS"), sys);
+  EXPECT_EQ(ReadDataBlock(again.string(), "RCDATA", "FILES_MFS"), content);
+  ASSERT_EQ(Shell(Quote(again), &out), 0) << out;
+  for (const fs::path& book : {win, doc}) {
+    ASSERT_EQ(Shell(Quote(Pack) + " --list " + Quote(book), &out), 0) << out;
+    EXPECT_NE(out.find("\\pages\\intro.htm"), std::string::npos) << out;
+    ASSERT_EQ(Shell(Quote(Pack) + " --check " + Quote(book), &out), 0) << out;
+    EXPECT_NE(out.find("0 errors"), std::string::npos) << out;
+  }
+  // What is no book is refused with a reason, and nothing is written.
+  EXPECT_NE(Shell(Quote(Pack) + " --document --from " + Quote(Probe) + " -o " + Quote(dir.Path() / "none"), &out), 0);
+  EXPECT_NE(out.find("not a book"), std::string::npos) << out;
+  EXPECT_FALSE(fs::exists(dir.Path() / "none"));
 }
 
 // What the packer must never do to the author's files, each shown by the packer as its own process.
