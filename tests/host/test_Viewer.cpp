@@ -27,6 +27,8 @@
 #include "frm_UserForm.h"
 #include "u_ContentsPane.h"
 #include "viewer/viewer_test_util.h"
+#include "mfs/pe_test_util.h"
+#include "u_DataBlocks.h"
 
 using namespace gui_test;
 
@@ -571,6 +573,8 @@ protected:
   int Start(const std::string& book, std::string& out) {
     return cab_test::Shell("QUIRELLE_CHECK=1 QTWEBENGINE_DISABLE_SANDBOX=1 " + cab_test::Quote(book), &out);
   }
+  // The viewer given a book file, as a reader opens one.
+  int Open(const std::string& file, std::string& out) { return Start(QUIRELLE_VIEWER + std::string("' '") + file, out); }
   // Packs Dir/sys and Dir/content into Dir/book; empty when packing failed.
   std::string PackBook() {
     std::string out;
@@ -582,12 +586,12 @@ protected:
     return rc == 0 ? book : std::string();
   }
   // Starts the book as a reader does, and finds its window on the X server by its caption.
-  QString Launch(QProcess& viewer, const std::string& book, const QString& caption) {
+  QString Launch(QProcess& viewer, const std::string& book, const QString& caption, const QStringList& args = {}) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QTWEBENGINE_DISABLE_SANDBOX", "1");
     viewer.setProcessEnvironment(env);
     viewer.setProcessChannelMode(QProcess::MergedChannels);
-    viewer.start(QString::fromStdString(book), {});
+    viewer.start(QString::fromStdString(book), args);
     if (!viewer.waitForStarted()) return {};
     QString window;
     WaitFor([&] { return !(window = Command("xdotool search --onlyvisible --name '" + caption + "' | head -1")).isEmpty(); });
@@ -700,6 +704,70 @@ TEST_F(PackedViewer, ACutOrDamagedBookSaysWhatHappened) {
   EXPECT_EQ(Start(book, out), 1);
   EXPECT_NE(out.find("The image inside the data block SYSTEM_MFS is damaged.\n\nIn the book's system image (SYSTEM_MFS)."),
             std::string::npos) << out;
+}
+
+// The same book carried four ways opens the same: packed, as a document, and made for Windows in
+// either word size; a Windows book whose blocks have only the numeric type, or whose resource
+// directory is cut, fails with a message.
+TEST_F(PackedViewer, EveryKindOfBookOpensTheSame) {
+  std::string out;
+  const std::string sample = std::string(QUIRELLE_SOURCE_DIR) + "/examples/sample-book/";
+  const fs::path packed = Dir.Path() / "book", doc = Dir.Path() / "book.qbook";
+  ASSERT_EQ(cab_test::Shell(cab_test::Quote(QUIRELLE_PACK) + " --viewer " + cab_test::Quote(QUIRELLE_VIEWER) + " --system " +
+                                cab_test::Quote(sample + "system") + " --content " + cab_test::Quote(sample + "content") + " -o " +
+                                cab_test::Quote(packed), &out), 0) << out;
+  ASSERT_EQ(cab_test::Shell(cab_test::Quote(QUIRELLE_PACK) + " --document --from " + cab_test::Quote(packed) + " -o " + cab_test::Quote(doc), &out), 0)
+      << out;
+  const std::string sys = ReadBookBlock(packed.string(), "SYSTEM_MFS"), content = ReadBookBlock(packed.string(), "FILES_MFS");
+  auto shown = [&](int rc) {  // what the check prints, less the time it took
+    return std::to_string(rc) + " " + out.substr(out.find("title="), out.find("ms=") - out.find("title="));
+  };
+  const std::string expected = "0 title=A Walk by the River\ncaption=A Walk by the River - sample edition, 2026\npage=\\pages\\intro.htm\n";
+  EXPECT_EQ(shown(Start(packed.string(), out)), expected) << out;
+  EXPECT_EQ(shown(Open(doc.string(), out)), expected) << out;
+  for (const char* arch : {"x86_64", "i686"}) {
+    const fs::path win = Dir.Path() / (std::string(arch) + ".exe");
+    ASSERT_TRUE(pe_test::MakeWindowsExecutable(win, {{std::string("RCDATA"), std::string("SYSTEM_MFS"), sys},
+                                                     {std::string("RCDATA"), std::string("FILES_MFS"), content}}, arch, &out)) << out;
+    EXPECT_EQ(shown(Open(win.string(), out)), expected) << arch << out;
+  }
+  const fs::path numeric = Dir.Path() / "numeric.exe";
+  ASSERT_TRUE(pe_test::MakeWindowsExecutable(numeric, {{std::uint16_t{10}, std::string("SYSTEM_MFS"), sys},
+                                                       {std::uint16_t{10}, std::string("FILES_MFS"), content}}, "x86_64", &out)) << out;
+  EXPECT_EQ(Open(numeric.string(), out), 1);
+  EXPECT_NE(out.find("File \"\\info.cab\" is not a cabinet\n\nThe Windows-format book has no resource SYSTEM_MFS of the type named "
+                     "\"RCDATA\".\n\nIn the book's system image (SYSTEM_MFS)."), std::string::npos) << out;
+  const std::string whole = cab_test::ReadFile(numeric);
+  cab_test::WriteFile(numeric, whole.substr(0, pe_test::ResourceSectionOffset(whole) + 20));
+  EXPECT_EQ(Open(numeric.string(), out), 1);
+  EXPECT_NE(out.find("The book file \"" + numeric.string() + "\" is damaged: a resource directory lies beyond the end of the file"),
+            std::string::npos) << out;
+}
+
+// A viewer without a book of its own and none named asks for one; cancelled, it ends quietly.
+TEST_F(PackedViewer, WithoutABookTheReaderIsAskedForOne) {
+  std::string out;
+  const std::string sample = std::string(QUIRELLE_SOURCE_DIR) + "/examples/sample-book/";
+  const fs::path doc = Dir.Path() / "book.qbook";
+  ASSERT_EQ(cab_test::Shell(cab_test::Quote(QUIRELLE_PACK) + " --document --system " + cab_test::Quote(sample + "system") +
+                                " --content " + cab_test::Quote(sample + "content") + " -o " + cab_test::Quote(doc), &out), 0) << out;
+  for (const bool choose : {true, false}) {
+    QProcess viewer;
+    const QString dialog = Launch(viewer, QUIRELLE_VIEWER, "Open book");
+    ASSERT_FALSE(dialog.isEmpty());
+    if (choose) {
+      Command("xdotool windowfocus --sync " + dialog + " type '" + QString::fromStdString(doc.string()) + "'");
+      Command("xdotool windowfocus --sync " + dialog + " key Return");
+      QString window;
+      ASSERT_TRUE(WaitFor([&] { return !(window = Command("xdotool search --onlyvisible --name 'A Walk by the River' | head -1")).isEmpty(); }));
+      Command("xdotool windowfocus --sync " + window + " key Escape");
+    } else {
+      Command("xdotool windowfocus --sync " + dialog + " key Escape");
+    }
+    EXPECT_TRUE(viewer.waitForFinished(20000));
+    EXPECT_EQ(viewer.exitCode(), 0) << viewer.readAll().toStdString();
+    if (viewer.state() != QProcess::NotRunning) viewer.kill(), viewer.waitForFinished();
+  }
 }
 
 TEST_F(PackedViewer, CheckFailsWhenTheFirstPageIsTheErrorPage) {
