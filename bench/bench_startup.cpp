@@ -1,7 +1,8 @@
 // Start-up: from process start to the first page's load-finished, for a viewer carrying a book
 // of more than 50 MB, beside a bare QWebEngineView program that loads the same first page from
 // disk, in the same run. Runs each several times (as separate processes) and prints the best.
-// The same book with a toolbar of 30 buttons and 30 pictures of every kind runs beside it.
+// The same book with a toolbar of 30 buttons and 30 pictures of every kind runs beside it, and
+// the same book as a book document given to the plain viewer.
 // Run it under a display: xvfb-run -a build/release/bench/bench_startup BUILD_DIR [RUNS] [BASELINE]
 // BASELINE is a quirelle-viewer built from an earlier commit: the same book packed into it runs
 // beside the others, for before-and-after figures from one run.
@@ -96,22 +97,25 @@ int main(int argc, char** argv) {
   std::string contentImage = content.SaveToString();
   std::string contentCab = BuildCabinet({{"info.mfs", contentImage, DosDateTimeNow(), 0x20}});
   std::string program = ReadDiskFile(build / "quirelle-viewer");
-  auto makeBook = [&](const fs::path& systemFolder, const fs::path& book) {
+  // Without a program, the book is written as a book document.
+  auto makeBook = [&](const fs::path& systemFolder, const fs::path& book, const std::string& viewerProgram) {
     TMFS system;
     ImportFolder(systemFolder, system.Root());
     std::vector<TDataBlock> blocks{
         {"RCDATA", "SYSTEM_MFS", BuildCabinet({{"info.mfs", system.SaveToString(), DosDateTimeNow(), 0x20}})},
         {"RCDATA", "FILES_MFS", contentCab}};
-    WriteDiskFileAtomically(book, program + BuildDataBlocks(blocks, program.size()));
+    const std::string head = viewerProgram.empty() ? BookDocumentHeader() : viewerProgram;
+    WriteDiskFileAtomically(book, head + BuildDataBlocks(blocks, head.size()));
     fs::permissions(book, fs::perms::owner_all);
   };
-  fs::path book = work / "book", toolbarBook = work / "toolbar-book", baselineBook = work / "baseline-book";
-  makeBook(work / "system", book);
-  makeBook(work / "toolbar-system", toolbarBook);
+  fs::path book = work / "book", toolbarBook = work / "toolbar-book", baselineBook = work / "baseline-book",
+           document = work / "book.qbook";
+  makeBook(work / "system", book, program);
+  makeBook(work / "toolbar-system", toolbarBook, program);
+  makeBook(work / "system", document, {});
   const bool baseline = argc > 3;
   if (baseline) {
-    program = ReadDiskFile(argv[3]);
-    makeBook(work / "system", baselineBook);
+    makeBook(work / "system", baselineBook, ReadDiskFile(argv[3]));
   }
 
   // Through env, so the variables are set for the program alone.
@@ -120,6 +124,7 @@ int main(int argc, char** argv) {
   const std::vector<std::string> withToolbar{"env", sandbox, "QUIRELLE_CHECK=1", toolbarBook.string()};
   const std::vector<std::string> bare{"env", sandbox, (build / "bench" / "bare_view").string(), (work / "content" / "first.htm").string()};
   const std::vector<std::string> before{"env", sandbox, "QUIRELLE_CHECK=1", baselineBook.string()};
+  const std::vector<std::string> fromDocument{"env", sandbox, "QUIRELLE_CHECK=1", (build / "quirelle-viewer").string(), document.string()};
   RunChild(viewer);  // warm the file cache and the engine's files
   RunChild(bare);
   // The best wall time with the program's own figure (ms= in its output), and the highest peak.
@@ -134,11 +139,12 @@ int main(int argc, char** argv) {
       if (run.Ms < Ms) Ms = run.Ms, Own = own;
       PeakKB = std::max(PeakKB, run.PeakKiB);
     }
-  } bestViewer, bestToolbar, bestBare, bestBefore;
+  } bestViewer, bestToolbar, bestBare, bestBefore, bestDocument;
   for (int i = 0; i < runs; ++i) {
     bestViewer.Run(viewer);
     bestToolbar.Run(withToolbar);
     bestBare.Run(bare);
+    bestDocument.Run(fromDocument);
     if (baseline) bestBefore.Run(before);
   }
   auto line = [](const char* what, const TBest& b) {
@@ -153,10 +159,12 @@ int main(int argc, char** argv) {
               static_cast<double>(fs::file_size(book)) / 1e6);
   line("packed viewer, whole run", bestViewer);
   line("packed viewer, 30 buttons with pictures", bestToolbar);
+  line("plain viewer given the book as a document", bestDocument);
   line("bare QWebEngineView, page from disk", bestBare);
   if (baseline) line("baseline viewer (given), same book", bestBefore);
   ratio("ratio viewer / bare", bestViewer, bestBare);
   ratio("ratio with toolbar / without", bestToolbar, bestViewer);
+  ratio("ratio document / packed viewer", bestDocument, bestViewer);
   if (baseline) ratio("ratio baseline / bare", bestBefore, bestBare);
   if (std::getenv("QUIRELLE_BENCH_KEEP"))
     std::printf("kept %s\n", work.string().c_str());

@@ -1,6 +1,6 @@
-// A book file from hostile bytes: the index of its data blocks, a block read through it, and
-// the diagnosis of a book cut short. Reading either gives bytes or a clean error; the diagnosis
-// never fails.
+// A book file from hostile bytes, of whatever kind (packed book, book document, Windows
+// executable): the index of its data blocks, a block read through it, and the diagnosis of a
+// book cut short. Reading either gives bytes or a clean error; the diagnosis never fails.
 #include <unistd.h>
 
 #include <cstddef>
@@ -26,9 +26,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (index.ProgramSize > size) std::abort();
     for (const TDataBlockEntry& e : index.Entries)
       if (e.Offset + e.Size > size) std::abort();
-    ReadDataBlock(path, "RCDATA", "SYSTEM_MFS");
   } catch (const EDataBlockError&) {
   }
+  try {
+    if (ReadBookBlock(path, "SYSTEM_MFS").size() > size) std::abort();
+  } catch (const EDataBlockError&) {
+  }
+  CarriesBook(path);
   BookFileDamage(path);
   return 0;
 }
