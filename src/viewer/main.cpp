@@ -3,6 +3,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QGuiApplication>
+#include <QIcon>
 #include <QLoggingCategory>
 #include <QTimer>
 #include <cstdio>
@@ -104,7 +105,9 @@ int main(int argc, char** argv) {
   RegisterEngineSchemes({"mfs", "system"});
   QApplication app(argc, argv);
   // Task bars group the viewer's windows under its desktop entry.
-  QGuiApplication::setDesktopFileName(QStringLiteral("quirelle-viewer"));
+  QGuiApplication::setDesktopFileName(QStringLiteral("org.quirelle.Viewer"));
+  // The icon of the installed theme, else our own; a book's logo still marks its own window.
+  QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("quirelle"), QIcon(QStringLiteral(":/viewer/quirelle.png"))));
   TEngineURLLayer urlLayer;
   if (!source.ContentLoad) {
     const QString chosen = AskForBookFile();
