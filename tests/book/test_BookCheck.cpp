@@ -3,9 +3,13 @@
 // Neither needs a display, a web engine or a viewer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -299,6 +303,31 @@ TEST(BookCheck, DeeplyNestedPagesAreNotedAndTheRestChecked) {
                  "mfs:\\deep.htm: note: The page nests its elements more than 5000 deep: its links are not checked\n"
                  "mfs:\\flat.htm:1: error: The link \"gone.htm\" leads to \"mfs:\\gone.htm\", which is not in the book\n"
                  "1 error, 2 notes\n");
+}
+
+}  // namespace
+
+namespace {
+
+// The author's guide names every key the viewer reads: the keys are taken from the calls that
+// read them in the book model and the contents pane, so a key added there without a word in
+// docs/authoring.md fails here.
+TEST(AuthorsGuide, NamesEveryKeyTheViewerReads) {
+  const std::filesystem::path source = QUIRELLE_SOURCE_DIR;
+  std::string guide = cab_test::ReadFile(source / "docs" / "authoring.md");
+  std::transform(guide.begin(), guide.end(), guide.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const std::regex read(R"re((?:SystemText|SystemInteger|SystemBoolean|ValueOf|Find|TextOf|AttributeText|Text|Boolean|Integer|Enumeration<\w+>)\((?:[^,";]*,\s*)?"([A-Za-z]+)")re");
+  std::set<std::string> keys;
+  for (const auto& file : std::filesystem::directory_iterator(source / "src" / "book")) {
+    if (file.path().extension() != ".cpp") continue;
+    const std::string text = cab_test::ReadFile(file.path());
+    for (std::sregex_iterator it(text.begin(), text.end(), read), end; it != end; ++it) keys.insert((*it)[1]);
+  }
+  EXPECT_GT(keys.size(), 50u);  // the scan still finds the readers
+  for (std::string key : keys) {
+    std::transform(key.begin(), key.end(), key.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    EXPECT_TRUE(std::regex_search(guide, std::regex("\\b" + key + "\\b"))) << key << " is not in docs/authoring.md";
+  }
 }
 
 }  // namespace
