@@ -20,6 +20,7 @@
 #include <QGuiApplication>
 
 #include "u_Pictures.h"
+#include "u_ToolbarArt.h"
 #endif
 
 #include "u_Book.h"
@@ -31,6 +32,7 @@
 #include "u_ImageSource.h"
 #include "u_MFS.h"
 #include "u_MFSCab.h"
+#include "u_NewBook.h"
 
 namespace fs = std::filesystem;
 
@@ -43,6 +45,7 @@ const char* const Usage =
     "       quirelle-pack --check BOOK\n"
     "       quirelle-pack --list BOOK\n"
     "       quirelle-pack --extract BOOK FOLDER\n"
+    "       quirelle-pack --new FOLDER --content PAGES\n"
     "\n"
     "Packs a book into a copy of the viewer program VIEWER, written to BOOK. VIEWER defaults to\n"
     "the quirelle-viewer installed beside quirelle-pack.\n"
@@ -67,6 +70,10 @@ const char* const Usage =
     "                         notes. Exit status 1 when there are errors.\n"
     "  --list BOOK            print the trees of the two images of a book\n"
     "  --extract BOOK FOLDER  write them into FOLDER/system and FOLDER/content\n"
+    "  --new FOLDER --content PAGES\n"
+    "                         starts a book from a folder of pages: writes FOLDER/system\n"
+    "                         (System.xml, a story of the pages with chapters by folder,\n"
+    "                         variables and a toolbar) and says what to do next\n"
     "  --code-page CP         the code page the description files and names are written in\n"
     "                         (1252, 1251, ... or utf-8); it is recorded in the book, which\n"
     "                         every reader then reads in it, whatever their locale. Without\n"
@@ -236,9 +243,7 @@ int Pack(const std::string& viewer, TPackInput input, const std::string& output,
   fs::perms permissions;
   if (viewer.empty()) {
     program = BookDocumentHeader();
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    permissions = static_cast<fs::perms>(0666 & ~mask);
+    permissions = UsualPermissions();
   } else {
     program = ReadDiskFile(viewer);
     program.resize(ReadDataBlockIndex(viewer).ProgramSize);
@@ -318,6 +323,60 @@ int Extract(const std::string& book, const fs::path& folder) {
   return 0;
 }
 
+// A new book's system folder, written beside the target and renamed: it appears whole or not at
+// all, and an author's existing files are never touched.
+int NewBook(const fs::path& folder, const fs::path& pages) {
+#ifdef QUIRELLE_PICTURES
+  if (!fs::is_directory(pages)) throw EToolError(pages.string() + ": no such folder");
+  const fs::path system = folder / "system";
+  std::error_code ec;
+  if (fs::exists(system) && !fs::is_empty(system, ec)) throw EToolError(system.string() + ": exists and is not empty");
+  // The description files are written in UTF-8, which the packer then finds in them.
+  SetBookCodePage(CodePageUtf8);
+  TMFS content;
+  ImportFolder(pages, content.Root());
+  const TNewBook book = PlanNewBook(content, fs::absolute(folder).lexically_normal().filename().string());
+  fs::create_directories(folder);
+  std::string pattern = system.string() + ".XXXXXX";
+  if (!::mkdtemp(pattern.data())) throw EToolError(folder.string() + ": cannot create a folder in it: " + std::strerror(errno));
+  const fs::path temp = pattern;
+  try {
+    TPictureDecoding qt;
+    WriteDiskFileAtomically(temp / "System.xml", book.SystemXml);
+    WriteDiskFileAtomically(temp / "Story.xml", book.StoryXml);
+    WriteDiskFileAtomically(temp / "Variables.xml", book.VariablesXml);
+    fs::create_directories(temp / "toolbar");
+    WriteDiskFileAtomically(temp / "toolbar" / "Buttons.xml", book.ButtonsXml);
+    for (std::string file : NewBookPictureFiles()) {
+      std::replace(file.begin(), file.end(), '\\', '/');
+      DrawToolbarPicture(fs::path(file).stem().string(), temp / file);
+    }
+    for (const auto& entry : fs::recursive_directory_iterator(temp))
+      fs::permissions(entry.path(), UsualPermissions(entry.is_directory()));
+    fs::permissions(temp, UsualPermissions(true));
+    fs::rename(temp, system);
+  } catch (...) {
+    fs::remove_all(temp, ec);
+    throw;
+  }
+  const std::string p = pages.string(), s = system.string(), name = folder.filename().empty() ? "book" : folder.filename().string();
+  std::printf("Started \"%s\" in %s: %zu pages, %zu chapters, a toolbar of 12 buttons.\n", book.Title.c_str(), s.c_str(),
+              book.Pages.size(), book.ChapterCount);
+  std::printf("Next:\n"
+              "  1. Edit %s/Variables.xml (the title, the author) and %s/Story.xml (the order,\n"
+              "     the page names); System.xml holds the window size and the toolbar's colours.\n"
+              "  2. Check:  quirelle-pack --check --system %s --content %s\n"
+              "  3. Pack:   quirelle-pack --document --system %s --content %s -o %s.qbook\n"
+              "     and read it: quirelle-viewer %s.qbook\n"
+              "Every key is described in the author's guide (docs/authoring.md).\n",
+              s.c_str(), s.c_str(), s.c_str(), p.c_str(), s.c_str(), p.c_str(), name.c_str(), name.c_str());
+  return 0;
+#else
+  (void)folder, (void)pages;
+  throw EToolError("--new draws the toolbar's pictures with Qt, and this quirelle-pack was built without it");
+#endif
+}
+
 // The viewer installed with the packer: in the same folder once installed, one folder up in a
 // build tree.
 // Where it was looked for is added to `looked`.
@@ -361,6 +420,7 @@ int Run(const std::vector<std::string>& args) {
   }
   if (args[0] == "--list" && args.size() == 2) return List(args[1]);
   if (args[0] == "--extract" && args.size() == 3) return Extract(args[1], args[2]);
+  if (args[0] == "--new" && args.size() == 4 && args[2] == "--content") return NewBook(args[1], args[3]);
   std::string viewer, system, content, output, book, codePage, from;
   bool check = false, force = false, document = false;
   for (std::size_t i = 0; i < args.size(); ++i) {

@@ -29,6 +29,12 @@ std::string ReadDiskFile(const fs::path& path) {
   return ss.str();
 }
 
+fs::perms UsualPermissions(bool folder) {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return static_cast<fs::perms>((folder ? 0777 : 0666) & ~mask);
+}
+
 void WriteDiskFileAtomically(const fs::path& path, std::initializer_list<std::string_view> parts, fs::perms permissions,
                              const std::function<void(const fs::path& written)>& beforeRename) {
   // A new file of our own beside the target (never an existing name, never through a link),

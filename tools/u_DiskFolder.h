@@ -26,6 +26,8 @@ void WriteDiskFileAtomically(const std::filesystem::path& path, std::initializer
 inline void WriteDiskFileAtomically(const std::filesystem::path& path, const std::string& data) {
   WriteDiskFileAtomically(path, {std::string_view(data)});
 }
+// The permissions a new file or folder gets from the user's umask: 0666 or 0777 less it.
+std::filesystem::perms UsualPermissions(bool folder = false);
 
 // What one book image may hold: a Cabinet folder's largest uncompressed size.
 inline constexpr std::uint64_t MaxImageBytes = 0x7FFF8000;

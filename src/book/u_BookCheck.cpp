@@ -404,6 +404,11 @@ std::string MissingLink(const std::string& reference, const TResolvedLink& to) {
 
 // ---------------------------------------------------------------- the image
 
+bool IsPageFile(std::string_view path) {
+  const std::string ext = TMFS::ExtractFileExt(path);
+  return SameText(ext, ".htm") || SameText(ext, ".html") || SameText(ext, ".xhtml");
+}
+
 TMFSFile* FindBookFile(TMFS& image, const std::string& path) {
   if (path.empty() || path.back() == '\\') return nullptr;
   auto session = image.CreateSession();
@@ -449,11 +454,6 @@ std::string TextOf(const TXMLNode& node, const char* key) {
 std::int32_t LineOf(const TXMLNode& node, const char* key) {
   const TXMLAttribute* a = node.Attributes.Find(key);
   return a ? a->Line : node.Line;
-}
-
-bool IsPageFile(std::string_view path) {
-  const std::string ext = TMFS::ExtractFileExt(path);
-  return SameText(ext, ".htm") || SameText(ext, ".html");
 }
 
 bool IsStyleSheet(std::string_view path) { return SameText(TMFS::ExtractFileExt(path), ".css"); }

@@ -54,6 +54,9 @@ private:
   void Add(bool isError, std::string file, std::int32_t line, std::string message);
 };
 
+// Whether a path names an HTML page (.htm, .html, .xhtml), whose links the check follows.
+bool IsPageFile(std::string_view path);
+
 // A reference a page or style sheet makes, as written, and the line it stands on.
 struct TLinkRef {
   std::string Target;

@@ -14,6 +14,7 @@
 #include <QToolBar>
 #include <QToolButton>
 
+#include "u_DataBlocks.h"
 #include "u_Pictures.h"
 #include "viewer/viewer_test_util.h"
 
@@ -364,6 +365,67 @@ TEST_F(ToolbarTest, BookmarksInsideAndOutsideTheStory) {
   choose(items[0], "Page 5");
   choose(second->actions().at(0), "Page 7");  // each button its own list
   QDesktopServices::unsetUrlHandler("https");
+  EXPECT_TRUE(Messages.isEmpty()) << Messages.join("\n").toStdString();
+}
+
+// A book started by quirelle-pack --new from a folder of 20 pages in three subfolders: it checks
+// clean, shows twelve buttons with readable captions, and Next walks the pages in the order of
+// the contents page's links, then file order, each folder a chapter.
+TEST_F(ToolbarTest, ANewBookFromAFolderOfPagesReadsInOrder) {
+  cab_test::TTempDir dir;
+  const fs::path pages = dir.Path() / "pages";
+  auto page = [](const std::string& name) {
+    return "<html><head><title>Page " + name + "</title></head><body><p id=t>" + name + "</p></body></html>";
+  };
+  std::vector<std::string> files;
+  for (const char* folder : {"a-intro", "b-middle", "c-end"})
+    for (int i = 1; i <= (folder[0] == 'c' ? 7 : 6); ++i) files.push_back(std::string(folder) + "/p" + std::to_string(i));
+  for (const std::string& file : files) cab_test::WriteFile(pages / (file + ".htm"), page(file));
+  // The contents page takes the middle part first, its third page before its first.
+  cab_test::WriteFile(pages / "index.htm", "<html><head><title>My book</title></head><body><p id=t>contents</p>"
+                                           "<a href='b-middle/p3.htm'>x</a> <a href='b-middle/p1.htm'>y</a> <a href='c-end/p10.htm'>gone</a></body></html>");
+  std::string out;
+  ASSERT_EQ(cab_test::Shell(cab_test::Quote(QUIRELLE_PACK) + " --new " + cab_test::Quote(dir.Path() / "book") + " --content " + cab_test::Quote(pages), &out), 0)
+      << out;
+  EXPECT_NE(out.find("Started \"My book\""), std::string::npos) << out;
+  EXPECT_NE(out.find("20 pages, 3 chapters"), std::string::npos) << out;
+  EXPECT_NE(cab_test::Shell(cab_test::Quote(QUIRELLE_PACK) + " --new " + cab_test::Quote(dir.Path() / "book") + " --content " + cab_test::Quote(pages), &out), 0);
+  EXPECT_NE(out.find("exists and is not empty"), std::string::npos) << out;
+  const fs::path doc = dir.Path() / "book.qbook";
+  EXPECT_EQ(cab_test::Shell(cab_test::Quote(QUIRELLE_PACK) + " --check --system " + cab_test::Quote(dir.Path() / "book" / "system") +
+                                " --content " + cab_test::Quote(pages), &out), 1);
+  EXPECT_NE(out.find("\n1 error, 0 notes"), std::string::npos) << out;  // the contents page's broken link, and nothing else
+
+  cab_test::WriteFile(pages / "index.htm", "<html><head><title>My book</title></head><body><p id=t>contents</p>"
+                                           "<a href='b-middle/p3.htm'>x</a> <a href='b-middle/p1.htm'>y</a></body></html>");
+  ASSERT_EQ(cab_test::Shell(cab_test::Quote(QUIRELLE_PACK) + " --document --system " + cab_test::Quote(dir.Path() / "book" / "system") +
+                                " --content " + cab_test::Quote(pages) + " -o " + cab_test::Quote(doc), &out), 0)
+      << out;
+  EXPECT_EQ(out, "0 errors, 0 notes\n");
+  Form = std::make_unique<TfrmMain>(TBookSource{ReadBookBlock(doc.string(), "SYSTEM_MFS"), ReadBookBlock(doc.string(), "FILES_MFS")});
+  ASSERT_FALSE(Form->CreateFailed()) << Messages.join("; ").toStdString();
+  ASSERT_TRUE(Loads([&] { Form->show(); }, "contents"));
+  EXPECT_EQ(Form->windowTitle(), "My book");
+  int buttons = 0, next = -1;
+  for (std::size_t i = 0; i < Form->Toolbar().Buttons().size(); ++i) {
+    auto* button = qobject_cast<QAbstractButton*>(Form->Toolbar().Buttons()[i]);
+    if (!button || button->text().isEmpty()) continue;
+    ++buttons;
+    EXPECT_FALSE(button->icon().isNull()) << button->text().toStdString();
+    EXPECT_NE(button->palette().color(QPalette::ButtonText), Form->tbrMain()->palette().color(QPalette::Window));
+    if (button->text() == "Next") next = static_cast<int>(i);
+  }
+  EXPECT_EQ(buttons, 12);
+  ASSERT_GE(next, 0);
+  QStringList walked;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    Click(next);
+    walked << Shown();
+  }
+  QStringList expected{"b-middle/p3", "b-middle/p1", "b-middle/p2", "b-middle/p4", "b-middle/p5", "b-middle/p6"};
+  for (const std::string& file : files)
+    if (!expected.contains(QString::fromStdString(file))) expected << QString::fromStdString(file);
+  EXPECT_EQ(walked, expected);
   EXPECT_TRUE(Messages.isEmpty()) << Messages.join("\n").toStdString();
 }
 

@@ -1,0 +1,228 @@
+#include "u_NewBook.h"
+
+#include <gumbo.h>
+
+#include <algorithm>
+#include <cctype>
+#include <limits>
+#include <map>
+
+#include "u_BookCheck.h"
+#include "u_CodePage.h"
+#include "u_DiskFolder.h"
+#include "u_MFS.h"
+#include "u_PageEncoding.h"
+
+namespace {
+
+// File order as people number files: "ch2" before "ch10"; otherwise without regard to case.
+bool NaturalLess(std::string_view a, std::string_view b) {
+  std::size_t i = 0, j = 0;
+  while (i < a.size() && j < b.size()) {
+    const auto ca = static_cast<unsigned char>(a[i]), cb = static_cast<unsigned char>(b[j]);
+    if (std::isdigit(ca) && std::isdigit(cb)) {
+      std::size_t ei = i, ej = j;
+      while (ei < a.size() && std::isdigit(static_cast<unsigned char>(a[ei]))) ++ei;
+      while (ej < b.size() && std::isdigit(static_cast<unsigned char>(b[ej]))) ++ej;
+      const std::string_view na = a.substr(i, ei - i), nb = b.substr(j, ej - j);
+      const std::string_view ta = na.substr(std::min(na.find_first_not_of('0'), na.size()));
+      const std::string_view tb = nb.substr(std::min(nb.find_first_not_of('0'), nb.size()));
+      if (ta.size() != tb.size()) return ta.size() < tb.size();
+      if (ta != tb) return ta < tb;
+      i = ei, j = ej;
+      continue;
+    }
+    if (std::tolower(ca) != std::tolower(cb)) return std::tolower(ca) < std::tolower(cb);
+    ++i, ++j;
+  }
+  return a.size() - i < b.size() - j;
+}
+
+std::string FolderOf(const std::string& path) { return path.substr(0, path.rfind('\\')); }
+
+std::string Collapsed(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    const bool blank = c == ' ' || c == '\t' || c == '\r' || c == '\n';
+    if (blank && (out.empty() || out.back() == ' ')) continue;
+    out += blank ? ' ' : c;
+  }
+  if (!out.empty() && out.back() == ' ') out.pop_back();
+  return out;
+}
+
+const GumboNode* FindTitle(const GumboNode* node) {
+  if (node->type != GUMBO_NODE_ELEMENT) return nullptr;
+  if (node->v.element.tag == GUMBO_TAG_TITLE) return node;
+  if (node->v.element.tag == GUMBO_TAG_BODY) return nullptr;  // a title lives in the head
+  const GumboVector& children = node->v.element.children;
+  for (unsigned i = 0; i < children.length; ++i)
+    if (const GumboNode* found = FindTitle(static_cast<const GumboNode*>(children.data[i]))) return found;
+  return nullptr;
+}
+
+// The text of a page's <title>, UTF-8.
+std::string TitleOf(std::string_view page) {
+  const std::string html = PageToUtf8(page, PageEncoding(page));
+  GumboOutput* output = gumbo_parse_with_options(&kGumboDefaultOptions, html.data(), html.size());
+  std::string title;
+  if (const GumboNode* node = FindTitle(output->root)) {
+    const GumboVector& children = node->v.element.children;
+    for (unsigned i = 0; i < children.length; ++i) {
+      const auto* child = static_cast<const GumboNode*>(children.data[i]);
+      if (child->type == GUMBO_NODE_TEXT || child->type == GUMBO_NODE_WHITESPACE) title += child->v.text.text;
+    }
+  }
+  gumbo_destroy_output(&kGumboDefaultOptions, output);
+  return Collapsed(title);
+}
+
+// A text value of the description files: in double quotes, a double quote written twice.
+std::string Quoted(std::string_view text) {
+  std::string out = "\"";
+  for (char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return out + "\"";
+}
+
+// Element content: a backslash makes the next character literal.
+std::string Content(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\\' || c == '<' || c == '>') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+// A chapter's name from its folder: "part-2_notes" gives "part 2 notes".
+std::string ChapterName(const std::string& folder) {
+  std::string name = folder.substr(folder.rfind('\\') + 1);
+  std::replace_if(name.begin(), name.end(), [](char c) { return c == '-' || c == '_'; }, ' ');
+  return name;
+}
+
+struct TButton {
+  int Kind;
+  const char* Caption;  // none for a separator
+  const char* Picture;
+};
+// The usual buttons, in groups: pages, chapters, history, reading, leaving.
+const TButton Buttons[] = {{3, "First", "first"},         {4, "Prior", "prior"},         {5, "Next", "next"},
+                           {6, "Last", "last"},           {0, nullptr, nullptr},         {7, "Prior part", "prior-part"},
+                           {8, "Next part", "next-part"}, {0, nullptr, nullptr},         {1, "Back", "back"},
+                           {2, "Forward", "forward"},     {0, nullptr, nullptr},         {11, "Text size", "text-size"},
+                           {12, "Search", "search"},      {14, "Print", "print"},        {0, nullptr, nullptr},
+                           {10, "Exit", "exit"}};
+
+// The pages in reading order, each folder kept together as a chapter placed at its first page.
+struct TOrder {
+  TMFS& Content;
+  std::map<std::string, std::size_t, TKeyLess> Rank;  // page or folder: where it falls
+  std::vector<TNewBookPage> Pages;
+  std::size_t Chapters = 0;
+
+  void Emit(const std::string& folder, const std::vector<std::string>& pages, std::int32_t level, std::string& story) {
+    // The entries of this folder: its own pages and the folders directly below it.
+    std::vector<std::string> entries;
+    std::vector<bool> isPage;
+    for (const std::string& page : pages) {
+      const std::string f = FolderOf(page);
+      if (SameText(f, folder)) {
+        entries.push_back(page);
+        isPage.push_back(true);
+      } else if (f.size() > folder.size() && SameText(f.substr(0, folder.size() + 1), folder + "\\")) {
+        const std::string sub = f.substr(0, f.find('\\', folder.size() + 1));
+        if (std::none_of(entries.begin(), entries.end(), [&](const std::string& e) { return SameText(e, sub); })) {
+          entries.push_back(sub);
+          isPage.push_back(false);
+        }
+      }
+    }
+    std::vector<std::size_t> byRank(entries.size());
+    for (std::size_t i = 0; i < byRank.size(); ++i) byRank[i] = i;
+    std::stable_sort(byRank.begin(), byRank.end(), [&](std::size_t a, std::size_t b) { return Rank[entries[a]] < Rank[entries[b]]; });
+    const std::string indent(static_cast<std::size_t>(level) * 2, ' ');
+    for (std::size_t i : byRank) {
+      const std::string& entry = entries[i];
+      if (isPage[i]) {
+        const std::string title = TitleOf(FindBookFile(Content, entry)->Data);
+        Pages.push_back({entry, title, level});
+        story += indent + "<item Page=" + Quoted(entry) + " Pagename=" + Quoted(title.empty() ? TMFS::ExtractFileName(entry) : title) + "/>\n";
+        continue;
+      }
+      ++Chapters;
+      story += indent + "<item Pagename=" + Quoted(ChapterName(entry)) + ">\n";
+      Emit(entry, pages, level + 1, story);
+      story += indent + "</item>\n";
+    }
+  }
+};
+
+}  // namespace
+
+TNewBook PlanNewBook(TMFS& content, const std::string& fallbackTitle) {
+  std::vector<std::string> pages;
+  for (const auto& [path, file] : BookFiles(content))
+    if (IsPageFile(path)) pages.push_back(path);
+  if (pages.empty()) throw EToolError("there are no pages (.htm, .html or .xhtml files)");
+  std::stable_sort(pages.begin(), pages.end(), NaturalLess);
+  TNewBook book;
+  for (const char* name : {"index", "contents", "toc", "default"}) {
+    for (const std::string& page : pages)
+      if (FolderOf(page).empty() && SameText(page.substr(1, page.rfind('.') - 1), name)) book.ContentsPage = page;
+    if (!book.ContentsPage.empty()) break;
+  }
+  // The contents page's links decide the order of the pages they reach; the rest follow.
+  TOrder order{content, {}, {}, 0};
+  std::size_t next = 0;
+  auto rank = [&](const std::string& page) {
+    if (order.Rank.count(page)) return;
+    order.Rank[page] = next++;
+    // Each folder above the page falls where its first page does.
+    for (std::string folder = FolderOf(page); !folder.empty(); folder = FolderOf(folder)) order.Rank.emplace(folder, order.Rank[page]);
+  };
+  if (!book.ContentsPage.empty()) {
+    rank(book.ContentsPage);
+    for (const TLinkRef& link : PageLinks(FindBookFile(content, book.ContentsPage)->Data)) {
+      const TResolvedLink to = ResolveBookLink("mfs", book.ContentsPage, link.Target);
+      if (to.Kind != TResolvedLink::Book || to.Scheme != "mfs") continue;
+      const auto found = std::find_if(pages.begin(), pages.end(), [&](const std::string& p) { return SameText(p, to.Path); });
+      if (found != pages.end()) rank(*found);
+    }
+  }
+  for (const std::string& page : pages) rank(page);
+  book.StoryXml = "<Story>\n";
+  order.Emit("", pages, 1, book.StoryXml);
+  book.StoryXml += "</Story>\n";
+  book.Pages = std::move(order.Pages);
+  book.ChapterCount = order.Chapters;
+  const auto contents = std::find_if(book.Pages.begin(), book.Pages.end(), [&](const TNewBookPage& p) { return p.Path == book.ContentsPage; });
+  const std::string& first = contents != book.Pages.end() ? contents->Title : book.Pages.front().Title;
+  book.Title = first.empty() ? fallbackTitle : first;
+  book.VariablesXml = "<vars>\n  <var Name=\"BOOKTITLE\">$" + Content(book.Title) + "</var>\n  <var Name=\"AUTHOR\">$</var>\n</vars>\n";
+  book.SystemXml =
+      "<System ApplicationTitle=\"%{BOOKTITLE}\" MainFormCaption=\"%{BOOKTITLE}\"\n"
+      "        Story=\"Story.xml\" Variables=\"Variables.xml\" ToolButtons=\"toolbar\\Buttons.xml\"\n"
+      "        Width=1024 Height=720 ResizableWindow=True>\n"
+      "  <toolbar ToolbarPlacement=\"tpTop\" ToolbarBackColor=15790320 ToolbarTextColor=3355443\n"
+      "           ToolbarShowCaption=True ToolbarBtnW=64 ToolbarBtnH=46 ToolbarImgW=24 ToolbarImgH=24 ToolbarFlat=True/>\n"
+      "</System>\n";
+  std::string images, list;
+  for (const TButton& b : Buttons) {
+    if (!b.Caption) {
+      list += "    <Btn Kind=0/>\n";
+      continue;
+    }
+    images += std::string("    <Img Name=\"") + b.Picture + "\" Path=\"pictures\\" + b.Picture + ".bmp\"/>\n";
+    list += "    <Btn Kind=" + std::to_string(b.Kind) + " Caption=\"" + b.Caption + "\" Image=\"" + b.Picture + "\"/>\n";
+  }
+  book.ButtonsXml = "<ToolButtons>\n  <Images>\n" + images + "  </Images>\n  <Buttons>\n" + list + "  </Buttons>\n</ToolButtons>\n";
+  return book;
+}
+
+std::vector<std::string> NewBookPictureFiles() {
+  std::vector<std::string> files;
+  for (const TButton& b : Buttons)
+    if (b.Picture) files.push_back(std::string("toolbar\\pictures\\") + b.Picture + ".bmp");
+  return files;
+}
