@@ -6,7 +6,8 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config libgtest-dev
           qt6-svg-dev libwmf-dev gsfonts libemf2svg-dev libuemf-dev xdotool imagemagick python3
           poppler-utils libisal-dev libgumbo-dev libicu-dev
           binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
-          dpkg-dev librsvg2-bin lintian desktop-file-utils appstream shared-mime-info libglib2.0-bin)
+          dpkg-dev librsvg2-bin lintian desktop-file-utils appstream shared-mime-info libglib2.0-bin
+          libzip-dev libxml2-dev pandoc)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

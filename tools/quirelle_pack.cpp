@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -29,6 +30,7 @@
 #include "u_CodePage.h"
 #include "u_DataBlocks.h"
 #include "u_DiskFolder.h"
+#include "u_Epub.h"
 #include "u_ImageSource.h"
 #include "u_MFS.h"
 #include "u_MFSCab.h"
@@ -46,6 +48,7 @@ const char* const Usage =
     "       quirelle-pack --list BOOK\n"
     "       quirelle-pack --extract BOOK FOLDER\n"
     "       quirelle-pack --new FOLDER --content PAGES\n"
+    "       quirelle-pack --new FOLDER --epub BOOK.epub\n"
     "\n"
     "Packs a book into a copy of the viewer program VIEWER, written to BOOK. VIEWER defaults to\n"
     "the quirelle-viewer installed beside quirelle-pack.\n"
@@ -74,6 +77,9 @@ const char* const Usage =
     "                         starts a book from a folder of pages: writes FOLDER/system\n"
     "                         (System.xml, a story of the pages with chapters by folder,\n"
     "                         variables and a toolbar) and says what to do next\n"
+    "  --new FOLDER --epub BOOK.epub\n"
+    "                         the same from an EPUB 2 or 3: its files become FOLDER/content,\n"
+    "                         its spine the story, its contents the chapters and page names\n"
     "  --code-page CP         the code page the description files and names are written in\n"
     "                         (1252, 1251, ... or utf-8); it is recorded in the book, which\n"
     "                         every reader then reads in it, whatever their locale. Without\n"
@@ -323,43 +329,90 @@ int Extract(const std::string& book, const fs::path& folder) {
   return 0;
 }
 
-// A new book's system folder, written beside the target and renamed: it appears whole or not at
-// all, and an author's existing files are never touched.
-int NewBook(const fs::path& folder, const fs::path& pages) {
 #ifdef QUIRELLE_PICTURES
-  if (!fs::is_directory(pages)) throw EToolError(pages.string() + ": no such folder");
+// A folder of ours beside the target, renamed over it once whole (an empty target is replaced):
+// it appears whole or not at all, and an author's existing files are never touched.
+class TNewFolder {
+public:
+  explicit TNewFolder(fs::path target) : FTarget(std::move(target)) {
+    std::error_code ec;
+    if (fs::exists(FTarget) && !fs::is_empty(FTarget, ec)) throw EToolError(FTarget.string() + ": exists and is not empty");
+    fs::create_directories(FTarget.parent_path());
+    std::string pattern = FTarget.string() + ".XXXXXX";
+    if (!::mkdtemp(pattern.data())) throw EToolError(FTarget.string() + ": cannot create a folder beside it: " + std::strerror(errno));
+    FTemp = pattern;
+  }
+  ~TNewFolder() {
+    std::error_code ec;
+    if (!FTemp.empty()) fs::remove_all(FTemp, ec);
+  }
+  const fs::path& Path() const { return FTemp; }
+  void Keep() {
+    for (const auto& entry : fs::recursive_directory_iterator(FTemp)) fs::permissions(entry.path(), UsualPermissions(entry.is_directory()));
+    fs::permissions(FTemp, UsualPermissions(true));
+    fs::rename(FTemp, FTarget);
+    FTemp.clear();
+  }
+
+private:
+  fs::path FTarget, FTemp;
+};
+
+// The EPUB's files into the content folder, at their paths in the container.
+void WriteEpubFiles(const TEpub& epub, const fs::path& folder) {
+  for (const auto& [path, data] : epub.Files) {
+    if (path.find('\\') != std::string::npos) throw EToolError("the EPUB names a file \"" + path + "\" that no book can hold (a backslash)");
+    const fs::path file = folder / path;
+    fs::create_directories(file.parent_path());
+    WriteDiskFileAtomically(file, data);
+  }
+}
+#endif
+
+// quirelle-pack --new: a book's system folder from a folder of pages, or both folders from an
+// EPUB.
+int NewBook(const fs::path& folder, const fs::path& source, bool epub) {
+#ifdef QUIRELLE_PICTURES
   const fs::path system = folder / "system";
-  std::error_code ec;
-  if (fs::exists(system) && !fs::is_empty(system, ec)) throw EToolError(system.string() + ": exists and is not empty");
+  const std::string name = fs::absolute(folder).lexically_normal().filename().string();
   // The description files are written in UTF-8, which the packer then finds in them.
   SetBookCodePage(CodePageUtf8);
   TMFS content;
-  ImportFolder(pages, content.Root());
-  const TNewBook book = PlanNewBook(content, fs::absolute(folder).lexically_normal().filename().string());
-  fs::create_directories(folder);
-  std::string pattern = system.string() + ".XXXXXX";
-  if (!::mkdtemp(pattern.data())) throw EToolError(folder.string() + ": cannot create a folder in it: " + std::strerror(errno));
-  const fs::path temp = pattern;
-  try {
+  std::optional<TNewFolder> contentFolder;
+  TNewBook book;
+  if (epub) {
+    TEpub read;
+    try {
+      read = ReadEpub(ReadDiskFile(source));
+    } catch (const EEpubError& e) {
+      throw EToolError(source.string() + ": " + e.Message());
+    }
+    contentFolder.emplace(folder / "content");
+    WriteEpubFiles(read, contentFolder->Path());
+    ImportFolder(contentFolder->Path(), content.Root());
+    book = PlanEpubBook(read, content, name);
+  } else {
+    if (!fs::is_directory(source)) throw EToolError(source.string() + ": no such folder");
+    ImportFolder(source, content.Root());
+    book = PlanNewBook(content, name);
+  }
+  TNewFolder systemFolder(system);
+  {
     TPictureDecoding qt;
-    WriteDiskFileAtomically(temp / "System.xml", book.SystemXml);
-    WriteDiskFileAtomically(temp / "Story.xml", book.StoryXml);
-    WriteDiskFileAtomically(temp / "Variables.xml", book.VariablesXml);
-    fs::create_directories(temp / "toolbar");
-    WriteDiskFileAtomically(temp / "toolbar" / "Buttons.xml", book.ButtonsXml);
+    const fs::path& out = systemFolder.Path();
+    WriteDiskFileAtomically(out / "System.xml", book.SystemXml);
+    WriteDiskFileAtomically(out / "Story.xml", book.StoryXml);
+    WriteDiskFileAtomically(out / "Variables.xml", book.VariablesXml);
+    fs::create_directories(out / "toolbar");
+    WriteDiskFileAtomically(out / "toolbar" / "Buttons.xml", book.ButtonsXml);
     for (std::string file : NewBookPictureFiles()) {
       std::replace(file.begin(), file.end(), '\\', '/');
-      DrawToolbarPicture(fs::path(file).stem().string(), temp / file);
+      DrawToolbarPicture(fs::path(file).stem().string(), out / file);
     }
-    for (const auto& entry : fs::recursive_directory_iterator(temp))
-      fs::permissions(entry.path(), UsualPermissions(entry.is_directory()));
-    fs::permissions(temp, UsualPermissions(true));
-    fs::rename(temp, system);
-  } catch (...) {
-    fs::remove_all(temp, ec);
-    throw;
   }
-  const std::string p = pages.string(), s = system.string(), name = folder.filename().empty() ? "book" : folder.filename().string();
+  if (contentFolder) contentFolder->Keep();
+  systemFolder.Keep();
+  const std::string p = epub ? (folder / "content").string() : source.string(), s = system.string();
   std::printf("Started \"%s\" in %s: %zu pages, %zu chapters, a toolbar of 12 buttons.\n", book.Title.c_str(), s.c_str(),
               book.Pages.size(), book.ChapterCount);
   std::printf("Next:\n"
@@ -372,7 +425,7 @@ int NewBook(const fs::path& folder, const fs::path& pages) {
               s.c_str(), s.c_str(), s.c_str(), p.c_str(), s.c_str(), p.c_str(), name.c_str(), name.c_str());
   return 0;
 #else
-  (void)folder, (void)pages;
+  (void)folder, (void)source, (void)epub;
   throw EToolError("--new draws the toolbar's pictures with Qt, and this quirelle-pack was built without it");
 #endif
 }
@@ -420,7 +473,8 @@ int Run(const std::vector<std::string>& args) {
   }
   if (args[0] == "--list" && args.size() == 2) return List(args[1]);
   if (args[0] == "--extract" && args.size() == 3) return Extract(args[1], args[2]);
-  if (args[0] == "--new" && args.size() == 4 && args[2] == "--content") return NewBook(args[1], args[3]);
+  if (args[0] == "--new" && args.size() == 4 && (args[2] == "--content" || args[2] == "--epub"))
+    return NewBook(args[1], args[3], args[2] == "--epub");
   std::string viewer, system, content, output, book, codePage, from;
   bool check = false, force = false, document = false;
   for (std::size_t i = 0; i < args.size(); ++i) {

@@ -5,11 +5,13 @@
 #include <algorithm>
 #include <cctype>
 #include <limits>
+#include <functional>
 #include <map>
 
 #include "u_BookCheck.h"
 #include "u_CodePage.h"
 #include "u_DiskFolder.h"
+#include "u_Epub.h"
 #include "u_MFS.h"
 #include "u_PageEncoding.h"
 
@@ -94,6 +96,12 @@ std::string Content(std::string_view text) {
   return out;
 }
 
+// A story entry for a page: named by its title, else by its file name.
+std::string PageItem(const std::string& indent, const TNewBookPage& page) {
+  return indent + "<item Page=" + Quoted(page.Path) + " Pagename=" + Quoted(page.Title.empty() ? TMFS::ExtractFileName(page.Path) : page.Title) +
+         "/>\n";
+}
+
 // A chapter's name from its folder: "part-2_notes" gives "part 2 notes".
 std::string ChapterName(const std::string& folder) {
   std::string name = folder.substr(folder.rfind('\\') + 1);
@@ -145,9 +153,8 @@ struct TOrder {
     for (std::size_t i : byRank) {
       const std::string& entry = entries[i];
       if (isPage[i]) {
-        const std::string title = TitleOf(FindBookFile(Content, entry)->Data);
-        Pages.push_back({entry, title, level});
-        story += indent + "<item Page=" + Quoted(entry) + " Pagename=" + Quoted(title.empty() ? TMFS::ExtractFileName(entry) : title) + "/>\n";
+        Pages.push_back({entry, TitleOf(FindBookFile(Content, entry)->Data), level});
+        story += PageItem(indent, Pages.back());
         continue;
       }
       ++Chapters;
@@ -157,6 +164,30 @@ struct TOrder {
     }
   }
 };
+
+// The description files around a story: variables with the title and author, System.xml with
+// readable colours, and the toolbar.
+void Describe(TNewBook& book, const std::string& author) {
+  book.VariablesXml = "<vars>\n  <var Name=\"BOOKTITLE\">$" + Content(book.Title) + "</var>\n  <var Name=\"AUTHOR\">$" + Content(author) +
+                      "</var>\n</vars>\n";
+  book.SystemXml =
+      "<System ApplicationTitle=\"%{BOOKTITLE}\" MainFormCaption=\"%{BOOKTITLE}\"\n"
+      "        Story=\"Story.xml\" Variables=\"Variables.xml\" ToolButtons=\"toolbar\\Buttons.xml\"\n"
+      "        Width=1024 Height=720 ResizableWindow=True>\n"
+      "  <toolbar ToolbarPlacement=\"tpTop\" ToolbarBackColor=15790320 ToolbarTextColor=3355443\n"
+      "           ToolbarShowCaption=True ToolbarBtnW=64 ToolbarBtnH=46 ToolbarImgW=24 ToolbarImgH=24 ToolbarFlat=True/>\n"
+      "</System>\n";
+  std::string images, list;
+  for (const TButton& b : Buttons) {
+    if (!b.Caption) {
+      list += "    <Btn Kind=0/>\n";
+      continue;
+    }
+    images += std::string("    <Img Name=\"") + b.Picture + "\" Path=\"pictures\\" + b.Picture + ".bmp\"/>\n";
+    list += "    <Btn Kind=" + std::to_string(b.Kind) + " Caption=\"" + b.Caption + "\" Image=\"" + b.Picture + "\"/>\n";
+  }
+  book.ButtonsXml = "<ToolButtons>\n  <Images>\n" + images + "  </Images>\n  <Buttons>\n" + list + "  </Buttons>\n</ToolButtons>\n";
+}
 
 }  // namespace
 
@@ -199,24 +230,7 @@ TNewBook PlanNewBook(TMFS& content, const std::string& fallbackTitle) {
   const auto contents = std::find_if(book.Pages.begin(), book.Pages.end(), [&](const TNewBookPage& p) { return p.Path == book.ContentsPage; });
   const std::string& first = contents != book.Pages.end() ? contents->Title : book.Pages.front().Title;
   book.Title = first.empty() ? fallbackTitle : first;
-  book.VariablesXml = "<vars>\n  <var Name=\"BOOKTITLE\">$" + Content(book.Title) + "</var>\n  <var Name=\"AUTHOR\">$</var>\n</vars>\n";
-  book.SystemXml =
-      "<System ApplicationTitle=\"%{BOOKTITLE}\" MainFormCaption=\"%{BOOKTITLE}\"\n"
-      "        Story=\"Story.xml\" Variables=\"Variables.xml\" ToolButtons=\"toolbar\\Buttons.xml\"\n"
-      "        Width=1024 Height=720 ResizableWindow=True>\n"
-      "  <toolbar ToolbarPlacement=\"tpTop\" ToolbarBackColor=15790320 ToolbarTextColor=3355443\n"
-      "           ToolbarShowCaption=True ToolbarBtnW=64 ToolbarBtnH=46 ToolbarImgW=24 ToolbarImgH=24 ToolbarFlat=True/>\n"
-      "</System>\n";
-  std::string images, list;
-  for (const TButton& b : Buttons) {
-    if (!b.Caption) {
-      list += "    <Btn Kind=0/>\n";
-      continue;
-    }
-    images += std::string("    <Img Name=\"") + b.Picture + "\" Path=\"pictures\\" + b.Picture + ".bmp\"/>\n";
-    list += "    <Btn Kind=" + std::to_string(b.Kind) + " Caption=\"" + b.Caption + "\" Image=\"" + b.Picture + "\"/>\n";
-  }
-  book.ButtonsXml = "<ToolButtons>\n  <Images>\n" + images + "  </Images>\n  <Buttons>\n" + list + "  </Buttons>\n</ToolButtons>\n";
+  Describe(book, {});
   return book;
 }
 
@@ -225,4 +239,64 @@ std::vector<std::string> NewBookPictureFiles() {
   for (const TButton& b : Buttons)
     if (b.Picture) files.push_back(std::string("toolbar\\pictures\\") + b.Picture + ".bmp");
   return files;
+}
+
+TNewBook PlanEpubBook(const TEpub& epub, TMFS& content, const std::string& fallbackTitle) {
+  auto inImage = [](std::string path) {
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return "\\" + path;
+  };
+  // Page names from the table of contents, the first entry for a document winning.
+  std::map<std::string, std::string> names;
+  std::function<void(const std::vector<TEpubTocEntry>&)> collect = [&](const std::vector<TEpubTocEntry>& entries) {
+    for (const TEpubTocEntry& e : entries) {
+      if (!e.Path.empty() && !e.Title.empty()) names.emplace(e.Path, e.Title);
+      collect(e.Children);
+    }
+  };
+  collect(epub.Toc);
+  std::vector<std::string> spine;
+  for (const std::string& path : epub.Spine)
+    if (std::find(spine.begin(), spine.end(), path) == spine.end() && FindBookFile(content, inImage(path))) spine.push_back(path);
+  if (spine.empty()) throw EToolError("the EPUB's spine names no content document it holds");
+  // A top-level entry of the contents with entries below it is a chapter: it holds the
+  // documents from its first one to the next top-level entry's first one.
+  struct TGroup {
+    std::size_t Start;
+    const TEpubTocEntry* Entry;
+  };
+  std::function<std::size_t(const TEpubTocEntry&)> firstOf = [&](const TEpubTocEntry& e) {
+    std::size_t first = std::find(spine.begin(), spine.end(), e.Path) - spine.begin();
+    for (const TEpubTocEntry& child : e.Children) first = std::min(first, firstOf(child));
+    return first;
+  };
+  std::vector<TGroup> groups;
+  for (const TEpubTocEntry& e : epub.Toc)
+    if (const std::size_t start = firstOf(e); start < spine.size()) groups.push_back({start, &e});
+  std::stable_sort(groups.begin(), groups.end(), [](const TGroup& a, const TGroup& b) { return a.Start < b.Start; });
+  groups.erase(std::unique(groups.begin(), groups.end(), [](const TGroup& a, const TGroup& b) { return a.Start == b.Start; }), groups.end());
+  TNewBook book;
+  book.StoryXml = "<Story>\n";
+  auto page = [&](std::size_t i, std::int32_t level) {
+    const std::string path = inImage(spine[i]);
+    const auto named = names.find(spine[i]);
+    book.Pages.push_back({path, named != names.end() ? named->second : TitleOf(FindBookFile(content, path)->Data), level});
+    book.StoryXml += PageItem(std::string(static_cast<std::size_t>(level) * 2, ' '), book.Pages.back());
+  };
+  std::size_t i = 0;
+  for (std::size_t g = 0; g <= groups.size(); ++g) {
+    const std::size_t end = g < groups.size() ? groups[g].Start : spine.size();
+    for (; i < end; ++i) page(i, 1);  // before the group: the previous one's documents
+    if (g == groups.size()) break;
+    const std::size_t stop = g + 1 < groups.size() ? groups[g + 1].Start : spine.size();
+    if (groups[g].Entry->Children.empty() || stop - i < 2) continue;  // its documents stand alone
+    ++book.ChapterCount;
+    book.StoryXml += "  <item Pagename=" + Quoted(groups[g].Entry->Title.empty() ? "Part " + std::to_string(book.ChapterCount) : groups[g].Entry->Title) + ">\n";
+    for (; i < stop; ++i) page(i, 2);
+    book.StoryXml += "  </item>\n";
+  }
+  book.StoryXml += "</Story>\n";
+  book.Title = epub.Title.empty() ? fallbackTitle : epub.Title;
+  Describe(book, epub.Author);
+  return book;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 class TMFS;
+struct TEpub;
 
 // One page of the story, in reading order.
 struct TNewBookPage {
@@ -29,6 +30,12 @@ struct TNewBook {
 // links, then the rest in file order (numbers in names compare by value); one chapter per
 // folder, placed where its first page falls. `fallbackTitle` names a book whose pages have none.
 TNewBook PlanNewBook(TMFS& content, const std::string& fallbackTitle);
+
+// The story of an EPUB whose files are in the content image (at their paths in the container):
+// the spine's documents in order, named by the table of contents (else their titles); a
+// top-level entry of the contents with entries below it and several documents is a chapter.
+// The title and the author become variables.
+TNewBook PlanEpubBook(const TEpub& epub, TMFS& content, const std::string& fallbackTitle);
 
 // The picture files the toolbar names, relative to the system folder ("toolbar\pictures\next.bmp"):
 // 24 x 24 BMP pictures whose top-left pixel is the background.

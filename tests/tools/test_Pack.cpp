@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <regex>
+
+#include <zip.h>
 
 #include "mfs/cab_test_util.h"
 #include "mfs/pe_test_util.h"
@@ -123,6 +126,108 @@ TEST(PackedBook, FromRepacksEveryKindByteForByte) {
   EXPECT_NE(Shell(Quote(Pack) + " --document --from " + Quote(Probe) + " -o " + Quote(dir.Path() / "none"), &out), 0);
   EXPECT_NE(out.find("not a book"), std::string::npos) << out;
   EXPECT_FALSE(fs::exists(dir.Path() / "none"));
+}
+
+// An EPUB written here with libzip: the files given, "mimetype" first and stored.
+void WriteEpub(const fs::path& file, const std::vector<std::pair<std::string, std::string>>& files) {
+  int error = 0;
+  zip_t* zip = zip_open(file.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+  ASSERT_NE(zip, nullptr);
+  for (const auto& [name, data] : files) {
+    zip_source_t* source = zip_source_buffer(zip, data.data(), data.size(), 0);
+    const zip_int64_t index = zip_file_add(zip, name.c_str(), source, ZIP_FL_ENC_UTF_8);
+    ASSERT_GE(index, 0);
+    if (name == "mimetype") zip_set_file_compression(zip, static_cast<zip_uint64_t>(index), ZIP_CM_STORE, 0);
+  }
+  ASSERT_EQ(zip_close(zip), 0);
+}
+
+// The story a new book was given: "page" lines, and "[chapter" / "]" around chapters.
+std::vector<std::string> StoryOf(const fs::path& system) {
+  const std::string story = ReadFile(system / "Story.xml");
+  std::vector<std::string> out;
+  std::regex entry(R"re(<item Page="([^"]*)"|<item Pagename="([^"]*)">|</item>)re");
+  for (std::sregex_iterator it(story.begin(), story.end(), entry), end; it != end; ++it)
+    out.push_back((*it)[1].matched ? (*it)[1].str() : (*it)[2].matched ? "[" + (*it)[2].str() : "]");
+  return out;
+}
+
+// An EPUB becomes a book: its files the content, its spine the story, its table of contents the
+// chapters and names; made by pandoc, by hand (EPUB 2, an NCX of nested chapters), and by others.
+TEST(NewBook, FromEpubsOfEveryMaker) {
+  TTempDir dir;
+  std::string out;
+  auto newBook = [&](const fs::path& epub, const std::string& name) {
+    const int rc = Shell(Quote(Pack) + " --new " + Quote(dir.Path() / name) + " --epub " + Quote(epub), &out);
+    if (rc != 0) return rc;
+    return Shell(Quote(Pack) + " --check --system " + Quote(dir.Path() / name / "system") + " --content " + Quote(dir.Path() / name / "content"), &out);
+  };
+  WriteFile(dir.Path() / "book.md", "---\ntitle: Der Zaunkönig\nauthor: Ada Example\n---\n\n# Erster Teil\n\nSiehe [Teil zwei](#zwei).\n\n"
+                                    "## Am Ufer\n\nEin Vogel.\n\n# Zweiter Teil {#zwei}\n\nDie Wiese.\n\n## Die Blumen\n\nZurück zum [Anfang](#erster-teil).\n\n"
+                                    "# Dritter Teil\n\nEnde.\n");
+  ASSERT_EQ(Shell("pandoc --epub-chapter-level=2 " + Quote(dir.Path() / "book.md") + " -o " + Quote(dir.Path() / "pandoc.epub"), &out), 0) << out;
+  ASSERT_EQ(newBook(dir.Path() / "pandoc.epub", "pandoc"), 0) << out;
+  EXPECT_NE(("\n" + out).find("\n0 errors,"), std::string::npos) << out;
+  EXPECT_EQ(StoryOf(dir.Path() / "pandoc" / "system"),
+            (std::vector<std::string>{"\\EPUB\\text\\title_page.xhtml", "[Erster Teil", "\\EPUB\\text\\ch001.xhtml", "\\EPUB\\text\\ch002.xhtml", "]",
+                                      "[Zweiter Teil", "\\EPUB\\text\\ch003.xhtml", "\\EPUB\\text\\ch004.xhtml", "]", "\\EPUB\\text\\ch005.xhtml"}));
+  EXPECT_NE(ReadFile(dir.Path() / "pandoc" / "system" / "Variables.xml").find("$Ada Example<"), std::string::npos);
+  EXPECT_NE(ReadFile(dir.Path() / "pandoc" / "system" / "Story.xml").find("Pagename=\"Die Blumen\""), std::string::npos);
+
+  const std::string container = "<?xml version=\"1.0\"?><container version=\"1.0\" xmlns=\"urn:oasis:names:tc:opendocument:xmlns:container\">"
+                                "<rootfiles><rootfile full-path=\"OPS/book.opf\" media-type=\"application/oebps-package+xml\"/></rootfiles></container>";
+  auto doc = [](const std::string& title, const std::string& body) {
+    return "<?xml version=\"1.0\"?><html xmlns=\"http://www.w3.org/1999/xhtml\"><head><title>" + title + "</title></head><body>" + body + "</body></html>";
+  };
+  const std::string opf =
+      "<?xml version=\"1.0\"?><package xmlns=\"http://www.idpf.org/2007/opf\" version=\"2.0\"><metadata xmlns:dc=\"http://purl.org/dc/elements/1.1/\">"
+      "<dc:title>By hand</dc:title><dc:creator>Me</dc:creator></metadata><manifest>"
+      "<item id=\"ncx\" href=\"toc.ncx\" media-type=\"application/x-dtbncx+xml\"/>"
+      "<item id=\"a\" href=\"text/a.xhtml\" media-type=\"application/xhtml+xml\"/><item id=\"b\" href=\"text/part%201/b.xhtml\" media-type=\"application/xhtml+xml\"/>"
+      "<item id=\"c\" href=\"text/part%201/c.xhtml\" media-type=\"application/xhtml+xml\"/><item id=\"d\" href=\"text/d.xhtml\" media-type=\"application/xhtml+xml\"/>"
+      "<item id=\"css\" href=\"style.css\" media-type=\"text/css\"/></manifest><spine toc=\"ncx\"><itemref idref=\"a\"/><itemref idref=\"b\"/>"
+      "<itemref idref=\"c\"/><itemref idref=\"d\"/></spine></package>";
+  auto point = [](const std::string& label, const std::string& src, const std::string& inner = "") {
+    return "<navPoint><navLabel><text>" + label + "</text></navLabel><content src=\"" + src + "\"/>" + inner + "</navPoint>";
+  };
+  const std::string ncx = "<?xml version=\"1.0\"?><ncx xmlns=\"http://www.daisy.org/z3986/2005/ncx/\"><navMap>" + point("Opening", "text/a.xhtml") +
+                          point("Part one", "text/part%201/b.xhtml", point("Be", "text/part%201/b.xhtml#x") + point("Sea", "text/part%201/c.xhtml")) +
+                          point("Closing", "text/d.xhtml") + "</navMap></ncx>";
+  std::vector<std::pair<std::string, std::string>> files{
+      {"mimetype", "application/epub+zip"}, {"META-INF/container.xml", container}, {"OPS/book.opf", opf}, {"OPS/toc.ncx", ncx},
+      {"OPS/style.css", "p { margin: 0 }"},
+      {"OPS/text/a.xhtml", doc("a", "<link rel=\"stylesheet\" href=\"../style.css\"/><a href=\"part%201/c.xhtml#top\">c</a>")},
+      {"OPS/text/part 1/b.xhtml", doc("b", "<p id=\"x\">b</p>")}, {"OPS/text/part 1/c.xhtml", doc("c", "<a href=\"../d.xhtml\">d</a>")},
+      {"OPS/text/d.xhtml", doc("d", "<a href=\"a.xhtml\">a</a>")}};
+  WriteEpub(dir.Path() / "hand.epub", files);
+  ASSERT_EQ(newBook(dir.Path() / "hand.epub", "hand"), 0) << out;
+  EXPECT_EQ(out, "mfs:\\OPS\\toc.ncx: note: No page, story entry or form reaches this file\n0 errors, 1 note\n");
+  EXPECT_EQ(StoryOf(dir.Path() / "hand" / "system"),
+            (std::vector<std::string>{"\\OPS\\text\\a.xhtml", "[Part one", "\\OPS\\text\\part 1\\b.xhtml", "\\OPS\\text\\part 1\\c.xhtml", "]",
+                                      "\\OPS\\text\\d.xhtml"}));
+  EXPECT_NE(ReadFile(dir.Path() / "hand" / "system" / "Story.xml").find("Pagename=\"Sea\""), std::string::npos);
+
+  for (const char* sample : {"childrens-literature", "wasteland", "internallinks"}) {
+    EXPECT_EQ(newBook(fs::path(QUIRELLE_SOURCE_DIR) / "tests" / "data" / "epub3-samples" / (std::string(sample) + ".epub"), sample), 0) << sample << out;
+    EXPECT_NE(("\n" + out).find("\n0 errors,"), std::string::npos) << sample << out;
+  }
+
+  // Damage names the part at fault, and leaves no folder behind.
+  auto damaged = [&](const std::vector<std::pair<std::string, std::string>>& with, const std::string& says) {
+    WriteEpub(dir.Path() / "bad.epub", with);
+    fs::remove_all(dir.Path() / "bad");
+    EXPECT_EQ(Shell(Quote(Pack) + " --new " + Quote(dir.Path() / "bad") + " --epub " + Quote(dir.Path() / "bad.epub"), &out), 1);
+    EXPECT_NE(out.find(says), std::string::npos) << out;
+    EXPECT_FALSE(fs::exists(dir.Path() / "bad" / "content")) << says;
+  };
+  damaged({{"mimetype", "application/epub+zip"}}, "The EPUB's container lacks \"META-INF/container.xml\"");
+  damaged({files[0], files[1], {"OPS/book.opf", opf.substr(0, 200)}}, "The EPUB's package document OPS/book.opf is damaged: it is not well-formed XML");
+  std::string lost = opf;
+  lost.replace(lost.find("idref=\"d\""), 9, "idref=\"z\"");
+  damaged({files[0], files[1], {"OPS/book.opf", lost}}, "its spine names an item the manifest lacks");
+  WriteFile(dir.Path() / "bad.epub", "PK not a zip at all");
+  EXPECT_EQ(Shell(Quote(Pack) + " --new " + Quote(dir.Path() / "bad") + " --epub " + Quote(dir.Path() / "bad.epub"), &out), 1);
+  EXPECT_NE(out.find("bad.epub: The EPUB's container is damaged: it is no ZIP archive"), std::string::npos) << out;
 }
 
 // What the packer must never do to the author's files, each shown by the packer as its own process.
