@@ -642,8 +642,10 @@ void CheckBook(TBook& book, TBookReport& report) {
   // Without a toolbar file the reader has no buttons at all, only the pages' links.
   if (!book.Toolbar.Present && options.ToolbarPlacement != tpNoToolbar && !book.SystemDescriptionFailed())
     report.Note("System.xml", book.SystemRoot().Line,
-                book.ToolButtonsFile.empty() ? "The book has no toolbar: System.xml names no ToolButtons file, so readers move only by the pages' links"
-                                             : "The book has no toolbar: its ToolButtons file is missing, so readers move only by the pages' links");
+                std::string(book.ToolButtonsFile.empty() ? "The book has no toolbar: System.xml names no ToolButtons file"
+                                                         : "The book has no toolbar: its ToolButtons file is missing") +
+                    ", so readers move only by the pages' links (quirelle-pack --new writes a toolbar of the usual buttons into a new "
+                    "book's system folder, to copy from)");
   TReachedFiles reached;
   if (book.Story()) CheckStory(book.Story()->Lines(), book.StoryFile, content, report, reached);
   if (book.UserForms()) book.UserForms()->ForEach([&](const std::string& name, const TUserForm& form) {

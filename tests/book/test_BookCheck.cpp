@@ -299,7 +299,8 @@ TEST(BookCheck, DeeplyNestedPagesAreNotedAndTheRestChecked) {
   WriteFile(content / "flat.htm", "<a href=\"gone.htm\">x</a>");
   std::string out;
   EXPECT_EQ(Check(Sources(sys, content), out), 1) << out;
-  EXPECT_EQ(out, "System.xml:1: note: The book has no toolbar: System.xml names no ToolButtons file, so readers move only by the pages' links\n"
+  EXPECT_EQ(out, "System.xml:1: note: The book has no toolbar: System.xml names no ToolButtons file, so readers move only by the pages' links "
+                 "(quirelle-pack --new writes a toolbar of the usual buttons into a new book's system folder, to copy from)\n"
                  "mfs:\\deep.htm: note: The page nests its elements more than 5000 deep: its links are not checked\n"
                  "mfs:\\flat.htm:1: error: The link \"gone.htm\" leads to \"mfs:\\gone.htm\", which is not in the book\n"
                  "1 error, 2 notes\n");
