@@ -136,8 +136,9 @@ int CodePageArgument(const std::string& text) {
 }
 
 // A folder becomes a Cabinet holding its MFS image; a file must already be a Cabinet. The system
-// image made from a folder records the code page.
-std::string CabinetOf(const fs::path& source, bool recordCodePage = false) {
+// image made from a folder records the code page. A content image is stored in the order the
+// story of the system folder `storyFrom` reads it (ContentOrder), when there is one.
+std::string CabinetOf(const fs::path& source, bool recordCodePage = false, const fs::path& storyFrom = {}) {
   if (fs::is_directory(source)) {
     TMFS mfs;
     ImportFolder(source, mfs.Root());
@@ -145,7 +146,13 @@ std::string CabinetOf(const fs::path& source, bool recordCodePage = false) {
       // Ours, also when an extracted book brings it back: replaced by this packing's own.
       mfs.Session()->CreateFile(CodePageRecordFile, 0, true)->Data = CodePageRecord(BookCodePage());
     }
-    std::string image = mfs.SaveToString();
+    TMFSSaveOrder order;
+    if (!storyFrom.empty() && fs::is_directory(storyFrom)) {
+      TMFS system;
+      ImportFolder(storyFrom, system.Root());
+      order = ContentOrder(system, mfs);
+    }
+    std::string image = mfs.SaveToString(order);
     mfs.Root()->ClearItems();  // the files now live in the image only
 #ifdef __GLIBC__
     ::malloc_trim(0);  // and their many small blocks go back to the system before the Cabinet
@@ -513,7 +520,7 @@ int Run(const std::vector<std::string>& args) {
       return 2;
     }
     if (!book.empty()) return CheckBookFile(book) ? 1 : 0;
-    TBookSource source{CabinetOf(system, true), CabinetOf(content)};
+    TBookSource source{CabinetOf(system, true), CabinetOf(content, false, system)};
     return RunCheck(std::move(source)) ? 1 : 0;
   }
   if (output.empty() || (from.empty() ? system.empty() || content.empty() : !system.empty() || !content.empty())) {
@@ -521,7 +528,7 @@ int Run(const std::vector<std::string>& args) {
     return 2;
   }
   if (viewer.empty() && !document) return NoViewer(looked);
-  TPackInput input = from.empty() ? TPackInput{CabinetOf(system, true), CabinetOf(content), {system, content}} : BlocksOf(from);
+  TPackInput input = from.empty() ? TPackInput{CabinetOf(system, true), CabinetOf(content, false, system), {system, content}} : BlocksOf(from);
   return Pack(viewer, std::move(input), output, force);
 }
 

@@ -1,5 +1,9 @@
 #include "u_Book.h"
 
+#include <limits>
+#include <map>
+#include <set>
+
 #include "u_BookCheck.h"
 #include "u_CodePage.h"
 #include "u_ImageSource.h"
@@ -80,6 +84,44 @@ void ApplyCodePageRecord(TBookSource& source) {
   }
 }
 
+TMFSSaveOrder ContentOrder(TMFS& systemImage, TMFS& contentImage) {
+  std::vector<std::string> first;
+  try {
+    TXMLParser system;
+    system.Parse(systemImage.Session()->GetFile("\\System.xml")->Data);
+    TStory story(systemImage, TextOf(system.Root()->Attributes, "Story"));
+    std::set<std::string, TKeyLess> seen;
+    for (bool more = !story.Eof(); more; more = story.Next() == STORY_S_OK && !story.Eof()) {
+      std::string page = TMFS::ConvertSlashes(story.CurrentPage());
+      if (!page.empty() && page.front() != '\\') page.insert(0, 1, '\\');
+      // A page listed twice sends the walk back to its first place: the order is complete.
+      if (page.empty() || !seen.insert(page).second) break;
+      first.push_back(page);
+      if (first.size() > 1) continue;
+      // What the first page loads comes right after it.
+      // (Not for a page nested too deep to parse in reasonable time, as the check says.)
+      if (const TMFSFile* file = FindBookFile(contentImage, page); file && PageNesting(file->Data) <= MaxCheckedNesting)
+        for (const TLinkRef& link : PageLinks(file->Data))
+          if (const TResolvedLink to = ResolveBookLink("mfs", page, link.Target); to.Kind == TResolvedLink::Book && to.Scheme == "mfs")
+            first.push_back(to.Path);
+    }
+  } catch (const Exception&) {
+    return {};  // a book the check will refuse: name order will do
+  }
+  if (first.empty()) return {};
+  auto ranks = std::make_shared<std::map<std::string, std::size_t, TKeyLess>>();
+  for (const std::string& path : first) {
+    const std::size_t rank = ranks->size();
+    if (!ranks->emplace(path, rank).second) continue;
+    for (std::string folder = TMFS::ExtractFilePath(path); folder.size() > 1; folder = TMFS::ExtractFilePath(folder.substr(0, folder.size() - 1)))
+      ranks->emplace(folder.substr(0, folder.size() - 1), rank);
+  }
+  return [ranks](const std::string& path) {
+    const auto found = ranks->find(path);
+    return found == ranks->end() ? std::numeric_limits<std::size_t>::max() : found->second;
+  };
+}
+
 TBook::TBook(TBookSource source, IBookPictures* pictures) : FSource(std::move(source)), FPictures(pictures) {}
 
 TBook::~TBook() { WaitForContentImage(); }
@@ -156,12 +198,22 @@ void TBook::LoadSystemImage() {
   FSystemImage->Session()->ChangeFolder("\\");
 }
 
-bool TBook::ContentPending(const std::function<void()>& f) {
+TBook::TContentRequest TBook::ContentRequest(const std::string& path, const std::function<void()>& onProgress) {
   // Asked by the worker's own flag, not the future's: the worker says its last word just before
   // the future is ready, and a caller resumed in between must not wait again.
-  if (ContentJoined() || FContentLoad->IsFinished()) return false;
-  FContentLoad->WhenFinished(f);
-  return true;
+  if (ContentJoined() || FContentLoad->IsFinished()) return TContentRequest::Join;
+  if (!path.empty() && FContentLoad->HasEarlyFile(path)) return TContentRequest::Early;
+  FContentLoad->WhenProgress(onProgress);
+  return TContentRequest::Wait;
+}
+
+bool TBook::CopyEarlyContent(const std::string& path, std::string& data) {
+  return !ContentJoined() && FContentLoad->CopyEarlyFile(path, data);
+}
+
+void TBook::WhenContentFinished(std::function<void()> f) {
+  if (ContentJoined()) f();
+  else FContentLoad->WhenFinished(std::move(f));
 }
 
 bool TBook::ContentJoined() const { return !FContentLoad || !FContentLoad->Done.valid(); }

@@ -52,6 +52,14 @@ int RecordedCodePage(TMFS& systemImage);
 // A system image that does not load is left to LoadSystemImage, which says why.
 void ApplyCodePageRecord(TBookSource& source);
 
+// ---------------------------------------------------------------- the order of the content image
+
+// The order quirelle-pack stores a content image in, so that a viewer can show the first page
+// while the rest is still being unpacked: the story's first page, the files it refers to, the
+// story's other pages in reading order, then everything else in name order; a folder goes where
+// its first file does. Empty (name order) when the system image has no story to read.
+TMFSSaveOrder ContentOrder(TMFS& systemImage, TMFS& contentImage);
+
 // ---------------------------------------------------------------- pictures
 
 class EPictureError : public Exception { using Exception::Exception; };
@@ -161,8 +169,17 @@ public:
   TMFS& SystemImage() { return *FSystemImage; }
   // The image the worker unpacks into: only touched once the worker is joined.
   TMFS& ContentImage() { return *FContentImage; }
-  // Whether the worker is still unpacking; when it is, f is called (on its thread) as it ends.
-  bool ContentPending(const std::function<void()>& f);
+  // What a request for a file of the content image may do while the worker unpacks it.
+  enum class TContentRequest {
+    Join,   // the worker has finished: join it, then serve from the image
+    Early,  // the file is read whole already: CopyEarlyContent serves it
+    Wait,   // neither: onProgress is called (on the worker's thread) when either may have changed
+  };
+  // path: absolute in the content image, or empty for a request that is not for it.
+  TContentRequest ContentRequest(const std::string& path, const std::function<void()>& onProgress);
+  bool CopyEarlyContent(const std::string& path, std::string& data);
+  // f is called once as the worker ends (on its thread), or at once when it has.
+  void WhenContentFinished(std::function<void()> f);
   bool ContentJoined() const;
   // Waits for the worker; its failure raises, saying it was the content image. Once joined, at once.
   void JoinContentImage();

@@ -9,7 +9,7 @@ std::string ReadRCDataResource(const std::string& name) {
   return ReadBookBlock(OwnExecutablePath(), name);
 }
 
-void LoadCabImage(TMFS& target, std::string cabData, const std::function<std::string()>& readAgain) {
+void LoadCabImage(TMFS& target, std::string cabData, const std::function<std::string()>& readAgain, IMFSLoadObserver* observer) {
   TMFS scratch;
   TMFSSession* session = scratch.Session();
   TMFSFile* cab = session->CreateFile("\\info.cab", 0, false);
@@ -24,7 +24,7 @@ void LoadCabImage(TMFS& target, std::string cabData, const std::function<std::st
       ReleaseLargeFront(cab->Data, done);
       released = true;
     };
-    if (reader.ReadMember("info.mfs", [&](TStream& image) { target.LoadFromImageStream(image); },
+    if (reader.ReadMember("info.mfs", [&](TStream& image) { target.LoadFromImageStream(image, observer); },
                           readAgain ? std::function<void(std::size_t)>(consumed) : nullptr))
       return;
     if (released) cab->Data = readAgain();
@@ -62,10 +62,10 @@ void LoadSystemImage(TMFS& systemImage, const std::string& bookFile) {
   }
 }
 
-void LoadContentImage(TMFS& contentImage, const std::string& bookFile) {
+void LoadContentImage(TMFS& contentImage, const std::string& bookFile, IMFSLoadObserver* observer) {
   auto read = [book = bookFile.empty() ? OwnExecutablePath() : bookFile] { return ReadBookBlock(book, "FILES_MFS"); };
   try {
-    LoadCabImage(contentImage, read(), read);
+    LoadCabImage(contentImage, read(), read, observer);
   } catch (Exception& e) {
     AddBlockCause(e, bookFile, "FILES_MFS");
     throw;
@@ -88,13 +88,54 @@ bool TContentImageLoad::IsFinished() {
 }
 
 void TContentImageLoad::Finished() {
-  std::function<void()> f;
+  std::function<void()> f, progress;
   {
     std::lock_guard<std::mutex> lock(FLock);
     FFinished = true;
     f = std::move(FWhenFinished);
+    progress = std::move(FWhenProgress);
   }
   if (f) f();
+  if (progress) progress();
+}
+
+bool TContentImageLoad::CopyEarlyFile(const std::string& path, std::string& data) {
+  // Copied under the lock: a failing load frees these files once LoadAbandoned has it.
+  std::lock_guard<std::mutex> lock(FLock);
+  const auto found = FEarly.find(path);
+  if (found == FEarly.end()) return false;
+  data = found->second->Data;
+  return true;
+}
+
+bool TContentImageLoad::HasEarlyFile(const std::string& path) {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FEarly.count(path) != 0;
+}
+
+void TContentImageLoad::WhenProgress(std::function<void()> f) {
+  std::unique_lock<std::mutex> lock(FLock);
+  if (!FFinished) {
+    FWhenProgress = std::move(f);
+    return;
+  }
+  lock.unlock();
+  f();
+}
+
+void TContentImageLoad::FileLoaded(const std::string& path, const TMFSFile& file) {
+  std::function<void()> progress;
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    FEarly.emplace(path, &file);
+    progress = std::move(FWhenProgress);
+  }
+  if (progress) progress();
+}
+
+void TContentImageLoad::LoadAbandoned() {
+  std::lock_guard<std::mutex> lock(FLock);
+  FEarly.clear();
 }
 
 std::shared_ptr<TContentImageLoad> StartContentImageLoad(std::optional<std::string> cab, std::string bookFile) {
@@ -108,8 +149,8 @@ std::shared_ptr<TContentImageLoad> StartContentImageLoad(std::optional<std::stri
       TContentImageLoad* Load;
       ~TLastWord() { Load->Finished(); }
     } lastWord{load};
-    if (cab) LoadCabImage(*image, std::move(*cab));
-    else LoadContentImage(*image, book);
+    if (cab) LoadCabImage(*image, std::move(*cab), {}, load);
+    else LoadContentImage(*image, book, load);
   });
   return load;
 }

@@ -3,12 +3,14 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 
+#include "u_Dictionary.h"
 #include "u_MFS.h"
 
 // The bytes of the running executable's block of type "RCDATA" with that name, or empty bytes.
@@ -18,7 +20,9 @@ std::string ReadRCDataResource(const std::string& name);
 // Replaces the tree of target by the image inside the Cabinet bytes. With readAgain, the bytes
 // are given back to the system as the image is inflated from them, and read again should
 // libmspack have to take over.
-void LoadCabImage(TMFS& target, std::string cabData, const std::function<std::string()>& readAgain = {});
+// An observer hears of each file as the fast path reads it (not when libmspack takes over).
+void LoadCabImage(TMFS& target, std::string cabData, const std::function<std::string()>& readAgain = {},
+                  IMFSLoadObserver* observer = nullptr);
 
 // Both read the book file named, else the running executable, and add to a failure what
 // happened to the book file (Exception::Cause): cut short, an image damaged inside its block, no
@@ -28,12 +32,24 @@ void LoadSystemImage(TMFS& systemImage, const std::string& bookFile = {});
 // when none is named).
 void AddBlockCause(Exception& e, const std::string& bookFile, const std::string& block);
 // The content image of a packed book: the running executable, or the book file named.
-void LoadContentImage(TMFS& contentImage, const std::string& bookFile = {});
+void LoadContentImage(TMFS& contentImage, const std::string& bookFile = {}, IMFSLoadObserver* observer = nullptr);
 
-// The content image being unpacked on a worker thread; nothing reaches the image before the
-// worker is joined.
-class TContentImageLoad {
+// The content image being unpacked on a worker thread. Nothing reaches the image before the
+// worker is joined, except the files it has read whole: those can be copied out at once (each
+// arrived in Cabinet blocks whose checksums held; the image's own checksum is known at the end,
+// and a failure then still fails the load).
+class TContentImageLoad final : public IMFSLoadObserver {
 public:
+  // The bytes of a file read whole so far, by absolute path ("\pages\a.htm", letter case
+  // ignored); false when it is not (yet) there or the load has failed.
+  bool CopyEarlyFile(const std::string& path, std::string& data);
+  bool HasEarlyFile(const std::string& path);
+  // Calls f once, when the next file is read whole or the worker finishes, whichever is first:
+  // at once when it has finished, else on the worker's thread.
+  void WhenProgress(std::function<void()> f);
+  void FileLoaded(const std::string& path, const TMFSFile& file) override;
+  void LoadAbandoned() override;
+
   // Calls f once the worker has finished: at once when it has, else on the worker's thread as
   // it finishes.
   void WhenFinished(std::function<void()> f);
@@ -47,6 +63,8 @@ private:
   std::mutex FLock;
   bool FFinished = false;
   std::function<void()> FWhenFinished;
+  std::function<void()> FWhenProgress;
+  std::map<std::string, const TMFSFile*, TKeyLess> FEarly;
 
 public:
   std::unique_ptr<TMFS> Image = std::make_unique<TMFS>();

@@ -196,18 +196,26 @@ TMFSItem* TMFSFolder::FindChild(std::string_view name) const {
   return Items.Find(name);
 }
 
-void TMFSFolder::SaveToStream(TStream& stream) const {
+void TMFSFolder::SaveTree(TStream& stream, const TMFSSaveOrder& order) const {
   struct TFrame {
     std::vector<TMFSItem*> Children;
     std::size_t Next;
+    std::string Path;  // with its trailing backslash
   };
   std::vector<TFrame> frames;
-  auto open = [&](const TMFSFolder* folder) {
+  auto open = [&](const TMFSFolder* folder, std::string path) {
     folder->SaveCommon(stream);
     stream.WriteInt32(folder->Items.Count());
-    frames.push_back({folder->Items.GetValues(), 0});
+    std::vector<TMFSItem*> children = folder->Items.GetValues();
+    if (order) {
+      std::vector<std::pair<std::size_t, TMFSItem*>> ranked;
+      for (TMFSItem* child : children) ranked.emplace_back(order(path + child->Name()), child);
+      std::stable_sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+      for (std::size_t i = 0; i < ranked.size(); ++i) children[i] = ranked[i].second;
+    }
+    frames.push_back({std::move(children), 0, std::move(path)});
   };
-  open(this);
+  open(this, "\\");
   while (!frames.empty()) {
     TFrame& top = frames.back();
     if (top.Next == top.Children.size()) {
@@ -217,7 +225,7 @@ void TMFSFolder::SaveToStream(TStream& stream) const {
     TMFSItem* child = top.Children[top.Next++];
     if (TMFSFolder* folder = child->AsFolder()) {
       stream.WriteByte(MFSFolderRecord);
-      open(folder);  // may reallocate frames: top is not used after this
+      open(folder, top.Path + folder->Name() + "\\");  // may reallocate frames: top is not used after this
     } else {
       stream.WriteByte(MFSFileRecord);
       child->SaveToStream(stream);
@@ -225,18 +233,19 @@ void TMFSFolder::SaveToStream(TStream& stream) const {
   }
 }
 
-void TMFSFolder::LoadFromStream(TStream& stream) {
+void TMFSFolder::LoadTree(TStream& stream, IMFSLoadObserver* observer) {
   // Folders still being read are not yet in their parent; on failure they are freed with what
   // they hold, and this folder keeps the children it had completed.
   struct TFrame {
     TMFSFolder* Folder;
     std::unique_ptr<TMFSFolder> Pending;  // none for this folder itself
     std::int32_t Remaining;
+    std::string Path;  // with its trailing backslash, when an observer wants paths
   };
   ClearItems();
   LoadCommon(stream);
   std::vector<TFrame> frames;
-  frames.push_back({this, nullptr, stream.ReadInt32()});
+  frames.push_back({this, nullptr, stream.ReadInt32(), "\\"});
   while (!frames.empty()) {
     TFrame& top = frames.back();
     if (top.Remaining <= 0) {
@@ -250,13 +259,16 @@ void TMFSFolder::LoadFromStream(TStream& stream) {
     if (type == MFSFileRecord) {
       auto file = std::make_unique<TMFSFile>(std::string(), Owner(), nullptr);
       file->LoadFromStream(stream);
+      const TMFSFile& loaded = *file;
       top.Folder->Adopt(file.release());
+      if (observer) observer->FileLoaded(top.Path + loaded.Name(), loaded);
     } else if (type == MFSFolderRecord) {
       auto folder = std::make_unique<TMFSFolder>(std::string(), Owner(), nullptr);
       folder->LoadCommon(stream);
       std::int32_t count = stream.ReadInt32();
       TMFSFolder* raw = folder.get();
-      frames.push_back({raw, std::move(folder), count});
+      std::string path = observer ? top.Path + raw->Name() + "\\" : std::string();
+      frames.push_back({raw, std::move(folder), count, std::move(path)});
     } else {
       throw EMFSError(SMFSIncorrectFormat);
     }
@@ -345,15 +357,22 @@ private:
 
 }  // namespace
 
-void TMFS::LoadFromImageStream(TStream& image) {
+void TMFS::LoadFromImageStream(TStream& image, IMFSLoadObserver* observer) {
   std::string header(static_cast<std::size_t>(std::clamp<std::int64_t>(image.Size() - image.Position(), 0, 11)), '\0');
   image.ReadBuffer(header.data(), static_cast<std::int64_t>(header.size()));
   if (header.substr(0, 3) != "MFS") throw EMFSError(SMFSIncorrectFormat);
   TSummedBody body(image);
   auto root = std::make_unique<TMFSFolder>(std::string(), this, nullptr);
+  // Declared after the root, so that the observer lets go of its files before they are freed.
+  struct TAbandon {
+    IMFSLoadObserver* Observer;
+    ~TAbandon() {
+      if (Observer) Observer->LoadAbandoned();
+    }
+  } abandon{observer};
   std::exception_ptr failure;
   try {
-    root->LoadFromStream(body);
+    root->LoadTree(body, observer);
   } catch (const EStreamAborted&) {
     throw;
   } catch (const Exception&) {
@@ -363,6 +382,7 @@ void TMFS::LoadFromImageStream(TStream& image) {
   FRoot = std::move(root);
   if (FSession) FSession->FCurrentFolder = FRoot.get();
   if (failure) std::rethrow_exception(failure);
+  abandon.Observer = nullptr;  // the files it heard of are this image's now
 }
 
 void TMFS::SaveToStream(TStream& stream) const {
@@ -373,7 +393,7 @@ void TMFS::SaveToStream(TStream& stream) const {
   stream.WriteBuffer(body.Data());
 }
 
-std::string TMFS::SaveToString() const {
+std::string TMFS::SaveToString(const TMFSSaveOrder& order) const {
   // The header goes first as a placeholder and is filled in once the body is known, so a large
   // image is built once, in place, never copied behind its header.
   // Room for the whole image from the start: growing by doubling would hold the old and the new
@@ -393,7 +413,7 @@ std::string TMFS::SaveToString() const {
   stream.SetSize(static_cast<std::int64_t>(room));
   const std::string placeholder = "MFS" + HexDigits(0);
   stream.Write(placeholder.data(), static_cast<std::int64_t>(placeholder.size()));
-  FRoot->SaveToStream(stream);
+  FRoot->SaveTree(stream, order);
   stream.SetSize(stream.Position());
   std::string image = stream.TakeData();
   const std::string header = "MFS" + HexDigits(ImageChecksum(std::string_view(image).substr(placeholder.size())));

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -113,15 +114,33 @@ private:
   std::vector<TMFSFileStream*> FStreams;
 };
 
+// Where an entry goes in a saved image: entries of a folder are written by rising rank, ties in
+// name order. Given each entry's absolute path ("\pages\a.htm"). Loaders take any order.
+using TMFSSaveOrder = std::function<std::size_t(const std::string& path)>;
+
+// Told of each file of an image as soon as it is read whole, with its absolute path, while the
+// rest is still being read; and told when the tree being read will not become the image (a
+// failure), before its files are freed. Called on the loading thread.
+class IMFSLoadObserver {
+public:
+  virtual void FileLoaded(const std::string& path, const TMFSFile& file) = 0;
+  virtual void LoadAbandoned() = 0;
+
+protected:
+  ~IMFSLoadObserver() = default;
+};
+
 class TMFSFolder : public TMFSItem {
 public:
   TMFSFolder(std::string name, TMFS* owner, TMFSFolder* parent);
   // Frees the subtree without recursion, so any depth is safe.
   ~TMFSFolder() override;
   bool IsFolder() const override { return true; }
-  void SaveToStream(TStream& stream) const override;
-  void LoadFromStream(TStream& stream) override;
+  void SaveToStream(TStream& stream) const override { SaveTree(stream, {}); }
+  void LoadFromStream(TStream& stream) override { LoadTree(stream, nullptr); }
   void SaveToDisk(const std::filesystem::path& path) const override;
+  void SaveTree(TStream& stream, const TMFSSaveOrder& order) const;
+  void LoadTree(TStream& stream, IMFSLoadObserver* observer);
 
   // "." is the folder, ".." its parent (none at the root), else the child of that name ignoring case.
   TMFSItem* FindChild(std::string_view name) const;
@@ -160,10 +179,11 @@ public:
   // image need never be whole in memory: the body is read into a tree of its own, and only a
   // matching checksum (known once the last byte is read) lets it replace this one.
   // EStreamAborted from the stream leaves the tree as it was.
-  void LoadFromImageStream(TStream& image);
+  // An observer hears of each file as it is read (see IMFSLoadObserver).
+  void LoadFromImageStream(TStream& image, IMFSLoadObserver* observer = nullptr);
   // Writes a whole image: "MFS", the checksum, the body.
   void SaveToStream(TStream& stream) const;
-  std::string SaveToString() const;
+  std::string SaveToString(const TMFSSaveOrder& order = {}) const;
 
   // Path functions (pure string functions).
   static std::string ConvertSlashes(std::string_view s);

@@ -191,7 +191,7 @@ void TEngineURLLayer::requestStarted(QWebEngineUrlRequestJob* job) {
     job->reply("text/plain", buffer);
     return;
   }
-  switch (BeforeRequest ? BeforeRequest() : TGate::Serve) {
+  switch (BeforeRequest ? BeforeRequest(url) : TGate::Serve) {
     case TGate::Fail:
       job->fail(QWebEngineUrlRequestJob::RequestAborted);
       return;
@@ -210,6 +210,10 @@ void TEngineURLLayer::ResumeDeferred() {
   waiting.swap(FDeferred);
   for (const QPointer<QWebEngineUrlRequestJob>& job : waiting)
     if (job) requestStarted(job);
+}
+
+void TEngineURLLayer::ResumeDeferredSoon() {
+  QMetaObject::invokeMethod(this, [this] { ResumeDeferred(); }, Qt::QueuedConnection);
 }
 
 void TEngineURLLayer::Serve(QWebEngineUrlRequestJob* job) {

@@ -58,8 +58,10 @@ public:
   // shown), or Later: the request waits, the event loop running on, until ResumeDeferred asks
   // again.
   enum class TGate { Serve, Fail, Later };
-  std::function<TGate()> BeforeRequest;
+  std::function<TGate(const QUrl& url)> BeforeRequest;
   void ResumeDeferred();
+  // The same from any thread, on this object's thread a moment later.
+  void ResumeDeferredSoon();
 
 private:
   void Serve(QWebEngineUrlRequestJob* job);

@@ -15,13 +15,27 @@ TMFSInternetProtocol::TMFSInternetProtocol(const std::string& schemeName, TMFS* 
 
 TMFSInternetProtocol::~TMFSInternetProtocol() = default;
 
+namespace {
+
+// mfs:mfs:\a.htm reads the same file as mfs:\a.htm.
+std::string WithoutScheme(const std::string& path, const std::string& scheme) {
+  if (path.size() > scheme.size() && path[scheme.size()] == ':' && SameText(std::string_view(path).substr(0, scheme.size()), scheme))
+    return path.substr(scheme.size() + 1);
+  return path;
+}
+
+}  // namespace
+
+std::string TMFSInternetProtocol::ImagePathOf(const std::string& path) const {
+  std::string imagePath = TMFS::ConvertSlashes(WithoutScheme(path, FProtocolName));
+  if (imagePath.empty() || imagePath.front() != '\\') imagePath.insert(0, 1, '\\');
+  return imagePath;
+}
+
 std::string TMFSInternetProtocol::Read(const std::string& path) {
-  std::string filePath = path;
-  // mfs:mfs:\a.htm reads the same file as mfs:\a.htm.
-  if (filePath.size() > FProtocolName.size() && filePath[FProtocolName.size()] == ':' &&
-      SameText(std::string_view(filePath).substr(0, FProtocolName.size()), FProtocolName))
-    filePath.erase(0, FProtocolName.size() + 1);
-  std::string data = FImage->Session()->GetFile(filePath)->Data;
+  const std::string filePath = WithoutScheme(path, FProtocolName);
+  std::string data;
+  if (!EarlyRead || !EarlyRead(ImagePathOf(filePath), data)) data = FImage->Session()->GetFile(filePath)->Data;
   if (OnAfterGetData) OnAfterGetData(*this, filePath, data);
   return data;
 }

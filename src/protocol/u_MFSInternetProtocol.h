@@ -30,6 +30,11 @@ public:
   static std::string Combine(const std::string& basePath, const std::string& relativePath);
 
   TAfterGetDataEvent OnAfterGetData;
+  // Consulted first with the file's absolute path: true when it gave the file's bytes (a file
+  // of an image still being read); otherwise the image is read as usual.
+  std::function<bool(const std::string& imagePath, std::string& data)> EarlyRead;
+  // The absolute path in the image a request path names ("mfs:\a.htm" and "a.htm" give "\a.htm").
+  std::string ImagePathOf(const std::string& path) const;
 
 private:
   TMFS* FImage;

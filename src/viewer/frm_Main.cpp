@@ -153,23 +153,27 @@ void TfrmMain::ServeBook() {
   TEngineURLLayer* layer = TEngineURLLayer::Instance();
   // Pages that declare no encoding are in the book's code page, as the search and the check read them.
   if (layer) layer->SetDefaultTextEncoding(QString::fromStdString(BookEncoding()));
-  // A request that comes while the worker still unpacks waits without holding up the event
-  // loop, so the engine goes on starting meanwhile; the worker's end lets it through.
-  if (layer) layer->BeforeRequest = [this] {
+  // While the worker unpacks, a file it has read whole is served; a request for another waits,
+  // the event loop running on, and is asked again as the next file arrives.
+  auto resume = [layer] { if (layer) layer->ResumeDeferredSoon(); };
+  if (layer) layer->BeforeRequest = [this, resume](const QUrl& url) {
       using TGate = TEngineURLLayer::TGate;
-      const bool pending = FBook && FBook->ContentPending([this] {
-        QMetaObject::invokeMethod(this, [] {
-            if (TEngineURLLayer* l = TEngineURLLayer::Instance()) l->ResumeDeferred();
-          }, Qt::QueuedConnection);
-      });
-      if (pending) return TGate::Later;
+      if (!FBook || url.scheme() == "system") return FCreateFailed ? TGate::Fail : TGate::Serve;
+      const auto request = FBook->ContentRequest(FContentProtocol->ImagePathOf(MFSPathOfEngineURL(url)), resume);
+      if (request != TBook::TContentRequest::Join) return request == TBook::TContentRequest::Early ? TGate::Serve : TGate::Later;
       return JoinContentImage() ? TGate::Serve : TGate::Fail;
     };
-  auto filter = [this](TMFSInternetProtocol&, const std::string& path, std::string& data) {
-    ExpandVariablesFilter(data, path);
-  };
+  // A failure at the image's end ends the run, also when every page asked for came early.
+  FBook->WhenContentFinished([this, resume] {
+    QMetaObject::invokeMethod(this, [this] { JoinContentImage(); }, Qt::QueuedConnection);
+    resume();
+  });
+  auto filter = [this](TMFSInternetProtocol&, const std::string& path, std::string& data) { ExpandVariablesFilter(data, path); };
   FContentProtocol = std::make_unique<TMFSInternetProtocol>("mfs", &FBook->ContentImage());
   FContentProtocol->OnAfterGetData = filter;
+  FContentProtocol->EarlyRead = [this](const std::string& path, std::string& data) {
+    return FBook->CopyEarlyContent(path, data) || (JoinContentImage(), false);
+  };
   FSystemProtocol = std::make_unique<TMFSInternetProtocol>("system", &FBook->SystemImage());
   FSystemProtocol->OnAfterGetData = filter;
 }

@@ -190,10 +190,20 @@ TEST_F(CabReaderTest, MszipFastPathGivesLibmspacksBytesAndMessages) {
   both(good.substr(0, good.size() - 100), "info.mfs");
 }
 
+// Hears of the files of an image as they are read.
+struct TLoadRecorder final : IMFSLoadObserver {
+  std::vector<std::string> Loaded;
+  bool Abandoned = false;
+  void FileLoaded(const std::string& path, const TMFSFile& file) override { Loaded.push_back(path + ":" + std::to_string(file.Data.size())); }
+  void LoadAbandoned() override { Abandoned = true; }
+};
+
 // A book image inflated straight into its tree (the fast path streaming into the parser) ends
 // exactly as one extracted whole by libmspack and then loaded: the same tree, or the same
 // message with the tree as it was. Damage anywhere in the Cabinet, an image whose checksum does
-// not hold, and one whose body fails to parse behind a sound checksum.
+// not hold, and one whose body fails to parse behind a sound checksum. The image is stored in
+// an order of its own (a packer's reading order): files are heard of in that order, and a load
+// that fails takes back every file it told of.
 TEST(CabImageLoad, StreamedIntoTheTreeAsFromLibmspack) {
   TMFS source;
   for (int i = 0; i < 12; ++i) {
@@ -202,14 +212,18 @@ TEST(CabImageLoad, StreamedIntoTheTreeAsFromLibmspack) {
     source.Session()->ForceFolders("\\f" + std::to_string(i % 3));
     source.Session()->CreateFile("\\f" + std::to_string(i % 3) + "\\p" + std::to_string(i) + ".htm", 0, false)->Data = data;
   }
-  const std::string image = source.SaveToString();
-  auto outcome = [](const std::string& cab, bool fast) {
+  const std::string image = source.SaveToString([](const std::string& path) -> std::size_t {
+    return path == "\\f2" || path.find("p11") != std::string::npos ? 0 : path == "\\f0" ? 2 : 1;
+  });
+  TLoadRecorder recorder;
+  auto outcome = [&recorder](const std::string& cab, bool fast) {
     SetMszipFastPath(fast);
     TMFS target;
     target.Session()->CreateFile("\\before", 0, false)->Data = "the tree as it was";
     std::string result;
+    if (fast) recorder = TLoadRecorder();
     try {
-      LoadCabImage(target, cab);
+      LoadCabImage(target, cab, {}, fast ? &recorder : nullptr);
       result = "loaded";
     } catch (const Exception& e) {
       result = "error: " + e.Message();
@@ -222,11 +236,18 @@ TEST(CabImageLoad, StreamedIntoTheTreeAsFromLibmspack) {
   std::string where;
   auto same = [&](const std::string& cab) {
     const std::string fast = outcome(cab, true);
+    EXPECT_TRUE(fast.rfind("loaded", 0) == 0 ? !recorder.Abandoned : recorder.Abandoned || recorder.Loaded.empty()) << where;
     EXPECT_EQ(fast, outcome(cab, false)) << where;
     return fast;
   };
   const std::string good = Cab({{"info.mfs", image, 0x5A2C6000, 0x20}});
   EXPECT_EQ(same(good).substr(0, 10), "loaded|\\f0");
+  SetMszipFastPath(true);
+  outcome(good, true);
+  ASSERT_EQ(recorder.Loaded.size(), 12u);
+  EXPECT_EQ(recorder.Loaded.front(), "\\f2\\p11.htm:104000");
+  EXPECT_EQ(recorder.Loaded[4], "\\f1\\p1.htm:14000");
+  EXPECT_EQ(recorder.Loaded.back(), "\\f0\\p9.htm:86000");
   for (std::size_t at = 0; at < good.size(); at += at < 200 ? 1 : 977) {
     std::string damaged = good;
     damaged[at] = static_cast<char>(damaged[at] ^ 0x5A);
@@ -246,7 +267,8 @@ TEST(CabImageLoad, StreamedIntoTheTreeAsFromLibmspack) {
     return std::string(hex);
   }());
   const std::string partial = same(Cab({{"info.mfs", cut, 0, 0x20}}));
-  EXPECT_EQ(partial.rfind("error: Stream read error|\\f0\\p0.htm:5000", 0), 0u) << partial;
+  EXPECT_EQ(partial.rfind("error: Stream read error|\\f1\\p1.htm:14000", 0), 0u) << partial;  // \f0 came last
+  EXPECT_TRUE(recorder.Abandoned);
   EXPECT_EQ(same(Cab({{"other", image, 0, 0x20}})).rfind("error: ", 0), 0u);
   // Not an image at all, and a block far behind its start damaged: libmspack's word on the
   // block, not the format's, though the format fails first.
