@@ -101,7 +101,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < count; ++i) {
       const std::string page = "part" + std::to_string(i / 100) + "\\p" + std::to_string(i) + ".htm";
       Write(dir / "content" / ("part" + std::to_string(i / 100)) / ("p" + std::to_string(i) + ".htm"), NoisyPage(seed, 9600, '!', 90));
-      story += "<item page=\"\\" + page + "\"/>";
+      story += "\n<item page=\"\\" + page + "\"/>";
     }
     Write(dir / "system" / "System.xml", "<System Story=\"Story.xml\"/>");
     Write(dir / "system" / "Story.xml", story + "</Story>");

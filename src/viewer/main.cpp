@@ -142,6 +142,9 @@ int main(int argc, char** argv) {
         exitCode = 1;
       }
       std::fflush(stdout);
+      // The first page may come before the rest of the book is unpacked: the check is of the
+      // whole book, and a failure there ends the run with its message.
+      if (!frmMain->ContentImage()) return;
       const QString shot = qEnvironmentVariable("QUIRELLE_CHECK_SCREENSHOT");
       // Pictures are drawn a moment after the load finished.
       QTimer::singleShot(shot.isEmpty() ? 0 : 1500, frmMain, [frmMain, shot] {

@@ -28,7 +28,9 @@
 #include "u_ContentsPane.h"
 #include "viewer/viewer_test_util.h"
 #include "mfs/pe_test_util.h"
+#include "u_Book.h"
 #include "u_DataBlocks.h"
+#include "u_DiskFolder.h"
 
 using namespace gui_test;
 
@@ -768,6 +770,64 @@ TEST_F(PackedViewer, WithoutABookTheReaderIsAskedForOne) {
     EXPECT_EQ(viewer.exitCode(), 0) << viewer.readAll().toStdString();
     if (viewer.state() != QProcess::NotRunning) viewer.kill(), viewer.waitForFinished();
   }
+}
+
+// The first page comes while the rest of the content unpacks. A book damaged after the first
+// page still ends with the message of a damaged book: a damaged Cabinet block (found before any
+// file is served), and an image whose own checksum fails at its very end (found after the first
+// page may have been shown). A book whose content Cabinet gcab made (name order) opens as any other.
+TEST_F(PackedViewer, DamageAfterTheFirstPageStillEndsTheRunAndGcabBooksOpen) {
+  cab_test::WriteFile(Dir.Path() / "sys" / "System.xml", "<System Story=\"Story.xml\"/>");
+  std::string story = "<S><i page=\"\\zz-first.htm\"/>";
+  cab_test::WriteFile(Dir.Path() / "content" / "zz-first.htm", "<p>first</p>");
+  std::uint32_t x = 7;
+  for (int i = 0; i < 40; ++i) {
+    std::string noise(20000, ' ');
+    for (char& c : noise) c = static_cast<char>('a' + (x = x * 1103515245u + 12345u) % 26);
+    cab_test::WriteFile(Dir.Path() / "content" / ("p" + std::to_string(i) + ".htm"), noise);
+    story += "\n<i page=\"\\p" + std::to_string(i) + ".htm\"/>";
+  }
+  cab_test::WriteFile(Dir.Path() / "sys" / "Story.xml", story + "</S>");
+  const std::string book = PackBook();
+  ASSERT_FALSE(book.empty());
+  std::string out;
+  ASSERT_EQ(Start(book, out), 0) << out;
+  EXPECT_NE(out.find("page=\\zz-first.htm\n"), std::string::npos) << out;
+  // A byte late in the content Cabinet, far behind the first page (stored first).
+  const TDataBlockIndex index = ReadDataBlockIndex(book);
+  const auto content = std::find_if(index.Entries.begin(), index.Entries.end(), [](const TDataBlockEntry& e) { return e.Name == "FILES_MFS"; });
+  ASSERT_NE(content, index.Entries.end());
+  std::string bytes = cab_test::ReadFile(book);
+  bytes[content->Offset + content->Size * 9 / 10] ^= 0x55;
+  cab_test::WriteFile(book, bytes);
+  fs::permissions(book, fs::perms::owner_all);
+  EXPECT_EQ(Start(book, out), 1);
+  EXPECT_NE(out.find("Cabinet file is corrupt [0x0004]\n\nIn the book's content image (FILES_MFS)."), std::string::npos) << out;
+  // Sound blocks, but the image's own checksum fails: known only once the last file is read.
+  TMFS system, image;
+  ImportFolder(Dir.Path() / "sys", system.Root());
+  ImportFolder(Dir.Path() / "content", image.Root());
+  std::string stored = image.SaveToString(ContentOrder(system, image));
+  EXPECT_LT(stored.find("<p>first</p>"), 200u);  // the first page is stored first
+  stored[stored.size() - 10] ^= 0x01;
+  cab_test::WriteFile(Dir.Path() / "late.cab", BuildCabinet({{"info.mfs", stored, DosDateTimeNow(), 0x20}}));
+  ASSERT_EQ(cab_test::Shell(cab_test::Quote(QUIRELLE_PACK) + " --force --viewer " + cab_test::Quote(QUIRELLE_VIEWER) + " --system " +
+                                cab_test::Quote(Dir.Path() / "sys") + " --content " + cab_test::Quote(Dir.Path() / "late.cab") +
+                                " -o " + cab_test::Quote(book), &out), 0) << out;
+  EXPECT_EQ(Start(book, out), 1);
+  EXPECT_NE(out.find("Incorrect serialized format\n\nThe image inside the data block FILES_MFS is damaged.\n\nIn the book's content image (FILES_MFS)."),
+            std::string::npos) << out;
+
+  // gcab's Cabinet of an image in name order.
+  TMFS nameOrder;
+  ImportFolder(Dir.Path() / "content", nameOrder.Root());
+  cab_test::WriteFile(Dir.Path() / "gcab" / "info.mfs", nameOrder.SaveToString());
+  ASSERT_EQ(cab_test::Shell("cd " + cab_test::Quote(Dir.Path() / "gcab") + " && gcab -c -z content.cab info.mfs", &out), 0) << out;
+  ASSERT_EQ(cab_test::Shell(cab_test::Quote(QUIRELLE_PACK) + " --viewer " + cab_test::Quote(QUIRELLE_VIEWER) + " --system " +
+                                cab_test::Quote(Dir.Path() / "sys") + " --content " + cab_test::Quote(Dir.Path() / "gcab" / "content.cab") +
+                                " -o " + cab_test::Quote(book), &out), 0) << out;
+  EXPECT_EQ(Start(book, out), 0) << out;
+  EXPECT_NE(out.find("page=\\zz-first.htm\n"), std::string::npos) << out;
 }
 
 TEST_F(PackedViewer, CheckFailsWhenTheFirstPageIsTheErrorPage) {
