@@ -72,15 +72,17 @@ void LoadContentImage(TMFS& contentImage, const std::string& bookFile, IMFSLoadO
   }
 }
 
-void TContentImageLoad::WhenFinished(std::function<void()> f) {
+void TContentImageLoad::CallOnce(std::function<void()> TContentImageLoad::*slot, std::function<void()> f) {
   std::unique_lock<std::mutex> lock(FLock);
   if (!FFinished) {
-    FWhenFinished = std::move(f);
+    this->*slot = std::move(f);
     return;
   }
   lock.unlock();
   f();
 }
+
+void TContentImageLoad::WhenFinished(std::function<void()> f) { CallOnce(&TContentImageLoad::FWhenFinished, std::move(f)); }
 
 bool TContentImageLoad::IsFinished() {
   std::lock_guard<std::mutex> lock(FLock);
@@ -113,15 +115,7 @@ bool TContentImageLoad::HasEarlyFile(const std::string& path) {
   return FEarly.count(path) != 0;
 }
 
-void TContentImageLoad::WhenProgress(std::function<void()> f) {
-  std::unique_lock<std::mutex> lock(FLock);
-  if (!FFinished) {
-    FWhenProgress = std::move(f);
-    return;
-  }
-  lock.unlock();
-  f();
-}
+void TContentImageLoad::WhenProgress(std::function<void()> f) { CallOnce(&TContentImageLoad::FWhenProgress, std::move(f)); }
 
 void TContentImageLoad::FileLoaded(const std::string& path, const TMFSFile& file) {
   std::function<void()> progress;

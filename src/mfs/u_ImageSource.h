@@ -65,6 +65,8 @@ private:
   std::function<void()> FWhenFinished;
   std::function<void()> FWhenProgress;
   std::map<std::string, const TMFSFile*, TKeyLess> FEarly;
+  // Keeps f in the slot until the worker's next word, or calls it now when it has finished.
+  void CallOnce(std::function<void()> TContentImageLoad::*slot, std::function<void()> f);
 
 public:
   std::unique_ptr<TMFS> Image = std::make_unique<TMFS>();
