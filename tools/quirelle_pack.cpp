@@ -311,40 +311,14 @@ int List(const std::string& book) {
   return 0;
 }
 
-int Extract(const std::string& book, const fs::path& folder) {
-  std::error_code ec;
-  if (fs::exists(folder) && !fs::is_empty(folder, ec)) throw EToolError(folder.string() + ": exists and is not empty");
-  UseRecordedCodePage(book);
-  TMFS system, content;
-  LoadBlock(system, book, SystemBlock);
-  LoadBlock(content, book, ContentBlock);
-  CheckDiskNames(system.Root(), "system");
-  CheckDiskNames(content.Root(), "content");
-  // Built in a new folder of our own beside the target and renamed: the folder appears whole or
-  // not at all, and nothing that was there before is ever removed.
-  std::string pattern = (folder.has_filename() ? folder : folder.parent_path()).string() + ".XXXXXX";
-  if (!::mkdtemp(pattern.data())) throw EToolError(folder.string() + ": cannot create a folder beside it: " + std::strerror(errno));
-  const fs::path temp = pattern;
-  try {
-    ExportFolder(system.Root(), temp / "system");
-    ExportFolder(content.Root(), temp / "content");
-    fs::rename(temp, folder);  // replaces an empty folder only
-  } catch (...) {
-    fs::remove_all(temp, ec);
-    throw;
-  }
-  return 0;
-}
-
-#ifdef QUIRELLE_PICTURES
 // A folder of ours beside the target, renamed over it once whole (an empty target is replaced):
 // it appears whole or not at all, and an author's existing files are never touched.
 class TNewFolder {
 public:
-  explicit TNewFolder(fs::path target) : FTarget(std::move(target)) {
+  explicit TNewFolder(const fs::path& target) : FTarget(target.has_filename() ? target : target.parent_path()) {
     std::error_code ec;
     if (fs::exists(FTarget) && !fs::is_empty(FTarget, ec)) throw EToolError(FTarget.string() + ": exists and is not empty");
-    fs::create_directories(FTarget.parent_path());
+    if (FTarget.has_parent_path()) fs::create_directories(FTarget.parent_path());
     std::string pattern = FTarget.string() + ".XXXXXX";
     if (!::mkdtemp(pattern.data())) throw EToolError(FTarget.string() + ": cannot create a folder beside it: " + std::strerror(errno));
     FTemp = pattern;
@@ -364,6 +338,22 @@ public:
 private:
   fs::path FTarget, FTemp;
 };
+
+int Extract(const std::string& book, const fs::path& folder) {
+  TNewFolder out(folder);
+  UseRecordedCodePage(book);
+  TMFS system, content;
+  LoadBlock(system, book, SystemBlock);
+  LoadBlock(content, book, ContentBlock);
+  CheckDiskNames(system.Root(), "system");
+  CheckDiskNames(content.Root(), "content");
+  ExportFolder(system.Root(), out.Path() / "system");
+  ExportFolder(content.Root(), out.Path() / "content");
+  out.Keep();
+  return 0;
+}
+
+#ifdef QUIRELLE_PICTURES
 
 // The EPUB's files into the content folder, at their paths in the container.
 void WriteEpubFiles(const TEpub& epub, const fs::path& folder) {

@@ -109,14 +109,8 @@ std::string Attribute(const xmlNode* node, const char* name, const char* ns = nu
 
 std::string TextOf(const xmlNode* node) {
   xmlChar* content = node ? xmlNodeGetContent(node) : nullptr;
-  std::string out;
-  for (const char* c = content ? reinterpret_cast<const char*>(content) : ""; *c; ++c) {
-    const bool blank = *c == ' ' || *c == '\t' || *c == '\r' || *c == '\n';
-    if (blank && (out.empty() || out.back() == ' ')) continue;
-    out += blank ? ' ' : *c;
-  }
+  std::string out = CollapseBlanks(content ? reinterpret_cast<const char*>(content) : "");
   xmlFree(content);
-  if (!out.empty() && out.back() == ' ') out.pop_back();
   return out;
 }
 
@@ -176,6 +170,17 @@ struct TManifestItem {
 };
 
 }  // namespace
+
+std::string CollapseBlanks(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    const bool blank = c == ' ' || c == '\t' || c == '\r' || c == '\n';
+    if (blank && (out.empty() || out.back() == ' ')) continue;
+    out += blank ? ' ' : c;
+  }
+  if (!out.empty() && out.back() == ' ') out.pop_back();
+  return out;
+}
 
 std::string ResolveEpubPath(std::string_view from, std::string_view href) {
   href = href.substr(0, std::min(href.find('#'), href.find('?')));

@@ -32,6 +32,9 @@ inline constexpr std::uint64_t MaxEpubBytes = 1ull << 30;
 
 TEpub ReadEpub(std::string_view container);
 
+// Text as markup shows it: each run of blanks one space, none at either end.
+std::string CollapseBlanks(std::string_view text);
+
 // A path against the folder of another ("EPUB/nav.xhtml" and "s04.xhtml#p1" give "EPUB/s04.xhtml"):
 // %-escapes decoded, the fragment dropped, "." and ".." resolved. Empty when it leaves the
 // container or is an address elsewhere.

@@ -42,17 +42,6 @@ bool NaturalLess(std::string_view a, std::string_view b) {
 
 std::string FolderOf(const std::string& path) { return path.substr(0, path.rfind('\\')); }
 
-std::string Collapsed(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    const bool blank = c == ' ' || c == '\t' || c == '\r' || c == '\n';
-    if (blank && (out.empty() || out.back() == ' ')) continue;
-    out += blank ? ' ' : c;
-  }
-  if (!out.empty() && out.back() == ' ') out.pop_back();
-  return out;
-}
-
 const GumboNode* FindTitle(const GumboNode* node) {
   if (node->type != GUMBO_NODE_ELEMENT) return nullptr;
   if (node->v.element.tag == GUMBO_TAG_TITLE) return node;
@@ -76,7 +65,7 @@ std::string TitleOf(std::string_view page) {
     }
   }
   gumbo_destroy_output(&kGumboDefaultOptions, output);
-  return Collapsed(title);
+  return CollapseBlanks(title);
 }
 
 // A text value of the description files: in double quotes, a double quote written twice.

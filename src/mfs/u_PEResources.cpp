@@ -119,8 +119,7 @@ std::optional<TFileRange> TPEReader::Find(std::string_view type, std::string_vie
     const std::string data = ReadResource(offset, 16, "a resource's data entry");
     const std::uint64_t size = LittleEndianAt(data, 4, 4);
     const std::uint64_t at = FileOffset(LittleEndianAt(data, 0, 4), size, "a resource's data");
-    Read(at, 0, "a resource's data");
-    if (size > FFileSize - at) throw Damaged("a resource's data lies beyond the end of the file");
+    if (at > FFileSize || size > FFileSize - at) throw Damaged("a resource's data lies beyond the end of the file");
     return TFileRange{at, size};
   }
 }
