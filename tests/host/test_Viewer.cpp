@@ -577,13 +577,13 @@ protected:
   }
   // The viewer given a book file, as a reader opens one.
   int Open(const std::string& file, std::string& out) { return Start(QUIRELLE_VIEWER + std::string("' '") + file, out); }
-  // Packs Dir/sys and Dir/content into Dir/book; empty when packing failed.
-  std::string PackBook() {
+  // Packs Dir/sys and Dir/content (or the content given) into Dir/book; empty when packing failed.
+  std::string PackBook(const fs::path& content = {}, const std::string& options = {}) {
     std::string out;
     const std::string book = (Dir.Path() / "book").string();
-    const int rc = cab_test::Shell(cab_test::Quote(QUIRELLE_PACK) + " --viewer " + cab_test::Quote(QUIRELLE_VIEWER) + " --system " +
-                                       cab_test::Quote(Dir.Path() / "sys") + " --content " + cab_test::Quote(Dir.Path() / "content") +
-                                       " -o " + cab_test::Quote(book), &out);
+    const int rc = cab_test::Shell(cab_test::Quote(QUIRELLE_PACK) + options + " --viewer " + cab_test::Quote(QUIRELLE_VIEWER) + " --system " +
+                                       cab_test::Quote(Dir.Path() / "sys") + " --content " +
+                                       cab_test::Quote(content.empty() ? Dir.Path() / "content" : content) + " -o " + cab_test::Quote(book), &out);
     EXPECT_EQ(rc, 0) << out;
     return rc == 0 ? book : std::string();
   }
@@ -811,9 +811,7 @@ TEST_F(PackedViewer, DamageAfterTheFirstPageStillEndsTheRunAndGcabBooksOpen) {
   EXPECT_LT(stored.find("<p>first</p>"), 200u);  // the first page is stored first
   stored[stored.size() - 10] ^= 0x01;
   cab_test::WriteFile(Dir.Path() / "late.cab", BuildCabinet({{"info.mfs", stored, DosDateTimeNow(), 0x20}}));
-  ASSERT_EQ(cab_test::Shell(cab_test::Quote(QUIRELLE_PACK) + " --force --viewer " + cab_test::Quote(QUIRELLE_VIEWER) + " --system " +
-                                cab_test::Quote(Dir.Path() / "sys") + " --content " + cab_test::Quote(Dir.Path() / "late.cab") +
-                                " -o " + cab_test::Quote(book), &out), 0) << out;
+  ASSERT_EQ(PackBook(Dir.Path() / "late.cab", " --force"), book);
   EXPECT_EQ(Start(book, out), 1);
   EXPECT_NE(out.find("Incorrect serialized format\n\nThe image inside the data block FILES_MFS is damaged.\n\nIn the book's content image (FILES_MFS)."),
             std::string::npos) << out;
@@ -823,9 +821,7 @@ TEST_F(PackedViewer, DamageAfterTheFirstPageStillEndsTheRunAndGcabBooksOpen) {
   ImportFolder(Dir.Path() / "content", nameOrder.Root());
   cab_test::WriteFile(Dir.Path() / "gcab" / "info.mfs", nameOrder.SaveToString());
   ASSERT_EQ(cab_test::Shell("cd " + cab_test::Quote(Dir.Path() / "gcab") + " && gcab -c -z content.cab info.mfs", &out), 0) << out;
-  ASSERT_EQ(cab_test::Shell(cab_test::Quote(QUIRELLE_PACK) + " --viewer " + cab_test::Quote(QUIRELLE_VIEWER) + " --system " +
-                                cab_test::Quote(Dir.Path() / "sys") + " --content " + cab_test::Quote(Dir.Path() / "gcab" / "content.cab") +
-                                " -o " + cab_test::Quote(book), &out), 0) << out;
+  ASSERT_EQ(PackBook(Dir.Path() / "gcab" / "content.cab"), book);
   EXPECT_EQ(Start(book, out), 0) << out;
   EXPECT_NE(out.find("page=\\zz-first.htm\n"), std::string::npos) << out;
 }
