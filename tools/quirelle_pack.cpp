@@ -234,24 +234,21 @@ bool CheckBookFile(const std::string& file) {
   return RunCheck(std::move(source));
 }
 
-bool SameFile(const fs::path& a, const fs::path& b) {
-  std::error_code ec;
-  return fs::equivalent(a, b, ec);
-}
-
-// The book's two Cabinets, and where they came from: none may be overwritten by the output.
+// The book's two Cabinets.
 struct TPackInput {
   std::string SystemCab, ContentCab;
-  std::vector<std::string> Files;
 };
+
+// What a source folder or Cabinet is called when the output would overwrite it.
+TRunInput SourceInput(const fs::path& source, const char* which) {
+  std::error_code ec;
+  return {source, std::string("the ") + which + (fs::is_directory(source, ec) ? " folder" : " Cabinet")};
+}
 
 // Written piece by piece: the book is never one more copy in memory. The written book is checked
 // before it takes BOOK's name, once our copies are gone, so that the check and the packing never
 // hold the book at the same time. Without a viewer it is written as a book document.
 int Pack(const std::string& viewer, TPackInput input, const std::string& output, bool force) {
-  input.Files.push_back(viewer);
-  for (const std::string& file : input.Files)
-    if (SameFile(file, output)) throw EToolError(output + ": would replace the input " + file);
   std::string program;
   fs::perms permissions;
   if (viewer.empty()) {
@@ -279,7 +276,7 @@ int Pack(const std::string& viewer, TPackInput input, const std::string& output,
 
 // A book's two images as they are, for packing them again.
 TPackInput BlocksOf(const std::string& book) {
-  TPackInput input{ReadBookBlock(book, SystemBlock), ReadBookBlock(book, ContentBlock), {book}};
+  TPackInput input{ReadBookBlock(book, SystemBlock), ReadBookBlock(book, ContentBlock)};
   if (input.SystemCab.empty() || input.ContentCab.empty())
     throw EToolError(book + ": not a book (no data blocks " + SystemBlock + " and " + ContentBlock + ")");
   return input;
@@ -340,6 +337,7 @@ private:
 };
 
 int Extract(const std::string& book, const fs::path& folder) {
+  RefuseOverwritingInputs(folder, {{book, "the book"}});
   TNewFolder out(folder);
   UseRecordedCodePage(book);
   TMFS system, content;
@@ -374,6 +372,9 @@ int NewBook(const fs::path& folder, const fs::path& source, bool epub) {
   const std::string name = fs::absolute(folder).lexically_normal().filename().string();
   // The description files are written in UTF-8, which the packer then finds in them.
   SetBookCodePage(CodePageUtf8);
+  const TRunInput input{source, epub ? "the EPUB" : "the folder of pages"};
+  RefuseOverwritingInputs(system, {input});
+  if (epub) RefuseOverwritingInputs(folder / "content", {input});
   TMFS content;
   std::optional<TNewFolder> contentFolder;
   TNewBook book;
@@ -410,7 +411,7 @@ int NewBook(const fs::path& folder, const fs::path& source, bool epub) {
   if (contentFolder) contentFolder->Keep();
   systemFolder.Keep();
   const std::string p = epub ? (folder / "content").string() : source.string(), s = system.string();
-  std::printf("Started \"%s\" in %s: %zu pages, %zu chapters, a toolbar of 12 buttons.\n", book.Title.c_str(), s.c_str(),
+  std::printf("Started \"%s\" in %s: %zu pages, %zu chapters, a toolbar of 13 buttons.\n", book.Title.c_str(), s.c_str(),
               book.Pages.size(), book.ChapterCount);
   std::printf("Next:\n"
               "  1. Edit %s/Variables.xml (the title, the author) and %s/Story.xml (the order,\n"
@@ -468,6 +469,10 @@ int Run(const std::vector<std::string>& args) {
     std::fputs(Usage, stdout);
     return 0;
   }
+  if (args[0] == "--version") {
+    std::puts("quirelle-pack " QUIRELLE_VERSION);
+    return 0;
+  }
   if (args[0] == "--list" && args.size() == 2) return List(args[1]);
   if (args[0] == "--extract" && args.size() == 3) return Extract(args[1], args[2]);
   if (args[0] == "--new" && args.size() == 4 && (args[2] == "--content" || args[2] == "--epub"))
@@ -518,7 +523,9 @@ int Run(const std::vector<std::string>& args) {
     return 2;
   }
   if (viewer.empty() && !document) return NoViewer(looked);
-  TPackInput input = from.empty() ? TPackInput{CabinetOf(system, true), CabinetOf(content, false, system), {system, content}} : BlocksOf(from);
+  RefuseOverwritingInputs(output, {SourceInput(system, "system"), SourceInput(content, "content"), {from, "the book named by --from"},
+                                   {viewer, "the viewer program"}});
+  TPackInput input = from.empty() ? TPackInput{CabinetOf(system, true), CabinetOf(content, false, system)} : BlocksOf(from);
   return Pack(viewer, std::move(input), output, force);
 }
 

@@ -29,6 +29,33 @@ std::string ReadDiskFile(const fs::path& path) {
   return ss.str();
 }
 
+void RefuseOverwritingInputs(const fs::path& target, const std::vector<TRunInput>& inputs) {
+  // The target as named (made absolute) and after following links; "out/" names the folder out.
+  std::vector<fs::path> selves;
+  std::error_code ec;
+  for (fs::path p : {fs::absolute(target, ec).lexically_normal(), fs::weakly_canonical(target, ec)}) {
+    if (!p.empty() && !p.has_filename() && p.has_relative_path()) p = p.parent_path();
+    if (!p.empty()) selves.push_back(p);
+  }
+  for (const TRunInput& input : inputs) {
+    if (input.Path.empty()) continue;
+    const fs::path real = fs::weakly_canonical(input.Path, ec);
+    const bool folder = fs::is_directory(input.Path, ec);
+    // Compared by name and by device and inode (a hard link, a bind mount).
+    auto isInput = [&](const fs::path& p) { return (!real.empty() && p == real) || fs::equivalent(p, input.Path, ec); };
+    for (const fs::path& self : selves) {
+      if (isInput(self))
+        throw EToolError(target.string() + ": this is " + input.Role + " \"" + input.Path.string() +
+                         "\", which this run reads; nothing was written. Name another file or folder.");
+      if (!folder) continue;  // only a folder holds the target below it
+      for (fs::path p = self.parent_path(); p.has_relative_path(); p = p.parent_path())
+        if (isInput(p))
+          throw EToolError(target.string() + ": this lies inside " + input.Role + " \"" + input.Path.string() +
+                           "\", which this run reads; nothing was written. Name a place outside the book's folders.");
+    }
+  }
+}
+
 fs::perms UsualPermissions(bool folder) {
   const mode_t mask = ::umask(0);
   ::umask(mask);

@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <string_view>
 #include <string>
+#include <vector>
 
 #include "u_Errors.h"
 #include "u_MFS.h"
@@ -26,6 +27,17 @@ void WriteDiskFileAtomically(const std::filesystem::path& path, std::initializer
 inline void WriteDiskFileAtomically(const std::filesystem::path& path, const std::string& data) {
   WriteDiskFileAtomically(path, {std::string_view(data)});
 }
+// Something a run reads: a file, or a folder with everything below it, and what the command line
+// calls it ("the content folder", "--from").
+struct TRunInput {
+  std::filesystem::path Path;
+  std::string Role;
+};
+// Refuses, naming both, a target that is one of the inputs or lies inside an input folder: by
+// the name as given, by its real path after links, and by device and inode where they exist.
+// Called before anything is read or written.
+void RefuseOverwritingInputs(const std::filesystem::path& target, const std::vector<TRunInput>& inputs);
+
 // The permissions a new file or folder gets from the user's umask: 0666 or 0777 less it.
 std::filesystem::perms UsualPermissions(bool folder = false);
 

@@ -103,8 +103,8 @@ struct TButton {
   const char* Caption;  // none for a separator
   const char* Picture;
 };
-// The usual buttons, in groups: pages, chapters, history, reading, leaving.
-const TButton Buttons[] = {{3, "First", "first"},         {4, "Prior", "prior"},         {5, "Next", "next"},
+// The usual buttons, in groups: home and pages, chapters, history, reading, leaving.
+const TButton Buttons[] = {{17, "Home", "home"},          {3, "First", "first"},         {4, "Prior", "prior"},         {5, "Next", "next"},
                            {6, "Last", "last"},           {0, nullptr, nullptr},         {7, "Prior part", "prior-part"},
                            {8, "Next part", "next-part"}, {0, nullptr, nullptr},         {1, "Back", "back"},
                            {2, "Forward", "forward"},     {0, nullptr, nullptr},         {11, "Text size", "text-size"},

@@ -32,7 +32,11 @@ void Draw(QPainter& p, const std::string& name) {
   else if (name == "last") Triangle(p, 5, 11, true), p.fillRect(16, 5, 3, 15, Ink);
   else if (name == "prior-part") Triangle(p, 2, 9, false), Triangle(p, 11, 9, false);
   else if (name == "next-part") Triangle(p, 3, 9, true), Triangle(p, 12, 9, true);
-  else if (name == "back") Arrow(p, false);
+  else if (name == "home") {
+    p.drawPolygon(QPolygon({QPoint(12, 2), QPoint(22, 12), QPoint(2, 12)}));
+    p.fillRect(5, 12, 14, 9, Ink);
+    p.fillRect(10, 15, 4, 6, Background);  // the door
+  } else if (name == "back") Arrow(p, false);
   else if (name == "forward") Arrow(p, true);
   else if (name == "text-size") {
     p.drawPolygon(QPolygon({QPoint(1, 20), QPoint(7, 3), QPoint(10, 3), QPoint(16, 20), QPoint(13, 20), QPoint(8, 7), QPoint(4, 20)}));

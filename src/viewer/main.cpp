@@ -73,11 +73,41 @@ bool OwnBlocks() {
   }
 }
 
+const char* const Usage =
+    "Usage: quirelle-viewer [BOOK]\n"
+    "Shows the book in the file BOOK: a book document (NAME.qbook), a packed book or a\n"
+    "Windows-format book. Without BOOK, a viewer that carries a book of its own shows it; else\n"
+    "it asks for one in the \"Open book\" dialog.\n"
+    "  --help      shows this text\n"
+    "  --version   shows the version\n"
+    "Keys: F9 the contents, Escape closes the book; Ctrl+F, Ctrl+P, Alt+Left, Alt+Right,\n"
+    "Ctrl+PgDown, Ctrl+PgUp, Ctrl+Plus, Ctrl+Minus, Ctrl+0 and Alt+Home where the book's\n"
+    "toolbar has the button.\n"
+    "Environment: QUIRELLE_CHECK=1 prints the title, caption and first page and ends.\n"
+    "See man quirelle-viewer.\n";
+
+// --help and --version answer on standard output before anything starts: no display needed.
+bool AnswerInformationSwitch(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--") == 0) return false;
+    if (std::strcmp(argv[i], "--help") == 0) {
+      std::fputs(Usage, stdout);
+      return true;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::puts("quirelle-viewer " QUIRELLE_VERSION);
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   QElapsedTimer sinceStart;
   sinceStart.start();
+  if (AnswerInformationSwitch(argc, argv)) return 0;
   // There is no registry to write here: registering and unregistering end at once.
   if (HasSwitch(argc, argv, "REGSERVER") || HasSwitch(argc, argv, "UNREGSERVER")) return 0;
   // Metafiles are drawn by a child process of our own, which a hostile picture cannot take down

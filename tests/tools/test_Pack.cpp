@@ -279,6 +279,54 @@ TEST(PackerSafety, NeverLosesOrDamagesTheAuthorsFiles) {
   EXPECT_FALSE(fs::exists(dir.Path() / "b5"));
 }
 
+// No output lands on what the run reads: not an input file, not a file inside an input folder,
+// whether named directly, through a link, or as a hard link; nothing is touched.
+TEST(PackerSafety, OutputNeverOverwritesWhatTheRunReads) {
+  TTempDir dir;
+  const fs::path b = dir.Path() / "b", p = dir.Path() / "p";
+  WriteFile(b / "system" / "System.xml", "<System Story=\"Story.xml\"/>");
+  WriteFile(b / "system" / "Story.xml", "<S><i page=\"\\index.htm\"/></S>");
+  WriteFile(p / "index.htm", "<p>mine</p>");
+  fs::create_symlink(p / "index.htm", dir.Path() / "link.htm");
+  fs::create_symlink(p, dir.Path() / "pages");
+  auto before = [&] { return ReadFile(p / "index.htm") + ReadFile(b / "system" / "System.xml") + ReadFile(b / "system" / "Story.xml"); };
+  const std::string original = before();
+  std::string out;
+  const std::string pack = Quote(Pack) + " --document --system " + Quote(b / "system") + " --content " + Quote(p) + " -o ";
+  struct TCase { const char* name; fs::path output; const char* says; };
+  for (const TCase& c : {TCase{"a page", p / "index.htm", "inside the content folder"},
+                         TCase{"System.xml", b / "system" / "System.xml", "inside the system folder"},
+                         TCase{"a new file in a source folder", p / "new.qbook", "inside the content folder"},
+                         TCase{"the content folder itself", p, "is the content folder"},
+                         TCase{"a link to a page", dir.Path() / "link.htm", "inside the content folder"},
+                         TCase{"through a linked folder", dir.Path() / "pages" / "x.qbook", "inside the content folder"},
+                         TCase{"with dot segments", p / ".." / "p" / "index.htm", "inside the content folder"}}) {
+    EXPECT_EQ(Shell(pack + Quote(c.output), &out), 1) << c.name;
+    EXPECT_NE(out.find(c.says), std::string::npos) << c.name << ": " << out;
+    EXPECT_NE(out.find(c.output.string() + ": "), std::string::npos) << c.name << ": " << out;  // names both
+    EXPECT_NE(out.find((c.output.string().find("system") != std::string::npos ? b / "system" : p).string() + "\""), std::string::npos)
+        << c.name << ": " << out;
+    EXPECT_EQ(before(), original) << c.name;
+  }
+  EXPECT_TRUE(fs::is_symlink(dir.Path() / "link.htm"));
+  EXPECT_FALSE(fs::exists(p / "new.qbook"));
+  ASSERT_EQ(Shell(pack + Quote(dir.Path() / "book.qbook"), &out), 0) << out;
+
+  // --from: the output is never the book read.
+  EXPECT_EQ(Shell(Quote(Pack) + " --document --from " + Quote(dir.Path() / "book.qbook") + " -o " + Quote(dir.Path() / "book.qbook"), &out), 1);
+  EXPECT_NE(out.find("is the book named by --from"), std::string::npos) << out;
+  fs::create_hard_link(dir.Path() / "book.qbook", dir.Path() / "hard.qbook");
+  EXPECT_EQ(Shell(Quote(Pack) + " --document --from " + Quote(dir.Path() / "book.qbook") + " -o " + Quote(dir.Path() / "hard.qbook"), &out), 1);
+  EXPECT_NE(out.find("is the book named by --from"), std::string::npos) << out;
+  // --extract and --new never write inside what they read.
+  EXPECT_EQ(Shell(Quote(Pack) + " --extract " + Quote(dir.Path() / "book.qbook") + " " + Quote(dir.Path() / "book.qbook"), &out), 1);
+  EXPECT_NE(out.find("is the book"), std::string::npos) << out;
+  EXPECT_EQ(Shell(Quote(Pack) + " --new " + Quote(p) + " --content " + Quote(p), &out), 1);
+  EXPECT_NE(out.find("inside the folder of pages"), std::string::npos) << out;
+  EXPECT_FALSE(fs::exists(p / "system"));
+  EXPECT_EQ(before(), original);
+}
+
 TEST(PackerSafety, ExtractRefusesNamesThatWouldLandOnOneDiskName) {
   TTempDir dir;
   std::string out;
