@@ -34,5 +34,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   CarriesBook(path);
   BookFileDamage(path);
+  BookFileProblem(path);
   return 0;
 }

@@ -227,7 +227,9 @@ bool CheckBookFile(const std::string& file) {
     source.ContentLoad = StartContentImageLoad(std::nullopt, file);
   } catch (const Exception& e) {
     TBookReport report;
-    report.Failure(file, 0, e);  // not a packed book, or a damaged one
+    // Not a book at all, in the reader's words; else what failed in the damaged one.
+    const std::string problem = BookFileProblem(file);
+    report.Failure(file, 0, problem.empty() ? e : EBookFileError(problem));
     report.Print(stdout);
     return true;
   }

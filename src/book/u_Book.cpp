@@ -6,6 +6,7 @@
 
 #include "u_BookCheck.h"
 #include "u_CodePage.h"
+#include "u_DataBlocks.h"
 #include "u_ImageSource.h"
 
 namespace {
@@ -16,7 +17,8 @@ auto In(const std::string& where, F&& f) {
   try {
     return f();
   } catch (Exception& e) {
-    if (!where.empty()) e.AddWhere(where);
+    // A file that is no book is not a place in the book.
+    if (!where.empty() && !dynamic_cast<EBookFileError*>(&e)) e.AddWhere(where);
     throw;
   }
 }

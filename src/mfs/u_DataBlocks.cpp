@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fstream>
 #include <limits>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "u_CodePage.h"
@@ -131,8 +132,10 @@ std::string ReadBookBlock(const std::string& fileName, const std::string& name) 
     }
   }
   if (!IsBookDocument(head)) return ReadDataBlock(fileName, "RCDATA", name);
-  if (head.size() < BookDocumentHeaderSize || LittleEndianAt(head, BookDocumentSignature.size(), 2) != 1)
-    throw EDataBlockError("The book document \"" + fileName + "\" is of a later format than this viewer reads");
+  if (head.size() < BookDocumentHeaderSize)
+    throw EBookFileError("The book document \"" + fileName + "\" is incomplete: it ends inside its header (it was cut short)");
+  if (LittleEndianAt(head, BookDocumentSignature.size(), 2) != 1)
+    throw EBookFileError("The book document \"" + fileName + "\" is of a later format than this viewer reads");
   const TDataBlockIndex index = ReadDataBlockIndex(fileName);
   if (index.ProgramSize < BookDocumentHeaderSize) throw EDataBlockError("The data block index is damaged");
   return BlockOf(fileName, index, "RCDATA", name);
@@ -219,6 +222,45 @@ std::string BookFileDamage(const std::string& fileName) {
     at += size;
   }
   return "the book file is incomplete: it ends before the index of its data blocks (it was cut short)";
+}
+
+std::string BookFileProblem(const std::string& fileName) {
+  const std::string named = "\"" + fileName + "\"";
+  struct stat st {};
+  if (::stat(fileName.c_str(), &st) != 0)
+    return errno == ENOENT || errno == ENOTDIR ? "The file " + named + " does not exist"
+                                               : "The file " + named + " cannot be read: " + std::strerror(errno);
+  if (S_ISDIR(st.st_mode)) return named + " is a folder, not a book: choose the book file inside it";
+  if (!S_ISREG(st.st_mode)) return named + " is not a book: it is not a file";
+  std::ifstream in(fileName, std::ios::binary);
+  if (!in) return "The file " + named + " cannot be read: " + std::strerror(errno);
+  if (st.st_size == 0) return "The file " + named + " is empty: it is not a book";
+  const std::string head = ReadAt(in, 0, std::min<std::uint64_t>(static_cast<std::uint64_t>(st.st_size), 64));
+  // The signature's bytes exist to show what a transfer in text mode does: line ends turned
+  // (CR LF to LF or back), the top bit cleared.
+  if (!IsBookDocument(head) && head.size() >= 6 && head.compare(1, 5, "QBOOK") == 0)
+    return "The book document " + named + " was changed in transfer (its line ends or 8-bit bytes were converted, as a transfer "
+           "in text mode does): transfer it again as a binary file";
+  if (IsBookDocument(head) && static_cast<std::uint64_t>(st.st_size) <= BookDocumentHeaderSize)
+    return "The book document " + named + " is incomplete: it ends " + (head.size() < BookDocumentHeaderSize ? "inside" : "after") +
+           " its header (it was cut short)";
+  if (IsBookDocument(head) && LittleEndianAt(head, BookDocumentSignature.size(), 2) != 1)
+    return "The book document " + named + " is of a later format than this viewer reads";
+  std::string damage = BookFileDamage(fileName);
+  if (!damage.empty()) return "The book file " + named + damage.substr(std::string_view("the book file").size());
+  switch (BookFileKind(fileName)) {
+    case TBookFileKind::None:
+      return named + " is not a book: neither a book document, a packed book nor a Windows-format book";
+    case TBookFileKind::Windows:
+      try {
+        if (ReadBookBlock(fileName, "SYSTEM_MFS").empty())
+          return named + " is not a book: a Windows program without the resource SYSTEM_MFS of the type named \"RCDATA\"";
+      } catch (const EDataBlockError& e) {
+        return e.Message();  // its resource directory is damaged: that message names the file
+      }
+      return {};
+    default: return {};
+  }
 }
 
 std::string OwnExecutablePath() {

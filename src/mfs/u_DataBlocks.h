@@ -13,6 +13,9 @@
 #include "u_Errors.h"
 
 class EDataBlockError : public Exception { using Exception::Exception; };
+// The file as a whole is no book a reader can open (missing, a folder, empty, not a book, cut
+// short): its message says so in the reader's words and needs no place in the book after it.
+class EBookFileError : public EDataBlockError { using EDataBlockError::EDataBlockError; };
 
 struct TDataBlock {
   std::string Type;  // "RCDATA" for the book's blocks
@@ -72,6 +75,12 @@ bool CarriesBook(const std::string& fileName);
 // Blocks follow the program (an ELF file) and each begins with its Cabinet's own size, so the
 // block that was cut can be named.
 std::string BookFileDamage(const std::string& fileName);
+
+// What keeps the file from being a book, in words a reader can act on, naming the file: it does
+// not exist, is a folder, cannot be read, is empty, was changed in transfer, is cut short or is
+// not a book at all. Empty for a book, also one whose block is damaged inside (the block's own
+// failure says more there).
+std::string BookFileProblem(const std::string& fileName);
 
 // Path of the running executable.
 std::string OwnExecutablePath();

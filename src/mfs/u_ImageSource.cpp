@@ -36,9 +36,13 @@ void LoadCabImage(TMFS& target, std::string cabData, const std::function<std::st
 }
 
 void AddBlockCause(Exception& e, const std::string& bookFile, const std::string& block) {
-  if (!e.Cause().empty()) return;
+  if (!e.Cause().empty() || dynamic_cast<const EBookFileError*>(&e)) return;
+  // A file that is no book at all, or one cut short: said in the reader's words instead. Our
+  // own program is a book, and can only have been cut short.
   const std::string file = bookFile.empty() ? OwnExecutablePath() : bookFile;
   std::string cause = BookFileDamage(file);
+  std::string problem = bookFile.empty() ? cause.empty() ? std::string() : BookFileProblem(file) : BookFileProblem(bookFile);
+  if (!problem.empty()) throw EBookFileError(std::move(problem));
   // The block is there and the Cabinet opened: what it holds is damaged.
   if (cause.empty() && (dynamic_cast<const EMFSError*>(&e) || dynamic_cast<const EReadError*>(&e))) {
     cause = "the image inside the data block " + block + " is damaged";
@@ -47,8 +51,15 @@ void AddBlockCause(Exception& e, const std::string& bookFile, const std::string&
     const TBookFileKind kind = BookFileKind(file);
     if (kind == TBookFileKind::None && !bookFile.empty())
       cause = "\"" + bookFile + "\" is not a book: neither a book document, a packed book nor a Windows-format book";
-    else if (kind == TBookFileKind::Windows)
-      cause = "the Windows-format book has no resource " + block + " of the type named \"RCDATA\"";
+    else if (kind == TBookFileKind::Windows) {
+      bool present = false;
+      try {
+        present = !ReadBookBlock(file, block).empty();
+      } catch (const Exception&) {
+      }
+      cause = present ? "the resource " + block + " of the Windows-format book is not a Cabinet: the book is damaged"
+                      : "the Windows-format book has no resource " + block + " of the type named \"RCDATA\"";
+    }
   }
   e.SetCause(std::move(cause));
 }

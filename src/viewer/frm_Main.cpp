@@ -42,17 +42,6 @@ bool IsWindowSystemWindow(const QObject* object) {
   return std::any_of(windows.begin(), windows.end(), [object](const QWindow* w) { return w == object; });
 }
 
-// The start-up failure as the reader sees it: the system's message, then where it happened.
-QString Described(const QString& message, const Exception& e) {
-  QString text = message;
-  if (!e.Cause().empty()) {
-    QString cause = FromBook(e.Cause());
-    cause[0] = cause[0].toUpper();
-    text += QStringLiteral("\n\n") + cause + QStringLiteral(".");
-  }
-  return e.Where().empty() ? text : text + QStringLiteral("\n\nIn ") + FromBook(e.Where()) + QStringLiteral(".");
-}
-
 }  // namespace
 
 TfrmMain::TfrmMain(TBookSource source) {
@@ -93,11 +82,11 @@ TfrmMain::TfrmMain(TBookSource source) {
     StartUp(source);
   } catch (const EInvalidOperation& e) {
     FCreateFailed = true;
-    ShowErrorMessage(this, Described(QString::fromLatin1(SInvalidToolbarImageSize), e));
+    ShowErrorMessage(this, DescribedFailure(QString::fromLatin1(SInvalidToolbarImageSize), e));
     FormDestroy();
   } catch (const Exception& e) {
     FCreateFailed = true;
-    ShowErrorMessage(this, Described(FromBook(e.Message()), e));
+    ShowErrorMessage(this, DescribedFailure(FromBook(e.Message()), e));
     FormDestroy();
   } catch (const std::exception& e) {
     FCreateFailed = true;
@@ -267,7 +256,7 @@ bool TfrmMain::JoinContentImage() {
     FBook->JoinContentImage();
     return true;
   } catch (const Exception& e) {
-    StartUpFailedLate(Described(FromBook(e.Message()), e));
+    StartUpFailedLate(DescribedFailure(FromBook(e.Message()), e));
   } catch (const std::exception& e) {
     StartUpFailedLate(QString::fromUtf8(e.what()));
   }

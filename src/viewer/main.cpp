@@ -139,10 +139,21 @@ int main(int argc, char** argv) {
   // The icon of the installed theme, else our own; a book's logo still marks its own window.
   QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("quirelle"), QIcon(QStringLiteral(":/viewer/quirelle.png"))));
   TEngineURLLayer urlLayer;
-  if (!source.ContentLoad) {
+  // A file chosen that is no book, or a damaged one, is said so, and the reader chooses again.
+  while (!source.ContentLoad) {
     const QString chosen = AskForBookFile();
     if (chosen.isEmpty()) return 0;
-    StartBook(source, QFile::encodeName(chosen).toStdString());
+    const std::string file = QFile::encodeName(chosen).toStdString();
+    StartBook(source, file);
+    if (source.SystemImage) break;
+    try {
+      TMFS system;
+      LoadSystemImage(system, file);
+      break;  // read this time: the book's own steps go on from here
+    } catch (const Exception& e) {
+      ShowErrorMessage(nullptr, DescribedFailure(QFile::decodeName(e.Message().c_str()), e));
+    }
+    source = TBookSource();
   }
 
   // For scripted checks of a book: messages go to standard error, and once the first page has

@@ -3,6 +3,9 @@
 #include <QFileDialog>
 #include <QMessageBox>
 
+#include "u_BookText.h"
+#include "u_Errors.h"
+
 namespace {
 
 QString GTitle = QStringLiteral("Quirelle Viewer");
@@ -28,6 +31,16 @@ void ShowMessage(QWidget* parent, const QString& text, const QString& title) {
 }
 
 void SetMessageHandler(TMessageHandler handler) { GHandler = std::move(handler); }
+
+QString DescribedFailure(const QString& message, const Exception& e) {
+  QString text = message;
+  if (!e.Cause().empty()) {
+    QString cause = FromBook(e.Cause());
+    cause[0] = cause[0].toUpper();
+    text += QStringLiteral("\n\n") + cause + QStringLiteral(".");
+  }
+  return e.Where().empty() ? text : text + QStringLiteral("\n\nIn ") + FromBook(e.Where()) + QStringLiteral(".");
+}
 
 QString AskForBookFile() {
   // Windows-format books and our packed books are programs, named as the author liked.

@@ -6,6 +6,7 @@
 #include <functional>
 
 class QWidget;
+class Exception;
 
 using TMessageHandler = std::function<void(QWidget* parent, const QString& title, const QString& text)>;
 
@@ -20,6 +21,9 @@ void ShowErrorMessage(QWidget* parent, const QString& text);
 void ShowMessage(QWidget* parent, const QString& text, const QString& title = QString());
 // Replaces the message boxes; an empty handler restores them.
 void SetMessageHandler(TMessageHandler handler);
+
+// A start-up failure as the reader sees it: the system's message, then what happened and where.
+QString DescribedFailure(const QString& message, const Exception& e);
 
 // The "Open book" dialog of a viewer started without a book: the file chosen, or an empty
 // string when the reader cancels.

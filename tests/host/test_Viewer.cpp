@@ -694,8 +694,10 @@ TEST_F(PackedViewer, ACutOrDamagedBookSaysWhatHappened) {
     fs::permissions(cut, fs::perms::owner_all);
     std::string out;
     EXPECT_EQ(Start(cut, out), 1);
-    EXPECT_NE(out.find("File \"\\info.cab\" is not a cabinet\n\nThe book file is incomplete: " + says), std::string::npos) << out;
-    EXPECT_NE(out.find("(it was cut short).\n\nIn the book's system image (SYSTEM_MFS)."), std::string::npos) << out;
+    // The reader's words first, and no place in the book: the file as a whole is the fault.
+    EXPECT_NE(out.find("Quirelle Viewer: The book file \"" + cut + "\" is incomplete: " + says), std::string::npos) << out;
+    EXPECT_NE(out.find(" (it was cut short)\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("In the book's"), std::string::npos) << out;
   }
   // The system Cabinet holds no image at all.
   cab_test::WriteFile(Dir.Path() / "junk.cab", BuildCabinet({{"info.mfs", std::string(300, 'j'), DosDateTimeNow(), 0x20}}));
@@ -737,8 +739,15 @@ TEST_F(PackedViewer, EveryKindOfBookOpensTheSame) {
   ASSERT_TRUE(pe_test::MakeWindowsExecutable(numeric, {{std::uint16_t{10}, std::string("SYSTEM_MFS"), sys},
                                                        {std::uint16_t{10}, std::string("FILES_MFS"), content}}, "x86_64", &out)) << out;
   EXPECT_EQ(Open(numeric.string(), out), 1);
-  EXPECT_NE(out.find("File \"\\info.cab\" is not a cabinet\n\nThe Windows-format book has no resource SYSTEM_MFS of the type named "
-                     "\"RCDATA\".\n\nIn the book's system image (SYSTEM_MFS)."), std::string::npos) << out;
+  EXPECT_NE(out.find("\"" + numeric.string() + "\" is not a book: a Windows program without the resource SYSTEM_MFS of the type named \"RCDATA\"\n"),
+            std::string::npos) << out;
+  // The resource is there, but holds no Cabinet: a damaged book, said as such.
+  const fs::path junk = Dir.Path() / "junk.exe";
+  ASSERT_TRUE(pe_test::MakeWindowsExecutable(junk, {{std::string("RCDATA"), std::string("SYSTEM_MFS"), std::string(64, 'j')},
+                                                    {std::string("RCDATA"), std::string("FILES_MFS"), content}}, "x86_64", &out)) << out;
+  EXPECT_EQ(Open(junk.string(), out), 1);
+  EXPECT_NE(out.find("The resource SYSTEM_MFS of the Windows-format book is not a Cabinet: the book is damaged.\n\nIn the book's system image (SYSTEM_MFS)."),
+            std::string::npos) << out;
   const std::string whole = cab_test::ReadFile(numeric);
   cab_test::WriteFile(numeric, whole.substr(0, pe_test::ResourceSectionOffset(whole) + 20));
   EXPECT_EQ(Open(numeric.string(), out), 1);
@@ -746,19 +755,71 @@ TEST_F(PackedViewer, EveryKindOfBookOpensTheSame) {
             std::string::npos) << out;
 }
 
-// A viewer without a book of its own and none named asks for one; cancelled, it ends quietly.
+// A file that is no book is said to be none in the reader's words, naming the file, with no
+// place in a book after it; a whole header of a later version keeps its own message.
+TEST_F(PackedViewer, FilesThatAreNoBookSaySoInTheReadersWords) {
+  std::string out;
+  const fs::path d = Dir.Path();
+  cab_test::WriteFile(d / "notes.txt", "Dear reader,\n");
+  cab_test::WriteFile(d / "empty.qbook", "");
+  fs::create_directories(d / "a folder");
+  ASSERT_TRUE(pe_test::MakeWindowsExecutable(d / "setup.exe", {{std::string("RCDATA"), std::string("SETUP"), std::string("x")}}, "x86_64", &out)) << out;
+  const std::string header(BookDocumentSignature);
+  cab_test::WriteFile(d / "mailed.qbook", "\x89QBOOK\n\x1A\n" + std::string(40, '\0'));  // CR LF became LF
+  cab_test::WriteFile(d / "cut.qbook", header + "\x01");
+  cab_test::WriteFile(d / "later.qbook", header + std::string("\x02\0\0\0\0\0", 6) + std::string(40, '\0'));
+  for (const auto& [file, says] : std::vector<std::pair<fs::path, std::string>>{
+           {d / "notes.txt", "\"" + (d / "notes.txt").string() + "\" is not a book: neither a book document, a packed book nor a Windows-format book"},
+           {d / "empty.qbook", "The file \"" + (d / "empty.qbook").string() + "\" is empty: it is not a book"},
+           {d / "a folder", "\"" + (d / "a folder").string() + "\" is a folder, not a book"},
+           {d / "missing.qbook", "The file \"" + (d / "missing.qbook").string() + "\" does not exist"},
+           {d / "setup.exe", "\"" + (d / "setup.exe").string() + "\" is not a book: a Windows program without the resource SYSTEM_MFS"},
+           {d / "mailed.qbook", "The book document \"" + (d / "mailed.qbook").string() + "\" was changed in transfer"},
+           {d / "cut.qbook", "The book document \"" + (d / "cut.qbook").string() + "\" is incomplete: it ends inside its header"},
+           {d / "later.qbook", "The book document \"" + (d / "later.qbook").string() + "\" is of a later format than this viewer reads"}}) {
+    EXPECT_EQ(Open(file.string(), out), 1) << file;
+    EXPECT_NE(out.find("Quirelle Viewer: " + says), std::string::npos) << out;
+    EXPECT_EQ(out.find("cabinet"), std::string::npos) << out;
+    EXPECT_EQ(out.find("In the book's"), std::string::npos) << out;
+    // The author's check of a book file says the same.
+    cab_test::Shell(cab_test::Quote(QUIRELLE_PACK) + " --check " + cab_test::Quote(file), &out);
+    EXPECT_NE(out.find(says.substr(says.find('"'))), std::string::npos) << out;
+  }
+  // Asked for help or the version, the viewer answers without a display and opens no window.
+  EXPECT_EQ(cab_test::Shell("env -u DISPLAY -u WAYLAND_DISPLAY " + cab_test::Quote(QUIRELLE_VIEWER) + " --help 2>/dev/null", &out), 0);
+  EXPECT_EQ(out.rfind("Usage: quirelle-viewer [BOOK]\n", 0), 0u) << out;
+  EXPECT_EQ(cab_test::Shell("env -u DISPLAY " + cab_test::Quote(QUIRELLE_VIEWER) + " --version 2>/dev/null", &out), 0);
+  EXPECT_EQ(out, "quirelle-viewer " QUIRELLE_VERSION "\n");
+  EXPECT_EQ(cab_test::Shell(cab_test::Quote(QUIRELLE_PACK) + " --version", &out), 0);
+  EXPECT_EQ(out, "quirelle-pack " QUIRELLE_VERSION "\n");
+}
+
+// A viewer without a book of its own and none named asks for one; cancelled, it ends quietly;
+// given a file that is no book, it says so and asks again.
 TEST_F(PackedViewer, WithoutABookTheReaderIsAskedForOne) {
   std::string out;
   const std::string sample = std::string(QUIRELLE_SOURCE_DIR) + "/examples/sample-book/";
   const fs::path doc = Dir.Path() / "book.qbook";
   ASSERT_EQ(cab_test::Shell(cab_test::Quote(QUIRELLE_PACK) + " --document --system " + cab_test::Quote(sample + "system") +
                                 " --content " + cab_test::Quote(sample + "content") + " -o " + cab_test::Quote(doc), &out), 0) << out;
+  const fs::path notes = Dir.Path() / "notes.txt";
+  cab_test::WriteFile(notes, "not a book");
   for (const bool choose : {true, false}) {
     QProcess viewer;
     const QString dialog = Launch(viewer, QUIRELLE_VIEWER, "Open book");
     ASSERT_FALSE(dialog.isEmpty());
     if (choose) {
-      Command("xdotool windowfocus --sync " + dialog + " type '" + QString::fromStdString(doc.string()) + "'");
+      // A file that is no book: the message, then the dialog again.
+      Command("xdotool windowfocus --sync " + dialog + " type '" + QString::fromStdString(notes.string()) + "'");
+      Command("xdotool windowfocus --sync " + dialog + " key Return");
+      QString message;
+      ASSERT_TRUE(WaitFor([&] { return !(message = Command("xdotool search --onlyvisible --name '^Quirelle Viewer$' | head -1")).isEmpty(); }));
+      Command("xdotool windowfocus --sync " + message + " key Return");
+      QString again;
+      ASSERT_TRUE(WaitFor([&] { return !(again = Command("xdotool search --onlyvisible --name 'Open book' | head -1")).isEmpty(); }));
+      ASSERT_EQ(viewer.state(), QProcess::Running);
+      Command("xdotool windowfocus --sync " + again + " key ctrl+a type '" + QString::fromStdString(doc.string()) + "'");
+      Command("xdotool windowfocus --sync " + again + " key Return");
       Command("xdotool windowfocus --sync " + dialog + " key Return");
       QString window;
       ASSERT_TRUE(WaitFor([&] { return !(window = Command("xdotool search --onlyvisible --name 'A Walk by the River' | head -1")).isEmpty(); }));

@@ -135,7 +135,7 @@ TEST(WindowsBook, BlocksAreFoundInTheResourcesOfPE32AndPE32Plus) {
   ASSERT_TRUE(pe_test::MakeWindowsExecutable(numeric, {{std::uint16_t{10}, std::string("SYSTEM_MFS"), sys}}, "x86_64", &out)) << out;
   TMFS mfs;
   EXPECT_EQ(CauseOf([&] { LoadSystemImage(mfs, numeric.string()); }),
-            "File \"\\info.cab\" is not a cabinet | the Windows-format book has no resource SYSTEM_MFS of the type named \"RCDATA\"");
+            "\"" + numeric.string() + "\" is not a book: a Windows program without the resource SYSTEM_MFS of the type named \"RCDATA\" | ");
 }
 
 // Every offset of the directory is checked: damage is a message naming the file.
@@ -187,8 +187,8 @@ TEST(BookDocument, ReadsItsBlocksAndSaysWhatIsWrongWithIt) {
   WriteFile(file, document.substr(0, header.size() + 100));
   TMFS mfs;
   EXPECT_EQ(CauseOf([&] { LoadSystemImage(mfs, file.string()); }),
-            "File \"\\info.cab\" is not a cabinet | the book file is incomplete: it ends inside the data block SYSTEM_MFS, 100 of its " +
-                std::to_string(sys.size()) + " bytes there (it was cut short)");
+            "The book file \"" + file.string() + "\" is incomplete: it ends inside the data block SYSTEM_MFS, 100 of its " +
+                std::to_string(sys.size()) + " bytes there (it was cut short) | ");
   std::string later = document;
   later[10] = 2;
   WriteFile(file, later);
@@ -198,8 +198,7 @@ TEST(BookDocument, ReadsItsBlocksAndSaysWhatIsWrongWithIt) {
   WriteFile(file, "just some text");
   EXPECT_FALSE(CarriesBook(file.string()));
   EXPECT_EQ(CauseOf([&] { LoadSystemImage(mfs, file.string()); }),
-            "File \"\\info.cab\" is not a cabinet | \"" + file.string() +
-                "\" is not a book: neither a book document, a packed book nor a Windows-format book");
+            "\"" + file.string() + "\" is not a book: neither a book document, a packed book nor a Windows-format book | ");
 }
 
 }  // namespace
