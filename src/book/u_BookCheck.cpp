@@ -68,6 +68,8 @@ void TBookReport::Failure(std::string file, std::int32_t line, const Exception& 
     line = static_cast<std::int32_t>(std::stol(message.substr(onLine + 9)));
     message.erase(onLine);
   }
+  // One problem, one line: a parser's choice of what it expected reads as one sentence.
+  for (std::size_t at; (at = message.find("\r\n")) != std::string::npos;) message.replace(at, 2, " ");
   if (!e.Cause().empty()) message += ": " + e.Cause();
   Error(std::move(file), line, where.empty() ? message : message + " (" + where + ")");
 }

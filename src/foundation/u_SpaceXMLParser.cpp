@@ -478,6 +478,17 @@ void ReadAttribute(TSpaceParser& p, TXMLNode& element) {
   attribute->Line = line;
 }
 
+// Authors write XML habits into description files: say what is wrong with them.
+void ExpectTagName(TSpaceParser& p, std::initializer_list<int> kinds) {
+  try {
+    p.ExpectOneOf(kinds);
+  } catch (Exception& e) {
+    if (p.Kind() == '!' || p.Kind() == '?')
+      e.SetCause("description files have no comments (<!-- -->) and no <?xml ?> line: remove it");
+    throw;
+  }
+}
+
 }  // namespace
 
 void TXMLParser::Parse(std::string_view text) {
@@ -498,7 +509,7 @@ void TXMLParser::Parse(std::string_view text) {
   }
   p.Expect('<');
   p.Advance();
-  p.Expect(TSpaceParser::toSymbol);
+  ExpectTagName(p, {TSpaceParser::toSymbol});
   FRoot = std::make_unique<TXMLNode>(p.TokenText(), 0, 0, nullptr);
   FRoot->Line = p.Line();
   TXMLNode* current = FRoot.get();
@@ -534,7 +545,7 @@ void TXMLParser::Parse(std::string_view text) {
     } else if (p.Kind() == '<') {
       p.SetCharacterMode(false);
       p.Advance();
-      p.ExpectOneOf({TSpaceParser::toSymbol, '/'});
+      ExpectTagName(p, {TSpaceParser::toSymbol, '/'});
       if (p.Kind() == TSpaceParser::toSymbol) {
         open.push_back(current);
         current = current->Nodes.Add(p.TokenText());

@@ -244,6 +244,16 @@ TEST(BookCheck, SyntaxErrorsHaveTheirLineAndTheCheckGoesOn) {
   EXPECT_NE(out.find("the viewer program quirelle-viewer was not found; looked for " + (lonely.parent_path() / "quirelle-viewer").string()),
             std::string::npos) << out;
   EXPECT_NE(out.find("--viewer VIEWER"), std::string::npos) << out;
+
+  // XML habits: one problem, one line, saying the dialect has neither (CR LF line ends too).
+  WriteFile(sys / "System.xml", "<?xml version=\"1.0\"?>\r\n<System Story=\"Story.xml\"/>");
+  WriteFile(sys / "Story.xml", "<Story>\r\n<!-- the pages -->\r\n<item page=\"\\a.htm\"/></Story>");
+  const std::string habit = ": description files have no comments (<!-- -->) and no <?xml ?> line: remove it\n";
+  EXPECT_EQ(Check(Sources(sys, content), out), 1);
+  EXPECT_NE(out.find("System.xml:1: error: Identifier expected" + habit), std::string::npos) << out;
+  WriteFile(sys / "System.xml", "<System Story=\"Story.xml\"/>");
+  EXPECT_EQ(Check(Sources(sys, content), out), 1);
+  EXPECT_NE(out.find("Story.xml:2: error: Identifier expected or ''/'' expected" + habit), std::string::npos) << out;
 }
 
 }  // namespace
