@@ -8,6 +8,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QPrintPreviewDialog>
 #include <QPrinter>
 #include <QPrinterInfo>
@@ -362,7 +363,27 @@ void TMXWebBrowser::contextMenuEvent(QContextMenuEvent* event) {
     event->accept();
     return;
   }
-  QWebEngineView::contextMenuEvent(event);
+  // Only what works here: saving or showing the source would hand out the book's files, and
+  // there are no new windows, downloads or developer tools.
+  QMenu* menu = createStandardContextMenu();
+  for (QWebEnginePage::WebAction dead :
+       {QWebEnginePage::SavePage, QWebEnginePage::ViewSource, QWebEnginePage::OpenLinkInNewWindow, QWebEnginePage::OpenLinkInNewTab,
+        QWebEnginePage::OpenLinkInNewBackgroundTab, QWebEnginePage::DownloadLinkToDisk, QWebEnginePage::DownloadImageToDisk,
+        QWebEnginePage::DownloadMediaToDisk, QWebEnginePage::InspectElement})
+    menu->removeAction(pageAction(dead));
+  // No separator at either end or next to another.
+  QAction* previous = nullptr;
+  for (QAction* action : menu->actions()) {
+    if (action->isSeparator() && (!previous || previous->isSeparator())) menu->removeAction(action);
+    else previous = action;
+  }
+  if (previous && previous->isSeparator()) menu->removeAction(previous);
+  if (menu->isEmpty()) {
+    delete menu;
+    return;
+  }
+  menu->setAttribute(Qt::WA_DeleteOnClose, true);
+  menu->popup(event->globalPos());
 }
 
 void TMXWebBrowser::childEvent(QChildEvent* event) {

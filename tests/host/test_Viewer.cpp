@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QMouseEvent>
 #include <QPointer>
 #include <QPrintPreviewDialog>
 #include <QProcess>
@@ -493,6 +494,26 @@ TEST_F(ViewerTest, CopyAndContextMenuFollowThePagesRightClickFlag) {
   WaitFor([&] { return QApplication::activeWindow() == Form.get(); }, 5000);
   Click(Next);  // page 2 allows copying
   EXPECT_EQ(Form->webMain()->OnShowContextMenu(0, QPoint()), HOST_S_FALSE);
+  // A right click on the page, as the window system delivers it: the menu offers only what works.
+  {
+    const QPoint at = Form->webMain()->mapTo(Form.get(), QPoint(30, 30));
+    for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+      QMouseEvent e(type, at, Form->mapToGlobal(at), Qt::RightButton, type == QEvent::MouseButtonPress ? Qt::RightButton : Qt::NoButton,
+                    Qt::NoModifier);
+      QCoreApplication::sendEvent(Form->windowHandle(), &e);
+    }
+    QMenu* menu = nullptr;
+    ASSERT_TRUE(WaitFor([&] { return (menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) != nullptr; }, 10000));
+    QStringList offered;
+    for (QAction* action : menu->actions())
+      if (!action->isSeparator()) offered << action->text();
+    EXPECT_FALSE(offered.isEmpty());
+    for (auto dead : {QWebEnginePage::SavePage, QWebEnginePage::ViewSource, QWebEnginePage::InspectElement})
+      EXPECT_FALSE(menu->actions().contains(Form->webMain()->pageAction(dead))) << offered.join(", ").toStdString();
+    EXPECT_FALSE(menu->actions().first()->isSeparator());
+    EXPECT_FALSE(menu->actions().last()->isSeparator());
+    menu->close();
+  }
   QGuiApplication::clipboard()->setText("before");
   Run("document.execCommand('selectAll'); 1");
   Key(Qt::Key_Control, Qt::ControlModifier);
