@@ -9,6 +9,8 @@
 #include <QToolBar>
 #include <QToolButton>
 
+#include <utility>
+
 #include "u_BookText.h"
 #include "u_Pictures.h"
 #include "u_Variables.h"
@@ -79,6 +81,19 @@ TToolbar::TToolbar(QWidget* parent, QMenu* popFontSize) : QObject(parent), FpopF
   FtbrMain->setFloatable(false);
   FtbrMain->setAutoFillBackground(true);
   row->addWidget(FtbrMain, 1);
+  // Qt's own "››" only widens a toolbar docked in a main window; ours sits in a panel, so the
+  // button lists the hidden buttons instead.
+  FpopOverflow = new QMenu(FtbrMain);
+  FOverflowButton = FtbrMain->findChild<QToolButton*>(QStringLiteral("qt_toolbar_ext_button"));
+  if (FOverflowButton) {
+    QObject::disconnect(FOverflowButton, &QAbstractButton::clicked, nullptr, nullptr);
+    FOverflowButton->setCheckable(false);
+    FOverflowButton->setMenu(FpopOverflow);
+    FOverflowButton->setPopupMode(QToolButton::InstantPopup);
+    FOverflowButton->setAccessibleName(QStringLiteral("More buttons"));
+    FOverflowButton->setToolTip(QStringLiteral("More buttons"));
+    connect(FpopOverflow, &QMenu::aboutToShow, this, &TToolbar::FillOverflow);
+  }
   FpnlLogo = new QWidget(FpnlToolbarCommon);
   FpnlLogo->setObjectName(QStringLiteral("pnlLogo"));
   FpnlLogo->setAutoFillBackground(true);
@@ -260,6 +275,35 @@ void TToolbar::UpdatePrintButton() {
   } else {
     FPrintButton->setMenu(FpopPrint);
     FPrintButton->setPopupMode(QToolButton::MenuButtonPopup);
+  }
+}
+
+void TToolbar::FillOverflow() {
+  FpopOverflow->clear();
+  bool separate = false;  // a separator goes between buttons only
+  for (QWidget* widget : FButtons) {
+    if (!widget || !widget->isHidden()) continue;  // the toolbar hides what does not fit
+    auto* button = qobject_cast<QToolButton*>(widget);
+    if (!button) {
+      separate = !FpopOverflow->isEmpty();
+      continue;
+    }
+    if (std::exchange(separate, false)) FpopOverflow->addSeparator();
+    const QString caption = button->accessibleName();  // the caption, or the kind's name without one
+    QMenu* list = button->menu();
+    if (!list || button->popupMode() != QToolButton::InstantPopup) {
+      QAction* action = FpopOverflow->addAction(button->icon(), caption);
+      action->setEnabled(button->isEnabled());
+      action->setToolTip(button->toolTip());
+      connect(action, &QAction::triggered, button, [button] { button->click(); });
+    }
+    // A drop-down's own list (font sizes, bookmarks, print sections) as a submenu.
+    if (list) {
+      QAction* sub = FpopOverflow->addMenu(list);
+      sub->setIcon(button->icon());
+      sub->setText(button->popupMode() == QToolButton::InstantPopup ? caption : caption + QStringLiteral(": sections"));
+      sub->setEnabled(button->isEnabled());
+    }
   }
 }
 

@@ -82,6 +82,12 @@ public:
   void AdjustHeight();
   // The Print button drops its section menu only when the menu has items.
   void UpdatePrintButton();
+  // The toolbar's "››" button, shown when the buttons do not all fit: its list holds each button
+  // the width hides, with its picture and caption, doing what the button does (a drop-down's
+  // list as a submenu). Filled as it opens.
+  QToolButton* OverflowButton() const { return FOverflowButton; }
+  QMenu* popOverflow() const { return FpopOverflow; }
+  void FillOverflow();
 
   // IBookPictures: the image list, one picture per Images entry, each exactly the image size
   // (the transparent colour from MaskColor, else the pixel at XMask, YMask; -1 for none); the
@@ -102,6 +108,8 @@ private:
   QMenu* FpopFontSize;
   QMenu* FpopPrint;
   QToolButton* FPrintButton = nullptr;
+  QToolButton* FOverflowButton = nullptr;
+  QMenu* FpopOverflow = nullptr;
   std::vector<QWidget*> FButtons;
   std::vector<QPixmap> FimglToolbar;
   QPixmap FLogo;

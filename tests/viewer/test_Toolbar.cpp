@@ -368,6 +368,56 @@ TEST_F(ToolbarTest, BookmarksInsideAndOutsideTheStory) {
   EXPECT_TRUE(Messages.isEmpty()) << Messages.join("\n").toStdString();
 }
 
+// A toolbar wider than the window: every button stays reachable. The "››" list holds exactly the
+// buttons the width hides, in order, with picture and caption (a kind's name without one), each
+// doing what its button does; drop-downs bring their own lists.
+TEST_F(ToolbarTest, ButtonsBeyondTheWindowsWidthAreInTheOverflowList) {
+  std::string buttons = "<b Kind=3 Caption=\"First\" ImageIndex=0/>";
+  for (int i = 0; i < 5; ++i) buttons += "<b Kind=9 Caption=\"About " + std::to_string(i) + "\" ImageIndex=0/><b Kind=0/>";
+  buttons += "<b Kind=11 Caption=\"Size\" ImageIndex=0/><b Kind=13 Caption=\"Marks\"><item caption=\"Second\" url=\"mfs:\\b.htm\"/></b>"
+             "<b Kind=5 ImageIndex=0/>";
+  TfrmMain& f = OpenWith("<System Story=\"s.xml\" ToolButtons=\"tb.xml\" Width=400 ResizableWindow=True><toolbar ToolbarBtnW=90/></System>",
+                         {{"\\tb.xml", "<T><Images><Img Path=\"p.bmp\"/></Images><Buttons>" + buttons + "</Buttons></T>"},
+                          {"\\p.bmp", Bmp(24, 24)}});
+  ASSERT_FALSE(f.CreateFailed()) << Messages.join("\n").toStdString();
+  QToolButton* more = f.Toolbar().OverflowButton();
+  ASSERT_NE(more, nullptr);
+  ASSERT_TRUE(WaitFor([&] { return more->isVisible(); }));
+  EXPECT_EQ(more->accessibleName(), "More buttons");
+  QStringList hidden;
+  for (QWidget* w : f.Toolbar().Buttons())
+    if (auto* b = qobject_cast<QToolButton*>(w); b && b->isHidden()) hidden << b->accessibleName();
+  ASSERT_TRUE(hidden.contains("Next page"));  // the last button, without a caption
+  ASSERT_TRUE(hidden.contains("Size"));
+  f.Toolbar().FillOverflow();
+  QStringList listed;
+  QAction* next = nullptr;
+  QAction* size = nullptr;
+  QAction* marks = nullptr;
+  for (QAction* a : f.Toolbar().popOverflow()->actions()) {
+    if (a->isSeparator()) continue;
+    listed << a->text();
+    EXPECT_FALSE(a->icon().isNull() && a->text() != "Marks") << a->text().toStdString();
+    if (a->text() == "Next page") next = a;
+    if (a->text() == "Size") size = a;
+    if (a->text() == "Marks") marks = a;
+  }
+  EXPECT_EQ(listed, hidden);
+  EXPECT_FALSE(f.Toolbar().popOverflow()->actions().first()->isSeparator());
+  EXPECT_FALSE(f.Toolbar().popOverflow()->actions().last()->isSeparator());
+  ASSERT_TRUE(next && size && marks);
+  ASSERT_NE(size->menu(), nullptr);
+  EXPECT_EQ(size->menu()->actions().size(), 5);  // the five font sizes
+  ASSERT_NE(marks->menu(), nullptr);
+  EXPECT_TRUE(Loads([&] { next->trigger(); }, "Page 2"));
+  EXPECT_TRUE(Loads([&] { qobject_cast<QToolButton*>(f.Toolbar().Buttons().front())->click(); }, "Page 1"));
+  EXPECT_TRUE(Loads([&] { marks->menu()->actions().at(0)->trigger(); }, "Page 2"));
+  // Wide enough, nothing is hidden and there is no list.
+  f.resize(1250, 400);
+  EXPECT_TRUE(WaitFor([&] { return !more->isVisible(); }));
+  EXPECT_TRUE(Messages.isEmpty()) << Messages.join("\n").toStdString();
+}
+
 // A book started by quirelle-pack --new from a folder of 20 pages in three subfolders: it checks
 // clean, shows thirteen buttons with readable captions, and Next walks the pages in the order of
 // the contents page's links, then file order, each folder a chapter.
