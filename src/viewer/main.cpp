@@ -132,6 +132,9 @@ int main(int argc, char** argv) {
   // The engine describes its GL set-up at every start; the reader's terminal stays quiet unless
   // someone asks for logging.
   if (!qEnvironmentVariableIsSet("QT_LOGGING_RULES")) QLoggingCategory::setFilterRules(QStringLiteral("qt.webenginecontext.info=false"));
+  // Screen readers get the page's headings, paragraphs and links, not an empty document: the
+  // engine builds its tree only when an assistive technology asks for it.
+  if (!qEnvironmentVariableIsSet("QTWEBENGINE_ENABLE_LINUX_ACCESSIBILITY")) qputenv("QTWEBENGINE_ENABLE_LINUX_ACCESSIBILITY", "1");
   RegisterEngineSchemes({"mfs", "system"});
   QApplication app(argc, argv);
   // Task bars group the viewer's windows under its desktop entry.

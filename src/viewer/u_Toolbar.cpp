@@ -76,9 +76,11 @@ TToolbar::TToolbar(QWidget* parent, QMenu* popFontSize) : QObject(parent), FpopF
   auto* row = new QHBoxLayout(FpnlToolbarCommon);
   row->setContentsMargins(0, 0, 0, 0);
   row->setSpacing(0);
-  FtbrMain = new QToolBar(QStringLiteral("tbrMain"), FpnlToolbarCommon);
+  FtbrMain = new QToolBar(QStringLiteral("Toolbar"), FpnlToolbarCommon);
+  FtbrMain->setObjectName(QStringLiteral("tbrMain"));
   FtbrMain->setMovable(false);
   FtbrMain->setFloatable(false);
+  FtbrMain->setAccessibleName(QStringLiteral("Toolbar"));
   FtbrMain->setAutoFillBackground(true);
   row->addWidget(FtbrMain, 1);
   // Qt's own "››" only widens a toolbar docked in a main window; ours sits in a panel, so the

@@ -245,6 +245,13 @@ TEST(BookCheck, SyntaxErrorsHaveTheirLineAndTheCheckGoesOn) {
             std::string::npos) << out;
   EXPECT_NE(out.find("--viewer VIEWER"), std::string::npos) << out;
 
+  // CR LF line ends count one line each, in pages as in description files.
+  WriteFile(sys / "System.xml", "<System Story=\"Story.xml\"/>");
+  WriteFile(content / "a.htm", "<html><body>\r\n<p style=\"background: url('gone.gif')\">%{NOPE}</p>\r\n</body></html>");
+  EXPECT_EQ(Check(Sources(sys, content), out), 1);
+  EXPECT_NE(out.find("mfs:\\a.htm:2: error: Unknown variable \"NOPE\""), std::string::npos) << out;
+  EXPECT_NE(out.find("mfs:\\a.htm:2: error: The link \"gone.gif\""), std::string::npos) << out;
+
   // XML habits: one problem, one line, saying the dialect has neither (CR LF line ends too).
   WriteFile(sys / "System.xml", "<?xml version=\"1.0\"?>\r\n<System Story=\"Story.xml\"/>");
   WriteFile(sys / "Story.xml", "<Story>\r\n<!-- the pages -->\r\n<item page=\"\\a.htm\"/></Story>");

@@ -25,6 +25,10 @@ TEST(PageEncoding, MarksThenDeclarationsThenTheBooksCodePage) {
   EXPECT_EQ(PageEncoding("<body>" + std::string(1024, ' ') + "<meta charset=\"utf-8\">"), "windows-1252");
   EXPECT_EQ(PageEncoding("<head><title>t</title><!--" + std::string(3000, '-') + "--><script>var a = '<meta charset=koi8-r>';</script>"
                          "<meta charset=\"utf-8\">"), "utf-8");
+  // The head ends at </head>: a declaration after it, beyond the first 1,024 bytes, is not read;
+  // one inside the head within them is.
+  EXPECT_EQ(PageEncoding("<html><head><title>t</title></head>" + std::string(1100, ' ') + "<meta charset=\"utf-8\">"), "windows-1252");
+  EXPECT_EQ(PageEncoding("<html><head><title>t</title>" + std::string(900, ' ') + "<meta charset=\"utf-8\"></head>"), "utf-8");
   EXPECT_EQ(PageEncoding("<meta charset="), "windows-1252");
   EXPECT_EQ(PageEncoding(""), "windows-1252");
   EXPECT_EQ(PageEncoding("<p>x</p>", "utf-8"), "utf-8");  // a text the viewer built says what it is

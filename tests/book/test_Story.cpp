@@ -172,6 +172,16 @@ TEST(StoryChapters, TwoChaptersOfTwoPages) {
   EXPECT_EQ(flat.CurrentPage(), "b");
 }
 
+// A top-level page is a chapter of its own: from it, the next chapter passes over its sub-pages.
+TEST(StoryChapters, FromAPageWithSubPagesTheNextChapterIsTheNextTopLevelEntry) {
+  TStory s("<S><p page=\"A\"><p page=\"A1\"/><p page=\"A2\"/></p><p page=\"B\"><p page=\"B1\"/></p></S>");
+  EXPECT_EQ(s.NextChapter(1), STORY_S_OK);
+  EXPECT_EQ(s.CurrentPage(), "B");
+  s.First();
+  EXPECT_EQ(s.NextChapter(2), STORY_S_OK);  // one level down, its sub-page is the next chapter
+  EXPECT_EQ(s.CurrentPage(), "A1");
+}
+
 TEST(StoryChapters, LevelOutOfRangeUnlessTheFlagFailsFirst) {
   TStory s("<S><p page=\"a\"/><p page=\"b\"/></S>");
   EXPECT_EQ(s.NextChapter(0), STORY_E_UNEXPECTED);

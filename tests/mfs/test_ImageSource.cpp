@@ -84,7 +84,12 @@ TEST(DataBlocks, DamagedIndexIsAnErrorNotACrash) {
   PutU32(badEntry, 4 + 4 + 4 + 6 + 4 + 1 + 8, 0x7FFFFFFF);  // size field of the entry
   std::string shortName = good;
   PutU32(shortName, 4 + 4, 0x7FFFFFFF);  // type length
-  for (const std::string& bad : {bigOffset, bigIndex, badEntry, shortName}) {
+  // One byte too many: the block would take the index's first byte as its own.
+  std::string intoIndex = good;
+  PutU32(intoIndex, 4 + 4 + 4 + 6 + 4 + 1 + 8, 5);
+  WriteFile(dir.Path() / "exe", good);
+  EXPECT_EQ(ReadDataBlock((dir.Path() / "exe").string(), "RCDATA", "A"), "aaaa");
+  for (const std::string& bad : {bigOffset, bigIndex, badEntry, shortName, intoIndex}) {
     WriteFile(dir.Path() / "exe", bad);
     EXPECT_THROW(ReadDataBlock((dir.Path() / "exe").string(), "RCDATA", "A"), EDataBlockError);
   }

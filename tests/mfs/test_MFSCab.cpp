@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <functional>
 #include <thread>
 #include <vector>
@@ -315,6 +316,33 @@ TEST_F(CabReaderTest, MemberLengthClaimsDoNotDecideAllocations) {
   TMFSCabReader reader(S, "\\in\\book.cab");
   EXPECT_THROW(reader.Extract("info.mfs", "\\o"), EMFSCabSystemError);
   EXPECT_LT(S->GetFile("\\o")->Data.capacity(), 1u << 20);
+}
+
+// What the fuzzers found, replayed from their saved inputs with the outcome each must have: a
+// clean error, the same with the fast path on and off, and no allocation the bytes do not justify.
+TEST(FuzzFinds, CabinetsTheFuzzersFoundFailCleanlyAndAlike) {
+  const std::filesystem::path corpus = std::filesystem::path(QUIRELLE_SOURCE_DIR) / "fuzz" / "corpus";
+  struct TFind { const char* file; const char* outcome; };
+  for (const TFind& f : {TFind{"fuzz_cab_load/regression-oom-member-length", "Cabinet file is corrupt [0x0004] | 0 files"},
+                         TFind{"fuzz_cab_mszip/crash-1b62d45a4119d4cff5048ccc82366fb8eaa309ce", "Cabinet file is corrupt [0x0004] | 0 files"},
+                         TFind{"fuzz_cab_mszip/crash-c64d01f52cc871f085a8cb5cdf6189b8ad142963", "Cabinet file is corrupt [0x0004] | 0 files"}}) {
+    const std::string cab = cab_test::ReadFile(corpus / f.file);
+    ASSERT_FALSE(cab.empty()) << f.file;
+    std::string outcome[2];
+    for (int fast = 0; fast < 2; ++fast) {
+      SetMszipFastPath(fast == 1);
+      TMFS mfs;
+      outcome[fast] = MessageOf([&] { LoadCabImage(mfs, cab); }) + " | " + std::to_string(BookFiles(mfs).size()) + " files";
+      // The member extracted on its own, as the reader does: the same message, nothing large.
+      mfs.Session()->CreateFile("\\c.cab", 0, true)->Data = cab;
+      EXPECT_EQ(MessageOf([&] { TMFSCabReader(mfs.Session(), "\\c.cab").Extract("info.mfs", "\\o"); }) + " | 0 files", outcome[fast])
+          << f.file;
+      if (mfs.Session()->Exists("\\o")) EXPECT_LT(mfs.Session()->GetFile("\\o")->Data.capacity(), 1u << 20) << f.file;
+    }
+    SetMszipFastPath(true);
+    EXPECT_EQ(outcome[1], outcome[0]) << f.file;
+    EXPECT_EQ(outcome[1], f.outcome) << f.file;
+  }
 }
 
 TEST(CabReaderThreads, ReadersOnSeveralThreadsDoNotDisturbEachOther) {

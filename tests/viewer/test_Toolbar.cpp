@@ -368,6 +368,29 @@ TEST_F(ToolbarTest, BookmarksInsideAndOutsideTheStory) {
   EXPECT_TRUE(Messages.isEmpty()) << Messages.join("\n").toStdString();
 }
 
+// What the picture fuzzer found, replayed from the saved inputs (the first byte picks the kind):
+// each decodes within the bounds or fails with its message.
+TEST(FuzzFinds, PicturesTheFuzzerFoundDecodeOrFailCleanly) {
+  const fs::path corpus = fs::path(QUIRELLE_SOURCE_DIR) / "fuzz" / "corpus" / "fuzz_picture";
+  const TPictureKind kinds[] = {pkBitmap, pkIcon, pkJPEG, pkMetafile};
+  struct TFind { const char* file; const char* outcome; };
+  for (const TFind& f : {TFind{"regress-bmp-short-header", "Bitmap image is not valid"},
+                         TFind{"regress-emf-description-outside-header", "Metafile is not valid"},
+                         TFind{"regress-wmf-short-thick-line", "Metafile has an unusable size (6984 x 72)"},
+                         TFind{"regress-wmf-wide-canvas", "Metafile has an unusable size (5485 x 3073)"}}) {
+    const std::string bytes = cab_test::ReadFile(corpus / f.file);
+    ASSERT_FALSE(bytes.empty()) << f.file;
+    std::string outcome;
+    try {
+      const QImage image = LoadPicture(kinds[static_cast<unsigned char>(bytes[0]) % 4], bytes.substr(1), QSize(24, 24));
+      outcome = std::to_string(image.width()) + " x " + std::to_string(image.height());
+    } catch (const EPictureError& e) {
+      outcome = e.Message();
+    }
+    EXPECT_EQ(outcome, f.outcome) << f.file;
+  }
+}
+
 // A toolbar wider than the window: every button stays reachable. The "››" list holds exactly the
 // buttons the width hides, in order, with picture and caption (a kind's name without one), each
 // doing what its button does; drop-downs bring their own lists.
