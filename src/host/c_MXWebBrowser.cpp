@@ -8,6 +8,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QKeyEvent>
+#include <QPaintEngine>
 #include <QMenu>
 #include <QPrintPreviewDialog>
 #include <QPrinter>
@@ -24,6 +25,12 @@
 namespace {
 
 TPrinterSetup GPrinterSetup;
+
+// Where the engine must draw a sheet as a picture (a printer), finer than 600 dpi only makes
+// the job larger: text stays sharp at 600.
+void LimitResolution(QPrinter& printer) {
+  if (printer.resolution() > 600 && !printer.paintingActive()) printer.setResolution(600);
+}
 
 // Zoom steps 0..4, smallest to largest text.
 const double ZoomFactors[] = {0.6, 0.8, 1.0, 1.25, 1.5};
@@ -262,6 +269,7 @@ bool TMXWebBrowser::ExecCommand(int command, int input, bool dontPrompt) {
     case cmdPrint: {
       (void)dontPrompt;  // printing never prompts here
       QPrinter printer(QPrinter::HighResolution);
+      LimitResolution(printer);
       if (GPrinterSetup) GPrinterSetup(printer);
       else if (QPrinterInfo::defaultPrinter().isNull()) return false;  // nowhere to print
       // The printer must outlive the engine's work on it: wait for the end.
@@ -290,6 +298,7 @@ bool TMXWebBrowser::ExecCommand(int command, int input, bool dontPrompt) {
     }
     case cmdPrintPreview: {
       QPrinter printer(QPrinter::HighResolution);
+      LimitResolution(printer);
       QPrintPreviewDialog preview(&printer, this);
       connect(&preview, &QPrintPreviewDialog::paintRequested, this, [this](QPrinter* p) {
         // The engine paints into the printer when its data comes: the printer, owned by this
@@ -297,11 +306,24 @@ bool TMXWebBrowser::ExecCommand(int command, int input, bool dontPrompt) {
         // wait goes on by hand until the engine is done with it.
         bool finished = false;
         QEventLoop wait;
-        auto c = connect(this, &QWebEngineView::printFinished, &wait, [&] {
-          finished = true;
-          wait.quit();
-        });
-        print(p);
+        QMetaObject::Connection c;
+        if (p->paintEngine() && p->paintEngine()->type() == QPaintEngine::Pdf && !p->outputFileName().isEmpty()) {
+          // Printed from the preview to a PDF file (the preview itself paints pictures of the
+          // sheets): the engine writes the file, its text kept as text, with the page set-up's
+          // paper and margins.
+          c = connect(page(), &QWebEnginePage::pdfPrintingFinished, &wait, [&](const QString&, bool) {
+            finished = true;
+            wait.quit();
+          });
+          page()->printToPdf(p->outputFileName(), p->pageLayout());
+        } else {
+          LimitResolution(*p);
+          c = connect(this, &QWebEngineView::printFinished, &wait, [&] {
+            finished = true;
+            wait.quit();
+          });
+          print(p);
+        }
         if (!finished) wait.exec();
         while (!finished) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
         disconnect(c);

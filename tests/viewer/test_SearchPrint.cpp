@@ -172,8 +172,28 @@ TEST_F(ViewerFixture, PrintSectionsAreListedAndPrintedAlone) {
     auto* preview = d.findChild<QPrintPreviewWidget*>();
     ASSERT_NE(preview, nullptr);
     EXPECT_TRUE(WaitFor([&] { return preview->pageCount() >= 1; }));
+    EXPECT_LE(d.printer()->resolution(), 600);  // a printer gets pictures of at most 600 dpi
+    // Printed from the preview to a PDF file, as the print dialog's "Print to File (PDF)" does:
+    // the engine's own PDF, with text as text and the page set-up's margins.
+    d.printer()->setOutputFormat(QPrinter::PdfFormat);
+    d.printer()->setOutputFileName(QString::fromStdString((dir.Path() / "page.pdf").string()));
+    d.printer()->setPageMargins(QMarginsF(30, 30, 30, 30), QPageLayout::Millimeter);
+    preview->print();
   });
   EXPECT_TRUE(previewed);
+  std::string pageText, pageImages, box;
+  ASSERT_EQ(cab_test::Shell("pdftotext " + cab_test::Quote(dir.Path() / "page.pdf") + " -", &pageText), 0) << pageText;
+  EXPECT_NE(pageText.find("rest of the page"), std::string::npos) << pageText;
+  EXPECT_NE(pageText.find("Section words"), std::string::npos) << pageText;
+  ASSERT_EQ(cab_test::Shell("pdfimages -list " + cab_test::Quote(dir.Path() / "page.pdf"), &pageImages), 0) << pageImages;
+  // The page's two pictures, not a picture of the sheet.
+  EXPECT_EQ(QString::fromStdString(pageImages).split('\n', Qt::SkipEmptyParts).size(), 4) << pageImages;
+  EXPECT_LT(std::filesystem::file_size(dir.Path() / "page.pdf"), 200000u);
+  // 30 mm margins: the text starts well inside the sheet (pdftotext -bbox gives its place).
+  ASSERT_EQ(cab_test::Shell("pdftotext -bbox " + cab_test::Quote(dir.Path() / "page.pdf") + " - | grep -m1 '<word'", &box), 0) << box;
+  const QString word = QString::fromStdString(box);
+  const double xMin = word.section("xMin=\"", 1).section('"', 0, 0).toDouble();
+  EXPECT_GT(xMin, 80.0) << box;  // 30 mm is 85 points
 
   // A page without sections leaves the button plain.
   EXPECT_TRUE(Loads([&] { Button(1)->click(); }, "Page 2"));
