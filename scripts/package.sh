@@ -41,6 +41,10 @@ for page in quirelle-viewer.1 quirelle-pack.1; do
   gzip -9n "$stage/usr/share/man/man1/$page"
 done
 install -D -m 0644 "$pkg/copyright" "$stage/usr/share/doc/quirelle/copyright"
+# The author's guide where authors are: HTML, which a browser opens and Debian leaves unpacked.
+pandoc --standalone --metadata title="Quirelle: the author's guide" --from gfm --to html5 "$root/docs/authoring.md" \
+  -o "$stage/usr/share/doc/quirelle/authoring.html"
+chmod 0644 "$stage/usr/share/doc/quirelle/authoring.html"
 sed "s/@VERSION@/$version/" "$pkg/changelog" | gzip -9n > "$stage/usr/share/doc/quirelle/changelog.gz"
 chmod 0644 "$stage/usr/share/doc/quirelle/changelog.gz"
 

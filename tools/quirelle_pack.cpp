@@ -366,6 +366,17 @@ void WriteEpubFiles(const TEpub& epub, const fs::path& folder) {
 }
 #endif
 
+// The author's guide as installed beside us (the package's HTML, or the Markdown of an install
+// from source), else the one in the source tree this packer was built from.
+std::string AuthorsGuide() {
+  std::error_code ec;
+  const fs::path prefix = fs::read_symlink("/proc/self/exe", ec).parent_path().parent_path();
+  for (const fs::path& guide : {prefix / "share/doc/quirelle/authoring.html", prefix / "share/doc/quirelle/authoring.md",
+                                fs::path(QUIRELLE_GUIDE_IN_SOURCE)})
+    if (guide.is_absolute() && fs::is_regular_file(guide, ec)) return guide.string();
+  return "docs/authoring.md in Quirelle's sources";
+}
+
 // quirelle-pack --new: a book's system folder from a folder of pages, or both folders from an
 // EPUB.
 int NewBook(const fs::path& folder, const fs::path& source, bool epub) {
@@ -421,8 +432,8 @@ int NewBook(const fs::path& folder, const fs::path& source, bool epub) {
               "  2. Check:  quirelle-pack --check --system %s --content %s\n"
               "  3. Pack:   quirelle-pack --document --system %s --content %s -o %s.qbook\n"
               "     and read it: quirelle-viewer %s.qbook\n"
-              "Every key is described in the author's guide (docs/authoring.md).\n",
-              s.c_str(), s.c_str(), s.c_str(), p.c_str(), s.c_str(), p.c_str(), name.c_str(), name.c_str());
+              "Every file and key is described in the author's guide: %s\n",
+              s.c_str(), s.c_str(), s.c_str(), p.c_str(), s.c_str(), p.c_str(), name.c_str(), name.c_str(), AuthorsGuide().c_str());
   return 0;
 #else
   (void)folder, (void)source, (void)epub;

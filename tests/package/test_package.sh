@@ -15,7 +15,7 @@ for path in ./usr/bin/quirelle-viewer ./usr/bin/quirelle-pack \
     ./usr/share/applications/org.quirelle.Viewer.desktop ./usr/share/metainfo/org.quirelle.Viewer.metainfo.xml \
     ./usr/share/mime/packages/quirelle.xml ./usr/share/icons/hicolor/scalable/apps/quirelle.svg \
     ./usr/share/icons/hicolor/48x48/apps/quirelle.png ./usr/share/man/man1/quirelle-viewer.1.gz \
-    ./usr/share/man/man1/quirelle-pack.1.gz ./usr/share/doc/quirelle/copyright; do
+    ./usr/share/man/man1/quirelle-pack.1.gz ./usr/share/doc/quirelle/copyright ./usr/share/doc/quirelle/authoring.html; do
   grep -qx "$path" <<<"$listing" || fail "the package lacks $path"
 done
 depends=$(dpkg-deb -f "$deb" Depends)
@@ -59,4 +59,9 @@ for command in "$stage/usr/bin/quirelle-viewer $work/sample.qbook" "$work/sample
   grep -qx 'caption=A Walk by the River - sample edition, 2026' <<<"$out" || fail "$command shows: $out"
   grep -qx 'page=\\pages\\intro.htm' <<<"$out" || fail "$command shows: $out"
 done
+# An author's first command points at the guide the package installed.
+"$stage/usr/bin/quirelle-pack" --new "$work/new" --content "$sample/content" > "$work/new.out" || fail "--new: $(cat "$work/new.out")"
+grep -q "author's guide: $stage/usr/share/doc/quirelle/authoring.html" "$work/new.out" || fail "--new names no guide: $(cat "$work/new.out")"
+grep -q "<h2 id=\"system.xml" "$stage/usr/share/doc/quirelle/authoring.html" || grep -qi "System.xml" "$stage/usr/share/doc/quirelle/authoring.html" ||
+  fail "the guide is empty"
 echo "package $deb: contents, validation, MIME database and installed programs as expected"

@@ -499,6 +499,10 @@ TEST_F(ToolbarTest, ANewBookFromAFolderOfPagesReadsInOrder) {
   for (const std::string& file : files)
     if (!expected.contains(QString::fromStdString(file))) expected << QString::fromStdString(file);
   EXPECT_EQ(walked, expected);
+  // The Home button a new book starts with: Alt+Home goes back to the first page.
+  Form->activateWindow();
+  ASSERT_TRUE(WaitFor([&] { return QApplication::activeWindow() == Form.get(); }, 5000));
+  EXPECT_TRUE(Loads([&] { Key(Qt::Key_Home, Qt::AltModifier); }, "contents")) << Shown().toStdString();
   EXPECT_TRUE(Messages.isEmpty()) << Messages.join("\n").toStdString();
 }
 
