@@ -1,6 +1,9 @@
 #include "u_Toolbar.h"
 
 #include <QAction>
+#include <QEvent>
+#include <QKeyEvent>
+#include <QMouseEvent>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -90,11 +93,11 @@ TToolbar::TToolbar(QWidget* parent, QMenu* popFontSize) : QObject(parent), FpopF
   if (FOverflowButton) {
     QObject::disconnect(FOverflowButton, &QAbstractButton::clicked, nullptr, nullptr);
     FOverflowButton->setCheckable(false);
-    FOverflowButton->setMenu(FpopOverflow);
-    FOverflowButton->setPopupMode(QToolButton::InstantPopup);
     FOverflowButton->setAccessibleName(QStringLiteral("More buttons"));
     FOverflowButton->setToolTip(QStringLiteral("More buttons"));
-    connect(FpopOverflow, &QMenu::aboutToShow, this, &TToolbar::FillOverflow);
+    // Pressed (or Space, Enter), it opens the list below itself; the toolbar's layout never sees
+    // the press, so it never tries to widen.
+    FOverflowButton->installEventFilter(this);
   }
   FpnlLogo = new QWidget(FpnlToolbarCommon);
   FpnlLogo->setObjectName(QStringLiteral("pnlLogo"));
@@ -278,6 +281,25 @@ void TToolbar::UpdatePrintButton() {
     FPrintButton->setMenu(FpopPrint);
     FPrintButton->setPopupMode(QToolButton::MenuButtonPopup);
   }
+}
+
+bool TToolbar::eventFilter(QObject* watched, QEvent* event) {
+  if (watched != FOverflowButton) return QObject::eventFilter(watched, event);
+  const auto* key = event->type() == QEvent::KeyPress ? static_cast<QKeyEvent*>(event) : nullptr;
+  const auto* mouse = event->type() == QEvent::MouseButtonPress ? static_cast<QMouseEvent*>(event) : nullptr;
+  if ((mouse && mouse->button() == Qt::LeftButton) ||
+      (key && (key->key() == Qt::Key_Space || key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter))) {
+    ShowOverflow();
+    return true;
+  }
+  // The release of that press must not reach Qt's own handling of the button either.
+  return event->type() == QEvent::MouseButtonRelease || event->type() == QEvent::MouseButtonDblClick;
+}
+
+void TToolbar::ShowOverflow() {
+  FillOverflow();
+  if (FpopOverflow->isEmpty()) return;
+  FpopOverflow->popup(FOverflowButton->mapToGlobal(QPoint(0, FOverflowButton->height())));
 }
 
 void TToolbar::FillOverflow() {

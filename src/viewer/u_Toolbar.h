@@ -88,6 +88,7 @@ public:
   QToolButton* OverflowButton() const { return FOverflowButton; }
   QMenu* popOverflow() const { return FpopOverflow; }
   void FillOverflow();
+  void ShowOverflow();
 
   // IBookPictures: the image list, one picture per Images entry, each exactly the image size
   // (the transparent colour from MaskColor, else the pixel at XMask, YMask; -1 for none); the
@@ -96,6 +97,9 @@ public:
   void AddToolbarPicture(const TToolbarPicture& picture, const std::string& bytes, int width, int height) override;
   void AddNoPicture() override { FimglToolbar.emplace_back(); }
   void Logo(const std::string* bytes) override;
+
+protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
   QToolButton* AddButton(int tag, const TToolButton& description);
