@@ -1,5 +1,7 @@
 #include "frm_Main.h"
 
+#include <utility>
+
 #include <QAbstractButton>
 #include <QAction>
 #include <QActionGroup>
@@ -267,13 +269,22 @@ bool TfrmMain::JoinContentImage() {
 // gets the message, and the viewer ends as after any failed start-up.
 void TfrmMain::StartUpFailedLate(const QString& message) {
   FCreateFailed = true;
+  if (FPendingFailure.isNull()) FPendingFailure = message;
   if (FwebMain) FwebMain->stop();
-  QTimer::singleShot(0, this, [this, message] {
-    ShowErrorMessage(this, message);
-    FormDestroy();
-    emit startUpFailed();
-    close();
+  // Shown from the loop, not from whatever met the failure (a request, a nested loop); should
+  // the loop end first, the viewer shows it on its way out.
+  QTimer::singleShot(0, this, [this] {
+    if (ReportPendingFailure()) close();
   });
+}
+
+bool TfrmMain::ReportPendingFailure() {
+  if (FPendingFailure.isNull()) return false;
+  const QString message = std::exchange(FPendingFailure, QString());
+  ShowErrorMessage(this, message);
+  FormDestroy();
+  emit startUpFailed();
+  return true;
 }
 
 TMFS* TfrmMain::ContentImage() {

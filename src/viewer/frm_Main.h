@@ -30,6 +30,9 @@ public:
   ~TfrmMain() override;
 
   bool CreateFailed() const { return FCreateFailed; }
+  // A late start-up failure not yet shown to the reader: shown now (and startUpFailed emitted).
+  // The viewer calls it once its loop has ended, whatever ended it first.
+  bool ReportPendingFailure();
   // The window has closed or is closing: a command that was waiting must not act any more.
   bool Closing() const { return FClosing; }
   // Asks for the story's first page; the window asks when first shown, unless asked already.
@@ -115,6 +118,7 @@ private:
   void webMain2DocumentComplete();
 
   bool FCreateFailed = false;
+  QString FPendingFailure;
   bool FCreated = false;
   bool FShown = false;
   bool FFirstPageAsked = false;

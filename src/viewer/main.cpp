@@ -171,7 +171,10 @@ int main(int argc, char** argv) {
   // on the window's own stack, and those return first.
   auto owner = std::make_unique<TfrmMain>(std::move(source));
   TfrmMain* frmMain = owner.get();
-  if (frmMain->CreateFailed()) return 1;
+  if (frmMain->CreateFailed()) {
+    frmMain->ReportPendingFailure();  // met in a loop that start-up ran (a splash, a picture)
+    return 1;
+  }
   // The content image is read while the window comes up; when it fails, so does the run.
   QObject::connect(frmMain, &TfrmMain::startUpFailed, [&] { exitCode = 1; });
   if (check) {
@@ -200,6 +203,9 @@ int main(int argc, char** argv) {
   frmMain->OpenFirstPage();
   frmMain->show();
   int rc = app.exec();
+  // A failure met in a nested loop may have been scheduled when the loop ended: the reader
+  // still gets its message.
+  frmMain->ReportPendingFailure();
   owner.reset();
   return exitCode ? exitCode : rc;
 }

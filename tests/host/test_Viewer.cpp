@@ -908,6 +908,49 @@ TEST_F(PackedViewer, DamageAfterTheFirstPageStillEndsTheRunAndGcabBooksOpen) {
   EXPECT_NE(out.find("page=\\zz-first.htm\n"), std::string::npos) << out;
 }
 
+// Damage made here, block by block, to the sample book (a start splash, metafile pictures): every
+// damaged book says so before the viewer ends, whichever loop start-up was in when the content
+// image failed (the splash's, the metafile helper's, the main loop), in check mode and on screen.
+TEST_F(PackedViewer, EveryDamagedBookSaysSoBeforeTheViewerEnds) {
+  const std::string sample = std::string(QUIRELLE_SOURCE_DIR) + "/examples/sample-book/";
+  std::string out;
+  const fs::path book = Dir.Path() / "book";
+  ASSERT_EQ(cab_test::Shell(cab_test::Quote(QUIRELLE_PACK) + " --viewer " + cab_test::Quote(QUIRELLE_VIEWER) + " --system " +
+                                cab_test::Quote(sample + "system") + " --content " + cab_test::Quote(sample + "content") + " -o " +
+                                cab_test::Quote(book), &out), 0) << out;
+  const std::string whole = cab_test::ReadFile(book);
+  const TDataBlockIndex index = ReadDataBlockIndex(book.string());
+  struct TDamage { const char* name; const char* block; double at; std::size_t length; };
+  for (const TDamage& d : {TDamage{"content all junk", "FILES_MFS", 0, 0}, TDamage{"content header", "FILES_MFS", 0, 40},
+                           TDamage{"content early", "FILES_MFS", 0.1, 64}, TDamage{"content middle", "FILES_MFS", 0.5, 64},
+                           TDamage{"content late", "FILES_MFS", 0.95, 64}, TDamage{"system all junk", "SYSTEM_MFS", 0, 0},
+                           TDamage{"system middle", "SYSTEM_MFS", 0.5, 64}}) {
+    const auto block = std::find_if(index.Entries.begin(), index.Entries.end(), [&](const TDataBlockEntry& e) { return e.Name == d.block; });
+    ASSERT_NE(block, index.Entries.end());
+    std::string bytes = whole;
+    const std::size_t from = block->Offset + static_cast<std::size_t>(static_cast<double>(block->Size) * d.at);
+    const std::size_t length = d.length ? d.length : block->Size;
+    for (std::size_t i = from; i < from + length && i < block->Offset + block->Size; ++i) bytes[i] = 'J';
+    const fs::path damaged = Dir.Path() / "damaged";
+    cab_test::WriteFile(damaged, bytes);
+    fs::permissions(damaged, fs::perms::owner_all);
+    EXPECT_EQ(Start(damaged.string(), out), 1) << d.name << ": " << out;
+    EXPECT_NE(out.find(std::string("In the book's ") + (d.block[0] == 'F' ? "content image (FILES_MFS)." : "system image (SYSTEM_MFS).")),
+              std::string::npos) << d.name << ": " << out;
+    EXPECT_EQ(out.find("page="), std::string::npos) << d.name << ": " << out;
+    if (d.at == 0 && d.length == 0 && d.block[0] == 'F') fs::copy_file(damaged, Dir.Path() / "junk", fs::copy_options::overwrite_existing);
+  }
+  // On screen: the message box, and the viewer waits for the reader to close it.
+  QProcess viewer;
+  const QString box = Launch(viewer, (Dir.Path() / "junk").string(), "^A Walk by the River$");  // titled as the book
+  ASSERT_FALSE(box.isEmpty());
+  EXPECT_EQ(viewer.state(), QProcess::Running);
+  Command("xdotool windowfocus --sync " + box + " key Return");
+  EXPECT_TRUE(viewer.waitForFinished(20000));
+  EXPECT_EQ(viewer.exitCode(), 1);
+  if (viewer.state() != QProcess::NotRunning) viewer.kill(), viewer.waitForFinished();
+}
+
 TEST_F(PackedViewer, CheckFailsWhenTheFirstPageIsTheErrorPage) {
   std::string out;
   cab_test::WriteFile(Dir.Path() / "content" / "a.htm", "<p>a</p>");
