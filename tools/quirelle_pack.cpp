@@ -395,6 +395,7 @@ int NewBook(const fs::path& folder, const fs::path& source, bool epub) {
     TEpub read;
     try {
       read = ReadEpub(ReadDiskFile(source));
+      for (const std::string& note : read.Notes) std::printf("%s: note: %s\n", source.string().c_str(), note.c_str());
     } catch (const EEpubError& e) {
       throw EToolError(source.string() + ": " + e.Message());
     }

@@ -1,5 +1,6 @@
 #include "u_Epub.h"
 
+#include <libxml/hash.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 #include <zip.h>
@@ -8,6 +9,7 @@
 #include <climits>
 #include <map>
 #include <memory>
+#include <set>
 
 namespace {
 
@@ -72,7 +74,16 @@ TDoc ParseXml(const std::string& bytes, const std::string& what) {
     xmlFreeDoc(doc);
     throw EEpubError(what + " is damaged: it is not well-formed XML");
   }
-  return TDoc(doc);
+  TDoc owned(doc);
+  // Entities are expanded only as text is read, past every limit of the parser's own: a few
+  // bytes of declarations become gigabytes. EPUB's documents may declare none.
+  auto declares = [](const xmlDtd* dtd) {
+    return dtd && ((dtd->entities && xmlHashSize(static_cast<xmlHashTablePtr>(dtd->entities)) > 0) ||
+                   (dtd->pentities && xmlHashSize(static_cast<xmlHashTablePtr>(dtd->pentities)) > 0));
+  };
+  if (declares(doc->intSubset) || declares(doc->extSubset))
+    throw EEpubError(what + " declares entities in its DTD, which an EPUB may not: it is refused");
+  return owned;
 }
 
 bool Is(const xmlNode* node, const char* name) {
@@ -107,10 +118,24 @@ std::string Attribute(const xmlNode* node, const char* name, const char* ns = nu
   return text;
 }
 
+// Titles and labels longer than this many characters are cut (and ReadEpub says so).
+constexpr std::size_t MaxEpubText = 1000;
+thread_local std::size_t GCutTexts = 0;
+
 std::string TextOf(const xmlNode* node) {
   xmlChar* content = node ? xmlNodeGetContent(node) : nullptr;
   std::string out = CollapseBlanks(content ? reinterpret_cast<const char*>(content) : "");
   xmlFree(content);
+  // Counted in UTF-8 characters: a cut never splits one.
+  std::size_t characters = 0;
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    if ((static_cast<unsigned char>(out[i]) & 0xC0) == 0x80) continue;
+    if (++characters > MaxEpubText) {
+      out.resize(i);
+      ++GCutTexts;
+      break;
+    }
+  }
   return out;
 }
 
@@ -217,6 +242,7 @@ std::string ResolveEpubPath(std::string_view from, std::string_view href) {
 
 TEpub ReadEpub(std::string_view container) {
   TZip zip(container);
+  GCutTexts = 0;
   const TDoc manifestOfContainer = ParseXml(zip.Read("META-INF/container.xml"), "The EPUB's META-INF/container.xml");
   const xmlNode* rootfile = Find(xmlDocGetRootElement(manifestOfContainer.get()), "rootfile");
   const std::string opfPath = rootfile ? ResolveEpubPath("", Attribute(rootfile, "full-path")) : "";
@@ -239,13 +265,13 @@ TEpub ReadEpub(std::string_view container) {
     epub.Spine.push_back(item->second.Path);
   }
   if (epub.Spine.empty()) throw EEpubError("The EPUB's package document " + opfPath + " has no content documents in its spine");
-  std::vector<std::string> paths;
-  for (const auto& [id, item] : manifest)
-    if (std::find(paths.begin(), paths.end(), item.Path) == paths.end()) paths.push_back(item.Path);
-  std::sort(paths.begin(), paths.end());
+  // Each path once, in order; looked up, never searched for (a manifest may list 200,000 items).
+  std::set<std::string> paths;
+  for (const auto& [id, item] : manifest) paths.insert(item.Path);
+  const std::set<std::string> inSpine(epub.Spine.begin(), epub.Spine.end());
   for (const std::string& path : paths) {
     // A manifest naming a file the container lacks loses only that file; the check says who links to it.
-    const bool needed = std::find(epub.Spine.begin(), epub.Spine.end(), path) != epub.Spine.end();
+    const bool needed = inSpine.count(path) != 0;
     if (needed || zip.Has(path)) epub.Files.emplace_back(path, zip.Read(path));
   }
   for (const auto& [id, item] : manifest) {
@@ -257,5 +283,9 @@ TEpub ReadEpub(std::string_view container) {
     const TDoc doc = ParseXml(zip.Read(ncx->second.Path), "The EPUB's NCX " + ncx->second.Path);
     epub.Toc = NcxPoints(Find(xmlDocGetRootElement(doc.get()), "navMap"), ncx->second.Path);
   }
+  if (GCutTexts)
+    epub.Notes.push_back(std::to_string(GCutTexts) + (GCutTexts == 1 ? " title or label" : " titles or labels") +
+                         " of the EPUB held more than " + std::to_string(MaxEpubText) + " characters: cut to the first " +
+                         std::to_string(MaxEpubText));
   return epub;
 }

@@ -25,6 +25,7 @@ struct TEpub {
   std::vector<std::pair<std::string, std::string>> Files;
   std::vector<std::string> Spine;  // the content documents in reading order (paths as above)
   std::vector<TEpubTocEntry> Toc;  // from the navigation document, else the NCX
+  std::vector<std::string> Notes;  // what was changed on the way in, for the author
 };
 
 // What an EPUB may unpack to, in all: a book image holds no more.

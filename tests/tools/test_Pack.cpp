@@ -4,6 +4,7 @@
 
 #include <fstream>
 #include <regex>
+#include <tuple>
 
 #include <zip.h>
 
@@ -167,6 +168,61 @@ TEST(NewBook, EpubHrefsResolveInsideTheContainer) {
                         TRow{"from the root", "a/b/nav.xhtml", "/img/x.png", "img/x.png"},
                         TRow{"another scheme", "a/nav.xhtml", "https://example.org/x", ""}})
     EXPECT_EQ(ResolveEpubPath(r.from, r.href), r.path) << r.name;
+}
+
+// Hostile EPUBs: entity declarations (a few bytes that expand to gigabytes as text is read) are
+// refused in every document read; a title or label is cut at 1,000 characters with a note; a
+// manifest of 200,000 items, half of them naming one file again, is read once per file.
+TEST(NewBook, HostileEpubsAreRefusedOrBounded) {
+  TTempDir dir;
+  const std::string container = "<?xml version=\"1.0\"?><container xmlns=\"urn:oasis:names:tc:opendocument:xmlns:container\">"
+                                "<rootfiles><rootfile full-path=\"book.opf\"/></rootfiles></container>";
+  // One flat entity, no nesting: libxml2's own guard lets it pass, yet a thousand references to it
+  // in an attribute cost time quadratic in their number when the attribute is read.
+  const std::string bomb = "<!DOCTYPE x [<!ENTITY e \"" + std::string(200, 'e') + "\">]>";
+  std::string refs;
+  for (int i = 0; i < 1000; ++i) refs += "&e;";
+  auto opf = [](const std::string& doctype, const std::string& title, const std::string& items, const std::string& attribute = "x") {
+    return "<?xml version=\"1.0\"?>" + doctype + "<package xmlns=\"http://www.idpf.org/2007/opf\" version=\"3.0\"><metadata "
+           "xmlns:dc=\"http://purl.org/dc/elements/1.1/\"><dc:title>" + title + "</dc:title></metadata><manifest>"
+           "<item id=\"nav\" href=\"nav.xhtml\" properties=\"nav\" media-type=\"application/xhtml+xml\"/>"
+           "<item id=\"a\" href=\"a.xhtml\" media-type=\"application/xhtml+xml\" title=\"" + attribute + "\"/>" + items +
+           "</manifest><spine><itemref idref=\"a\"/></spine></package>";
+  };
+  auto nav = [](const std::string& doctype, const std::string& label) {
+    return "<?xml version=\"1.0\"?>" + doctype + "<html xmlns=\"http://www.w3.org/1999/xhtml\" xmlns:epub=\"http://www.idpf.org/2007/ops\">"
+           "<body><nav epub:type=\"toc\"><ol><li><a href=\"a.xhtml\">" + label + "</a></li></ol></nav></body></html>";
+  };
+  auto read = [&](const std::string& packageDocument, const std::string& navDocument) {
+    WriteEpub(dir.Path() / "x.epub", {{"mimetype", "application/epub+zip"}, {"META-INF/container.xml", container}, {"book.opf", packageDocument},
+                                      {"nav.xhtml", navDocument}, {"a.xhtml", "<html xmlns=\"http://www.w3.org/1999/xhtml\"><body>a</body></html>"}});
+    return ReadEpub(ReadFile(dir.Path() / "x.epub"));
+  };
+  for (const auto& [name, package, navigation] : std::vector<std::tuple<std::string, std::string, std::string>>{
+           {"an attribute", opf(bomb, "t", "", refs), nav("", "A")},
+           {"the title", opf(bomb, refs, ""), nav("", "A")},
+           {"the navigation document", opf("", "t", ""), nav(bomb, refs)}}) {
+    try {
+      read(package, navigation);
+      ADD_FAILURE() << name << ": read";
+    } catch (const EEpubError& e) {
+      EXPECT_NE(e.Message().find("declares entities in its DTD, which an EPUB may not"), std::string::npos) << name << ": " << e.Message();
+    }
+  }
+  std::string label;
+  for (int i = 0; i < 700; ++i) label += "\xC3\xA9t";  // 1,400 characters, 2,100 bytes
+  TEpub epub = read(opf("", label, ""), nav("", label));
+  EXPECT_EQ(epub.Title.size(), 1500u);  // 500 two-byte letters and 500 t: 1,000 characters, none split
+  ASSERT_EQ(epub.Toc.size(), 1u);
+  EXPECT_EQ(epub.Toc[0].Title, epub.Title);
+  ASSERT_EQ(epub.Notes.size(), 1u);
+  EXPECT_EQ(epub.Notes[0], "2 titles or labels of the EPUB held more than 1000 characters: cut to the first 1000");
+
+  std::string items;
+  for (int i = 0; i < 200000; ++i) items += "<item id=\"i" + std::to_string(i) + "\" href=\"f" + std::to_string(i % 100000) + ".png\"/>";
+  epub = read(opf("", "t", items), nav("", "A"));
+  EXPECT_EQ(epub.Files.size(), 2u);  // the files the container has: the rest are named only
+  EXPECT_EQ(epub.Spine, std::vector<std::string>{"a.xhtml"});
 }
 
 TEST(NewBook, FromEpubsOfEveryMaker) {
