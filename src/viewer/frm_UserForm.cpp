@@ -136,6 +136,10 @@ namespace {
 // Forms open at the moment: a form shown from a form is one deeper, with a profile of its own.
 int GOpenForms = 0;
 
+void CheckDepth(const std::string& name) {
+  if (GOpenForms >= MaxFormDepth) throw EUserFormsError(Format(SFormsTooDeep, {std::int64_t{MaxFormDepth}, name}));
+}
+
 QWebEngineProfile* FormProfile() {
   TEngineURLLayer* layer = TEngineURLLayer::Instance();
   return layer ? layer->ProfileAtDepth(GOpenForms + 1) : nullptr;
@@ -154,6 +158,7 @@ void Prepare(TfrmUserForm& window, const TUserForm& form, THostExternal& host) {
 void ShowUserForm(const TUserForms& forms, THostExternal& host, const std::string& name, QWidget* owner) {
   const TUserForm* form = forms.FindForm(name);
   if (!form) throw EUserFormsError(Format(SFormNotFound, {name}));
+  CheckDepth(name);
   TfrmUserForm window(owner, FormProfile());
   IUserFormWindow* outer = host.ActiveUserForm();
   // A form shown from another form gives the outer one back its UserForm when it closes.
@@ -177,6 +182,7 @@ void OpenUserForm(const TUserForms& forms, THostExternal& host, const std::strin
                   std::function<void()> closed) {
   const TUserForm* form = forms.FindForm(name);
   if (!form) throw EUserFormsError(Format(SFormNotFound, {name}));
+  CheckDepth(name);
   QPointer<TfrmUserForm> window = new TfrmUserForm(owner, FormProfile());
   window->setAttribute(Qt::WA_DeleteOnClose);
   IUserFormWindow* outer = host.ActiveUserForm();

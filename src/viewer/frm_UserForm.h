@@ -63,6 +63,11 @@ private:
 
 // Shows the named form modally with the host object's UserForm standing for it meanwhile.
 // Raises "Form "%s" not found" for a name the list does not hold.
+// How many forms may be open one inside another: a form whose page opens itself would otherwise
+// nest until memory runs out (each depth has a renderer of its own).
+inline constexpr int MaxFormDepth = 8;
+inline constexpr const char* SFormsTooDeep = "Too many forms are open one inside another (at most %d): the form \"%s\" is not shown";
+
 void ShowUserForm(const TUserForms& forms, THostExternal& host, const std::string& name, QWidget* owner);
 // The same without a nested loop: the form opens modal and this returns at once;
 // closed calls `closed` once the form has closed (also when its owner closes it).

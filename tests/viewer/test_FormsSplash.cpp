@@ -120,6 +120,37 @@ TEST_F(ViewerFixture, UserFormsOpenFromScriptsWithTheLookTheBookGives) {
   EXPECT_TRUE(Messages.isEmpty()) << Messages.join("; ").toStdString();
 }
 
+// A form whose page opens itself: the nesting stops at the limit with the system's message, and
+// every form then closes back down to the book.
+TEST_F(ViewerFixture, AFormThatOpensItselfStopsAtTheDepthLimit) {
+  Open({{"\\System.xml", "<System Story=\"s.xml\" Forms=\"f.xml\"/>"}, {"\\s.xml", "<S><i page=\"\\a.htm\"/></S>"},
+        {"\\f.xml", "<Forms><Form Name=\"Self\" Path=\"\\self.htm\" Width=200 Height=150/></Forms>"}},
+       {{"\\a.htm", Page(1)},
+        {"\\self.htm", "<html><body><script>setTimeout(function () { window.external.ShowUserForm('Self'); }, 0);</script></body></html>"}});
+  Form->webMain()->page()->runJavaScript("window.external.ShowUserForm('Self')");
+  auto forms = [] {
+    QList<TfrmUserForm*> open;
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (auto* form = qobject_cast<TfrmUserForm*>(w); form && form->isVisible()) open << form;
+    return open;
+  };
+  // The ninth is refused with the system's message; eight stay open.
+  ASSERT_TRUE(WaitFor([&] { return !Messages.isEmpty(); })) << forms().size();
+  EXPECT_EQ(Messages, QStringList{"Too many forms are open one inside another (at most 8): the form \"Self\" is not shown"});
+  EXPECT_EQ(forms().size(), MaxFormDepth);
+  Messages.clear();
+  // Closed from the deepest out, each returns to the one that showed it.
+  for (int left = MaxFormDepth; left > 0; --left) {
+    auto* top = qobject_cast<TfrmUserForm*>(QApplication::activeModalWidget());
+    ASSERT_NE(top, nullptr) << left;
+    QPointer<TfrmUserForm> gone(top);
+    top->Close();
+    ASSERT_TRUE(WaitFor([&] { return !gone || !gone->isVisible(); })) << left;
+  }
+  EXPECT_TRUE(WaitFor([&] { return forms().isEmpty() && !QApplication::activeModalWidget(); }));
+  EXPECT_TRUE(Messages.isEmpty()) << Messages.join("; ").toStdString();
+}
+
 TEST_F(ViewerFixture, FormsOutsideTheRootStopStartUp) {
   Open({{"\\System.xml", "<System Story=\"s.xml\" Forms=\"f.xml\"/>"},
         {"\\s.xml", "<S><i page=\"\\a.htm\"/></S>"},
