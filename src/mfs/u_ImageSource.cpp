@@ -20,12 +20,24 @@ void LoadCabImage(TMFS& target, std::string cabData, const std::function<std::st
     // is then never whole in memory beside the tree made from it, and the Cabinet's bytes go
     // back to the system as the inflater leaves them behind.
     bool released = false;
-    auto consumed = [&](std::size_t done) {
+    // Files are told of early only while every block they came from had a checksum that held:
+    // a block without one is verified only by the image's own checksum, at its end.
+    struct TVerifiedOnly final : IMFSLoadObserver {
+      IMFSLoadObserver* Next = nullptr;
+      bool Verified = true;
+      void FileLoaded(const std::string& path, const TMFSFile& file) override {
+        if (Verified) Next->FileLoaded(path, file);
+      }
+      void LoadAbandoned() override { Next->LoadAbandoned(); }
+    } gate;
+    gate.Next = observer;
+    auto consumed = [&](std::size_t done, bool verified) {
+      gate.Verified = gate.Verified && verified;
+      if (!readAgain) return;
       ReleaseLargeFront(cab->Data, done);
       released = true;
     };
-    if (reader.ReadMember("info.mfs", [&](TStream& image) { target.LoadFromImageStream(image, observer); },
-                          readAgain ? std::function<void(std::size_t)>(consumed) : nullptr))
+    if (reader.ReadMember("info.mfs", [&](TStream& image) { target.LoadFromImageStream(image, observer ? &gate : nullptr); }, consumed))
       return;
     if (released) cab->Data = readAgain();
     reader.Extract("info.mfs", "\\info.mfs");

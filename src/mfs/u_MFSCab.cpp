@@ -113,6 +113,7 @@ public:
     if (isal_inflate(&FState) != ISAL_DECOMP_OK || FState.block_state != ISAL_BLOCK_FINISH || FState.avail_in != 0 ||
         FState.avail_out != 0)
       return false;
+    if (U32(FCab, FBlockAt) == 0) FVerified = false;  // a block without a checksum: sound only as far as inflating goes
     FBlockAt = dataAt + packed;
     ++FBlock;
     const std::size_t before = FProduced;
@@ -133,6 +134,8 @@ public:
   // The Cabinet's bytes before this offset are needed no more (the last block's are, for the
   // dictionary: it is a copy).
   std::size_t BytesDone() const { return FProduced >= FLength ? FCab.size() : FBlockAt; }
+  // Whether every block given so far carried a checksum that held.
+  bool Verified() const { return FVerified; }
 
 private:
   // A block's header, size limits and checksum; the data starts at dataAt.
@@ -155,6 +158,7 @@ private:
   std::uint16_t FBlocks = 0;
   std::uint16_t FBlock = 0;
   std::size_t FProduced = 0;
+  bool FVerified = true;
   inflate_state FState{};
   std::string FPrevious, FCurrent;
 };
@@ -385,7 +389,7 @@ TMFSCabReader::~TMFSCabReader() {
 }
 
 bool TMFSCabReader::ReadMember(const std::string& memberName, const std::function<void(TStream& member)>& consume,
-                               const std::function<void(std::size_t cabinetBytesDone)>& consumed) {
+                               const std::function<void(std::size_t cabinetBytesDone, bool verified)>& consumed) {
   if (!GMszipFastPath) return false;
   std::uint16_t folderIndex = 0;
   std::size_t length = 0;
@@ -412,7 +416,7 @@ bool TMFSCabReader::ReadMember(const std::string& memberName, const std::functio
   if (!inflater->Open(FSession->GetFile(FCabinetPath)->Data, folderIndex, length)) return false;
   TPulledStream stream(static_cast<std::int64_t>(length), [&](std::string_view& piece) {
     if (!inflater->Next(piece)) throw EStreamAborted("the fast path gave up");
-    if (consumed) consumed(inflater->BytesDone());
+    if (consumed) consumed(inflater->BytesDone(), inflater->Verified());
     return true;
   });
   std::exception_ptr failure;

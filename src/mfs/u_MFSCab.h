@@ -74,9 +74,10 @@ public:
   // serves it (MSZIP, at the start of its folder). False when it cannot, or when the fast path
   // gave up while `consume` read: the caller then extracts the member as usual. Failures of
   // `consume` itself propagate.
-  // `consumed` hears how far into the Cabinet's bytes the inflater is done with them.
+  // `consumed` hears how far into the Cabinet's bytes the inflater is done with them, and
+  // whether every block so far carried a checksum that held, before `consume` gets its bytes.
   bool ReadMember(const std::string& memberName, const std::function<void(TStream& member)>& consume,
-                  const std::function<void(std::size_t cabinetBytesDone)>& consumed = {});
+                  const std::function<void(std::size_t cabinetBytesDone, bool verified)>& consumed = {});
 
   const std::string& MemberName() const { return FMemberName; }
   const std::string& TargetPath() const { return FTargetPath; }

@@ -249,6 +249,19 @@ TEST(CabImageLoad, StreamedIntoTheTreeAsFromLibmspack) {
   EXPECT_EQ(recorder.Loaded.front(), "\\f2\\p11.htm:104000");
   EXPECT_EQ(recorder.Loaded[4], "\\f1\\p1.htm:14000");
   EXPECT_EQ(recorder.Loaded.back(), "\\f0\\p9.htm:86000");
+  // A block whose checksum field is 0 cannot be verified: nothing from it or after it is told of
+  // early (the image's own checksum still checks it all at the end, and the load succeeds).
+  std::vector<std::size_t> blocks;
+  for (std::size_t at = U32(good, 36), n = U16(good, 40); n > 0; --n, at += 8 + U16(good, at + 4)) blocks.push_back(at);
+  ASSERT_GT(blocks.size(), 6u);
+  for (const std::size_t unsummed : {blocks[0], blocks[blocks.size() - 3]}) {
+    std::string cab = good;
+    PutU32(cab, unsummed, 0);
+    EXPECT_EQ(outcome(cab, true).substr(0, 10), "loaded|\\f0");
+    EXPECT_FALSE(recorder.Abandoned);
+    if (unsummed == blocks[0]) EXPECT_TRUE(recorder.Loaded.empty());
+    else EXPECT_TRUE(!recorder.Loaded.empty() && recorder.Loaded.size() < 12u) << recorder.Loaded.size();
+  }
   for (std::size_t at = 0; at < good.size(); at += at < 200 ? 1 : 977) {
     std::string damaged = good;
     damaged[at] = static_cast<char>(damaged[at] ^ 0x5A);
