@@ -13,6 +13,7 @@ constexpr std::uint64_t SectionHeaderSize = 40;
 constexpr std::uint64_t DirectoryHeaderSize = 16;
 constexpr std::uint64_t DirectoryEntrySize = 8;
 constexpr int ResourceDirectoryIndex = 2;
+constexpr std::uint64_t MaxPESections = 96;
 
 EPEResourceError Damaged(const std::string& why) { return EPEResourceError(why); }
 
@@ -58,6 +59,10 @@ bool TPEReader::ReadHeaders() {
   const std::string coff = Read(pe, 24, "the PE header");
   if (coff.compare(0, 4, std::string("PE\0\0", 4)) != 0) throw Damaged("it has no PE header");
   const std::uint64_t sectionCount = LittleEndianAt(coff, 6, 2);
+  // Every address is looked up in the section table: a table of thousands makes each name of a
+  // hostile directory cost thousands of comparisons. Windows loads no more than this many.
+  if (sectionCount > MaxPESections)
+    throw Damaged("it has " + std::to_string(sectionCount) + " sections, more than Windows loads (" + std::to_string(MaxPESections) + ")");
   const std::uint64_t optionalSize = LittleEndianAt(coff, 20, 2);
   const std::string optional = Read(pe + 24, optionalSize, "the optional header");
   if (optional.size() < 2) throw Damaged("its optional header is missing");

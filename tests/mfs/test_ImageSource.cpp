@@ -175,6 +175,14 @@ TEST(WindowsBook, DamagedResourceDirectoriesAreErrorsNamingTheFile) {
   WriteFile(exe, "MZ");
   EXPECT_EQ(MessageOf([&] { ReadBookBlock(exe.string(), "SYSTEM_MFS"); }),
             "The book file \"" + exe.string() + "\" is damaged: the DOS header lies beyond the end of the file");
+  // A section table of tens of thousands (each name of a hostile directory would be looked up in
+  // all of them) is more than Windows loads.
+  std::string many = good;
+  PutU16(many, U32(good, 0x3C) + 6, 65535);
+  many.append(65535 * 40, '\0');
+  WriteFile(exe, many);
+  EXPECT_EQ(MessageOf([&] { ReadBookBlock(exe.string(), "SYSTEM_MFS"); }),
+            "The book file \"" + exe.string() + "\" is damaged: it has 65535 sections, more than Windows loads (96)");
 }
 
 // A book document: a header instead of a program; cut short, it says so as a packed book does.
