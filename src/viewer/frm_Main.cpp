@@ -35,6 +35,44 @@
 
 namespace {
 
+// Input to the application while start-up waits: swallowed, except that Escape is noted.
+class TEscapeWatch : public QObject {
+public:
+  bool Pressed() {
+    if (!FInstalled) {
+      qApp->installEventFilter(this);
+      FInstalled = true;
+    }
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    return FPressed;
+  }
+  ~TEscapeWatch() override {
+    if (FInstalled) qApp->removeEventFilter(this);
+  }
+
+protected:
+  bool eventFilter(QObject*, QEvent* event) override {
+    switch (event->type()) {
+      case QEvent::KeyPress:
+        if (static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) FPressed = true;
+        return true;
+      case QEvent::KeyRelease:
+      case QEvent::ShortcutOverride:
+      case QEvent::MouseButtonPress:
+      case QEvent::MouseButtonRelease:
+      case QEvent::MouseButtonDblClick:
+      case QEvent::Wheel:
+        return true;
+      default:
+        return false;
+    }
+  }
+
+private:
+  bool FInstalled = false;
+  bool FPressed = false;
+};
+
 const char* const FontSizeCaptions[] = {"Extra Small", "Small", "Medium", "Large", "Extra Large"};
 
 // Whether the object is one of the application's windows. Compared by address only: the engine
@@ -80,8 +118,19 @@ TfrmMain::TfrmMain(TBookSource source) {
   }
   MakeCommands();
   qApp->installEventFilter(this);
+  // While the book's metafiles are drawn the reader may give up with Escape; nothing else they
+  // type or click reaches a window that is still being built.
+  TEscapeWatch escape;
+  SetMetafileWaitHook([&escape] { return escape.Pressed(); });
+  struct TUnhook {
+    ~TUnhook() { SetMetafileWaitHook(nullptr); }
+  } unhook;
   try {
     StartUp(source);
+  } catch (const EPicturesCancelled&) {
+    FCreateFailed = true;
+    FCancelled = true;
+    FormDestroy();
   } catch (const EInvalidOperation& e) {
     FCreateFailed = true;
     ShowErrorMessage(this, DescribedFailure(QString::fromLatin1(SInvalidToolbarImageSize), e));

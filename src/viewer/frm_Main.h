@@ -33,6 +33,8 @@ public:
   // A late start-up failure not yet shown to the reader: shown now (and startUpFailed emitted).
   // The viewer calls it once its loop has ended, whatever ended it first.
   bool ReportPendingFailure();
+  // Start-up was given up by the reader (Escape while the pictures were drawn): no message.
+  bool Cancelled() const { return FCancelled; }
   // The window has closed or is closing: a command that was waiting must not act any more.
   bool Closing() const { return FClosing; }
   // Asks for the story's first page; the window asks when first shown, unless asked already.
@@ -119,6 +121,7 @@ private:
 
   bool FCreateFailed = false;
   QString FPendingFailure;
+  bool FCancelled = false;
   bool FCreated = false;
   bool FShown = false;
   bool FFirstPageAsked = false;

@@ -172,6 +172,7 @@ int main(int argc, char** argv) {
   auto owner = std::make_unique<TfrmMain>(std::move(source));
   TfrmMain* frmMain = owner.get();
   if (frmMain->CreateFailed()) {
+    if (frmMain->Cancelled()) return 0;  // the reader gave up waiting
     frmMain->ReportPendingFailure();  // met in a loop that start-up ran (a splash, a picture)
     return 1;
   }

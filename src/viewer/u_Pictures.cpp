@@ -16,6 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <csignal>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -364,6 +366,8 @@ QImage LoadMetafile(const std::string& bytes) {
 
 std::string GMetafileHelper;
 QPointer<QProcess> GHelper;
+QDeadlineTimer GBudget(QDeadlineTimer::Forever);
+std::function<bool()> GWaitHook;
 
 void StopHelper() {
   if (!GHelper) return;
@@ -381,7 +385,13 @@ QProcess* Helper() {
   helper->setProgram(QString::fromStdString(GMetafileHelper));
   helper->setArguments({QStringLiteral("--draw-metafiles")});
   helper->setStandardErrorFile(QProcess::nullDevice());
-  helper->setChildProcessModifier([] {
+  helper->setChildProcessModifier([parent = ::getpid()] {
+    // The helper goes with the viewer, also when the viewer is killed; and a drawing that keeps
+    // a processor busy ends with its own time.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(1);
+    const rlimit processor{MetafileHelperCpuSeconds, MetafileHelperCpuSeconds + 1};
+    ::setrlimit(RLIMIT_CPU, &processor);
 #if !defined(__SANITIZE_ADDRESS__) && !(defined(__has_feature) && __has_feature(address_sanitizer))
     // The sanitizers reserve terabytes of address space; elsewhere a picture gets 2 GB.
     const rlimit memory{2ull << 30, 2ull << 30};
@@ -399,10 +409,20 @@ QProcess* Helper() {
 }
 
 // Reads exactly `size` bytes of the answer, or none when the deadline passes or the helper ends.
+// Waits in short slices, asking the hook between them whether the reader has given up.
 bool ReadAnswer(QProcess& helper, QByteArray& into, qsizetype size, const QDeadlineTimer& deadline) {
   while (into.size() < size) {
-    if (helper.bytesAvailable() == 0 && !helper.waitForReadyRead(static_cast<int>(std::max<qint64>(1, deadline.remainingTime()))))
-      return false;
+    if (helper.bytesAvailable() == 0) {
+      const qint64 slice = std::clamp<qint64>(deadline.remainingTime(), 1, GWaitHook ? 50 : MetafileBudgetMs);
+      if (!helper.waitForReadyRead(static_cast<int>(slice))) {
+        if (helper.state() != QProcess::Running || deadline.hasExpired()) return false;
+        if (GWaitHook && GWaitHook()) {
+          StopHelper();
+          throw EPicturesCancelled("Cancelled while the book's pictures were drawn");
+        }
+        continue;
+      }
+    }
     into += helper.read(size - into.size());
     if (deadline.hasExpired() && into.size() < size) return false;
   }
@@ -412,10 +432,16 @@ bool ReadAnswer(QProcess& helper, QByteArray& into, qsizetype size, const QDeadl
 QImage LoadMetafileInHelper(const std::string& bytes) {
   QProcess* helper = Helper();
   if (!helper) return LoadMetafile(bytes);  // no child process here: drawn as before
+  const auto budgetSpent = [] {
+    return EPictureError(Format("Metafile is not valid: drawing the book's metafiles took longer than %d seconds in all",
+                                {static_cast<std::int64_t>(MetafileBudgetMs / 1000)}));
+  };
+  if (GBudget.hasExpired()) throw budgetSpent();
   std::string request;
   AppendLittleEndian(request, bytes.size(), 4);
   helper->write(QByteArray::fromStdString(request + bytes));
-  const QDeadlineTimer deadline(MetafileTimeLimitMs);
+  const bool budgetBinds = GBudget.remainingTime() >= 0 && GBudget.remainingTime() < MetafileTimeLimitMs;
+  const QDeadlineTimer deadline(budgetBinds ? GBudget.remainingTime() : MetafileTimeLimitMs);
   QByteArray head;
   const bool answered = ReadAnswer(*helper, head, 9, deadline);
   if (answered && head[0] == 0) {
@@ -439,6 +465,7 @@ QImage LoadMetafileInHelper(const std::string& bytes) {
   // Too slow, gone, or an answer that makes no sense: this drawer is done with.
   const bool slow = helper->state() == QProcess::Running;
   StopHelper();
+  if (slow && budgetBinds) throw budgetSpent();
   throw EPictureError(slow ? Format("Metafile is not valid: drawing it took longer than %d seconds",
                                     {static_cast<std::int64_t>(MetafileTimeLimitMs / 1000)})
                            : std::string("Metafile is not valid: its drawing library failed on it"));
@@ -450,6 +477,9 @@ void SetMetafileHelper(std::string program) {
   StopHelper();
   GMetafileHelper = std::move(program);
 }
+
+void ResetMetafileBudget() { GBudget = QDeadlineTimer(MetafileBudgetMs); }
+void SetMetafileWaitHook(std::function<bool()> cancelled) { GWaitHook = std::move(cancelled); }
 
 void StartMetafileHelper() {
   if (!GMetafileHelper.empty() && QCoreApplication::instance()) Helper();
@@ -513,7 +543,8 @@ QImage LoadToolbarPicture(const std::string& path, const std::string& bytes, con
 
 void StartMetafileHelperFor(const std::vector<TToolbarPicture>& pictures) {
   // Started now, the helper comes up while the other pictures are decoded. A book without
-  // metafiles never starts it.
+  // metafiles never starts it. The book's pictures share one time budget from here.
+  ResetMetafileBudget();
   for (const TToolbarPicture& picture : pictures) {
     try {
       if (PictureKindOf(picture.Path) == pkMetafile) return StartMetafileHelper();

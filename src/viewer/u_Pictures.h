@@ -3,6 +3,8 @@
 #pragma once
 
 #include <QImage>
+#include <sys/resource.h>
+#include <functional>
 #include <QSize>
 #include <cstdint>
 #include <string>
@@ -47,5 +49,16 @@ void StartMetafileHelper();
 // The helper's side: draws the metafiles asked for on standard input until it ends.
 int RunMetafileHelper();
 inline constexpr int MetafileTimeLimitMs = 3000;
+// What all the metafiles of one book's toolbar may cost together: a book of many pictures each
+// just under the limit would otherwise hold the start for minutes. Counted from the last reset
+// (StartMetafileHelperFor resets it); unlimited before the first.
+inline constexpr int MetafileBudgetMs = 2 * MetafileTimeLimitMs;
+// The processor time the helper may use in all its life (it is started again when it is gone).
+inline constexpr rlim_t MetafileHelperCpuSeconds = 30;
+void ResetMetafileBudget();
+// While the viewer waits for the helper, it asks this (often) whether the reader has given up
+// (Escape); true stops the wait with EPicturesCancelled. Empty: nobody can give up.
+void SetMetafileWaitHook(std::function<bool()> cancelled);
+class EPicturesCancelled : public Exception { using Exception::Exception; };
 // The records one metafile may have.
 inline constexpr std::int64_t MaxMetafileRecords = 50'000;

@@ -951,6 +951,42 @@ TEST_F(PackedViewer, EveryDamagedBookSaysSoBeforeTheViewerEnds) {
   if (viewer.state() != QProcess::NotRunning) viewer.kill(), viewer.waitForFinished();
 }
 
+// The metafile helper goes with the viewer: killed while its helper is busy, the viewer takes the
+// helper with it.
+TEST_F(PackedViewer, TheMetafileHelperDiesWithTheViewer) {
+  const std::string slow = cab_test::ReadFile(fs::path(QUIRELLE_SOURCE_DIR) / "fuzz" / "corpus" / "fuzz_picture" / "regress-wmf-short-thick-line");
+  ASSERT_GT(slow.size(), 1u);
+  cab_test::WriteFile(Dir.Path() / "sys" / "System.xml", "<System Story=\"Story.xml\" ToolButtons=\"tb.xml\" MainFormCaption=\"Slow picture\"/>");
+  cab_test::WriteFile(Dir.Path() / "sys" / "Story.xml", "<S><i page=\"\\a.htm\"/></S>");
+  cab_test::WriteFile(Dir.Path() / "sys" / "tb.xml", "<T><Images><i Path=\"slow.wmf\"/></Images><Buttons><b Kind=5 ImageIndex=0/></Buttons></T>");
+  cab_test::WriteFile(Dir.Path() / "sys" / "slow.wmf", slow.substr(1));  // the fuzz input's first byte picks the kind
+  cab_test::WriteFile(Dir.Path() / "content" / "a.htm", "<p>a</p>");
+  const std::string book = PackBook({}, " --force");
+  ASSERT_FALSE(book.empty());
+  QProcess viewer;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("QTWEBENGINE_DISABLE_SANDBOX", "1");
+  viewer.setProcessEnvironment(env);
+  viewer.start(QString::fromStdString(book), {});
+  ASSERT_TRUE(viewer.waitForStarted());
+  // The helper: a child of the viewer that draws metafiles.
+  const QString parent = QString::number(viewer.processId());
+  QString helper;
+  ASSERT_TRUE(WaitFor([&] {
+    helper = Command("for p in /proc/[0-9]*; do [ \"$(awk '{print $4}' $p/stat 2>/dev/null)\" = " + parent +
+                     " ] && tr '\\0' ' ' < $p/cmdline 2>/dev/null | grep -q -- --draw-metafiles && basename $p; done | head -1");
+    return !helper.isEmpty();
+  }));
+  // Held where it is (as a drawing that never ends would hold it: it would read no end of its
+  // input), then the viewer is killed: the helper must go with it, not stay behind.
+  Command("kill -STOP " + helper);
+  viewer.kill();
+  viewer.waitForFinished();
+  EXPECT_TRUE(WaitFor([&] { return Command("awk '{print $3}' /proc/" + helper + "/stat 2>/dev/null").remove('Z').isEmpty(); }, 5000))
+      << "helper " << helper.toStdString() << " stayed behind";
+  Command("kill -9 " + helper + " 2>/dev/null");
+}
+
 TEST_F(PackedViewer, CheckFailsWhenTheFirstPageIsTheErrorPage) {
   std::string out;
   cab_test::WriteFile(Dir.Path() / "content" / "a.htm", "<p>a</p>");

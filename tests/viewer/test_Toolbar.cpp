@@ -14,6 +14,8 @@
 #include <QPainter>
 #include <QToolBar>
 #include <QToolButton>
+#include <QTimer>
+#include <QKeyEvent>
 
 #include "u_DataBlocks.h"
 #include "u_Pictures.h"
@@ -272,6 +274,25 @@ TEST(PictureBounds, MetafilesDrawnInTheHelperProcess) {
   EXPECT_EQ(failure(wmf), "Metafile is not valid: its drawing library failed on it");
   SetMetafileHelper(QUIRELLE_VIEWER);
   EXPECT_EQ(LoadPicture(pkMetafile, wmf), wmfHere);
+
+  // A helper that answers each picture just inside the limit: the book's pictures share one
+  // budget, and once it is spent every further metafile fails at once.
+  const auto slow = dir.Path() / "slow";
+  cab_test::WriteFile(slow, "#!/usr/bin/python3\nimport struct, sys, time\n"
+                            "while True:\n"
+                            "    head = sys.stdin.buffer.read(4)\n"
+                            "    if len(head) < 4: break\n"
+                            "    sys.stdin.buffer.read(struct.unpack('<I', head)[0])\n"
+                            "    time.sleep(2.2)\n"
+                            "    sys.stdout.buffer.write(b'\\0' + struct.pack('<II', 1, 1) + b'\\xff' * 4)\n"
+                            "    sys.stdout.buffer.flush()\n");
+  fs::permissions(slow, fs::perms::owner_all);
+  SetMetafileHelper(slow.string());
+  ResetMetafileBudget();
+  QStringList outcomes;
+  for (int i = 0; i < 4; ++i) outcomes << QString::fromStdString(failure(wmf));
+  const QString spent = "Metafile is not valid: drawing the book's metafiles took longer than 6 seconds in all";
+  EXPECT_EQ(outcomes, (QStringList{"drawn", "drawn", spent, spent})) << outcomes.join(" | ").toStdString();
   SetMetafileHelper({});
 }
 
@@ -367,6 +388,32 @@ TEST_F(ToolbarTest, BookmarksInsideAndOutsideTheStory) {
   choose(second->actions().at(0), "Page 7");  // each button its own list
   QDesktopServices::unsetUrlHandler("https");
   EXPECT_TRUE(Messages.isEmpty()) << Messages.join("\n").toStdString();
+}
+
+// Escape while the book's metafiles are being drawn gives up the start at once, without a
+// message; the reader's other input meanwhile reaches nothing.
+TEST_F(ToolbarTest, EscapeWhileTheMetafilesAreDrawnGivesUpTheStart) {
+  cab_test::TTempDir dir;
+  const auto silent = dir.Path() / "silent";
+  cab_test::WriteFile(silent, "#!/bin/sh\nexec sleep 600\n");
+  fs::permissions(silent, fs::perms::owner_all);
+  SetMetafileHelper(silent.string());
+  // Escape is pressed again and again: whenever the wait begins, it is there.
+  QWidget somewhere;
+  QTimer presses;
+  QObject::connect(&presses, &QTimer::timeout, [&] {
+    QCoreApplication::postEvent(&somewhere, new QKeyEvent(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier));
+  });
+  presses.start(50);
+  Open({{"\\System.xml", "<System Story=\"s.xml\" ToolButtons=\"tb.xml\"/>"}, {"\\s.xml", OnePage},
+        {"\\tb.xml", "<T><Images><i Path=\"p.wmf\"/></Images><Buttons><b Kind=5 ImageIndex=0/></Buttons></T>"},
+        {"\\p.wmf", Metafile("wmf", 24)}},
+       {{"\\a.htm", Page(1)}, {"\\b.htm", Page(2)}}, false);
+  presses.stop();
+  SetMetafileHelper({});
+  EXPECT_TRUE(Form->CreateFailed());
+  EXPECT_TRUE(Form->Cancelled());
+  EXPECT_TRUE(Messages.isEmpty()) << Messages.join("; ").toStdString();  // not "took longer than 3 seconds"
 }
 
 // What the picture fuzzer found, replayed from the saved inputs (the first byte picks the kind):
