@@ -316,8 +316,14 @@ class TNewFolder {
 public:
   explicit TNewFolder(const fs::path& target) : FTarget(target.has_filename() ? target : target.parent_path()) {
     std::error_code ec;
-    if (fs::exists(FTarget) && !fs::is_empty(FTarget, ec)) throw EToolError(FTarget.string() + ": exists and is not empty");
-    if (FTarget.has_parent_path()) fs::create_directories(FTarget.parent_path());
+    FTargetExisted = fs::exists(fs::symlink_status(FTarget, ec));
+    if (FTargetExisted && !fs::is_directory(fs::symlink_status(FTarget, ec)))
+      throw EToolError(FTarget.string() + ": exists and is not a folder");
+    if (FTargetExisted && !fs::is_empty(FTarget, ec)) throw EToolError(FTarget.string() + ": exists and is not empty");
+    if (FTarget.has_parent_path()) {
+      fs::create_directories(FTarget.parent_path(), ec);
+      if (ec) throw EToolError(FTarget.parent_path().string() + ": cannot create the folder: " + ec.message());
+    }
     std::string pattern = FTarget.string() + ".XXXXXX";
     if (!::mkdtemp(pattern.data())) throw EToolError(FTarget.string() + ": cannot create a folder beside it: " + std::strerror(errno));
     FTemp = pattern;
@@ -328,14 +334,25 @@ public:
   }
   const fs::path& Path() const { return FTemp; }
   void Keep() {
+    std::error_code ec;
     for (const auto& entry : fs::recursive_directory_iterator(FTemp)) fs::permissions(entry.path(), UsualPermissions(entry.is_directory()));
     fs::permissions(FTemp, UsualPermissions(true));
-    fs::rename(FTemp, FTarget);
+    fs::rename(FTemp, FTarget, ec);
+    if (ec)
+      throw EToolError(FTarget.string() + ": cannot be written (the finished folder " + FTemp.string() + " could not take its name: " +
+                       ec.message() + "); nothing was kept");
     FTemp.clear();
+  }
+  // Takes back a kept folder: the target is as it was before (absent, or an empty folder).
+  void Unkeep() {
+    std::error_code ec;
+    fs::remove_all(FTarget, ec);
+    if (FTargetExisted) fs::create_directory(FTarget, ec);
   }
 
 private:
   fs::path FTarget, FTemp;
+  bool FTargetExisted = false;
 };
 
 int Extract(const std::string& book, const fs::path& folder) {
@@ -422,8 +439,14 @@ int NewBook(const fs::path& folder, const fs::path& source, bool epub) {
       DrawToolbarPicture(fs::path(file).stem().string(), out / file);
     }
   }
+  // Both folders or neither: a content folder left alone would make a second try refuse.
   if (contentFolder) contentFolder->Keep();
-  systemFolder.Keep();
+  try {
+    systemFolder.Keep();
+  } catch (...) {
+    if (contentFolder) contentFolder->Unkeep();
+    throw;
+  }
   const std::string p = epub ? (folder / "content").string() : source.string(), s = system.string();
   std::printf("Started \"%s\" in %s: %zu pages, %zu chapters, a toolbar of 13 buttons.\n", book.Title.c_str(), s.c_str(),
               book.Pages.size(), book.ChapterCount);

@@ -14,6 +14,7 @@
 #include "u_Epub.h"
 #include "u_MFS.h"
 #include "u_PageEncoding.h"
+#include "u_Variables.h"
 
 namespace {
 
@@ -157,8 +158,22 @@ struct TOrder {
 // The description files around a story: variables with the title and author, System.xml with
 // readable colours, and the toolbar.
 void Describe(TNewBook& book, const std::string& author) {
-  book.VariablesXml = "<vars>\n  <var Name=\"BOOKTITLE\">$" + Content(book.Title) + "</var>\n  <var Name=\"AUTHOR\">$" + Content(author) +
-                      "</var>\n</vars>\n";
+  // A title that holds what reads as a reference ("%{X}") is written so that it reads as written:
+  // the percent sign comes from a variable of its own, and a substitution is never read again.
+  bool percent = false;
+  auto literal = [&percent](const std::string& text) {
+    std::string out;
+    std::size_t from = 0, at = 0, close = 0;
+    while (NextVariableReference(text, from, at, close)) {
+      out += text.substr(from, at - from) + "%{PERCENT}";
+      from = at + 1;
+      percent = true;
+    }
+    return Content(out + text.substr(from));
+  };
+  const std::string title = literal(book.Title), writer = literal(author);
+  book.VariablesXml = "<vars>\n  <var Name=\"BOOKTITLE\">$" + title + "</var>\n  <var Name=\"AUTHOR\">$" + writer + "</var>\n" +
+                      (percent ? "  <var Name=\"PERCENT\">$%</var>\n" : "") + "</vars>\n";
   book.SystemXml =
       "<System ApplicationTitle=\"%{BOOKTITLE}\" MainFormCaption=\"%{BOOKTITLE}\"\n"
       "        Story=\"Story.xml\" Variables=\"Variables.xml\" ToolButtons=\"toolbar\\Buttons.xml\"\n"

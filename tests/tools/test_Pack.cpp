@@ -15,6 +15,7 @@
 #include "u_DiskFolder.h"
 #include "u_Epub.h"
 #include "u_ImageSource.h"
+#include "u_Variables.h"
 
 using namespace cab_test;
 namespace fs = std::filesystem;
@@ -168,6 +169,41 @@ TEST(NewBook, EpubHrefsResolveInsideTheContainer) {
                         TRow{"from the root", "a/b/nav.xhtml", "/img/x.png", "img/x.png"},
                         TRow{"another scheme", "a/nav.xhtml", "https://example.org/x", ""}})
     EXPECT_EQ(ResolveEpubPath(r.from, r.href), r.path) << r.name;
+}
+
+// --new writes titles that look like references so that they read as written, and makes both
+// of its folders or neither.
+TEST(NewBook, TitlesReadAsWrittenAndBothFoldersOrNeither) {
+  TTempDir dir;
+  std::string out;
+  // An EPUB whose title and author hold what reads as references.
+  const std::string title = "Save 50%{X} now: %{BOOKTITLE}, %%{Y} and 100%", author = "%{AUTHOR} Smith";
+  WriteEpub(dir.Path() / "odd.epub",
+            {{"mimetype", "application/epub+zip"},
+             {"META-INF/container.xml", "<?xml version=\"1.0\"?><container xmlns=\"urn:oasis:names:tc:opendocument:xmlns:container\">"
+                                        "<rootfiles><rootfile full-path=\"book.opf\"/></rootfiles></container>"},
+             {"book.opf", "<?xml version=\"1.0\"?><package xmlns=\"http://www.idpf.org/2007/opf\" version=\"2.0\"><metadata "
+                          "xmlns:dc=\"http://purl.org/dc/elements/1.1/\"><dc:title>" + title + "</dc:title><dc:creator>" + author +
+                          "</dc:creator></metadata><manifest><item id=\"a\" href=\"a.xhtml\" media-type=\"application/xhtml+xml\"/>"
+                          "</manifest><spine><itemref idref=\"a\"/></spine></package>"},
+             {"a.xhtml", "<html xmlns=\"http://www.w3.org/1999/xhtml\"><head><title>A</title></head><body><p>a</p></body></html>"}});
+  ASSERT_EQ(Shell(Quote(Pack) + " --new " + Quote(dir.Path() / "book") + " --epub " + Quote(dir.Path() / "odd.epub"), &out), 0) << out;
+  EXPECT_EQ(Shell(Quote(Pack) + " --check --system " + Quote(dir.Path() / "book" / "system") + " --content " + Quote(dir.Path() / "book" / "content"),
+                  &out), 0)
+      << out;
+  EXPECT_EQ(out, "0 errors, 0 notes\n");
+  const TVariables variables(ReadFile(dir.Path() / "book" / "system" / "Variables.xml"), true);
+  EXPECT_EQ(variables.Substitute("%{BOOKTITLE} by %{AUTHOR}"), title + " by " + author);
+
+  // OUT/system is a file: refused before anything is kept, and OUT/content is not left behind.
+  const std::string epub = (fs::path(QUIRELLE_SOURCE_DIR) / "tests" / "data" / "epub3-samples" / "wasteland.epub").string();
+  WriteFile(dir.Path() / "out" / "system", "");
+  EXPECT_EQ(Shell(Quote(Pack) + " --new " + Quote(dir.Path() / "out") + " --epub " + Quote(epub), &out), 1);
+  EXPECT_NE(out.find((dir.Path() / "out" / "system").string() + ": exists and is not a folder"), std::string::npos) << out;
+  EXPECT_FALSE(fs::exists(dir.Path() / "out" / "content"));
+  fs::remove(dir.Path() / "out" / "system");
+  EXPECT_EQ(Shell(Quote(Pack) + " --new " + Quote(dir.Path() / "out") + " --epub " + Quote(epub), &out), 0) << out;
+  EXPECT_TRUE(fs::is_directory(dir.Path() / "out" / "content") && fs::is_directory(dir.Path() / "out" / "system"));
 }
 
 // Hostile EPUBs: entity declarations (a few bytes that expand to gigabytes as text is read) are
