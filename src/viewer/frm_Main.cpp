@@ -125,6 +125,11 @@ TfrmMain::TfrmMain(TBookSource source) {
   struct TUnhook {
     ~TUnhook() { SetMetafileWaitHook(nullptr); }
   } unhook;
+  FStartingUp = true;
+  struct TStarted {
+    bool& Flag;
+    ~TStarted() { Flag = false; }
+  } started{FStartingUp};
   try {
     StartUp(source);
   } catch (const EPicturesCancelled&) {
@@ -323,6 +328,9 @@ void TfrmMain::StartUpFailedLate(const QString& message) {
   // Shown from the loop, not from whatever met the failure (a request, a nested loop); should
   // the loop end first, the viewer shows it on its way out.
   QTimer::singleShot(0, this, [this] {
+    // Not from a loop that start-up itself runs (a splash's, the pictures' wait): the viewer
+    // shows it once start-up has returned.
+    if (FStartingUp) return;
     if (ReportPendingFailure()) close();
   });
 }

@@ -122,6 +122,7 @@ private:
   bool FCreateFailed = false;
   QString FPendingFailure;
   bool FCancelled = false;
+  bool FStartingUp = false;
   bool FCreated = false;
   bool FShown = false;
   bool FFirstPageAsked = false;

@@ -173,7 +173,12 @@ int main(int argc, char** argv) {
   TfrmMain* frmMain = owner.get();
   if (frmMain->CreateFailed()) {
     if (frmMain->Cancelled()) return 0;  // the reader gave up waiting
-    frmMain->ReportPendingFailure();  // met in a loop that start-up ran (a splash, a picture)
+    // A failure met in a loop that start-up ran (a splash, a picture): shown from the main loop.
+    QTimer::singleShot(0, frmMain, [frmMain] {
+      frmMain->ReportPendingFailure();
+      QCoreApplication::quit();
+    });
+    app.exec();
     return 1;
   }
   // The content image is read while the window comes up; when it fails, so does the run.

@@ -7,6 +7,7 @@
 #include <QSvgRenderer>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QProcess>
 #include <QThread>
@@ -366,7 +367,7 @@ QImage LoadMetafile(const std::string& bytes) {
 
 std::string GMetafileHelper;
 QPointer<QProcess> GHelper;
-QDeadlineTimer GBudget(QDeadlineTimer::Forever);
+qint64 GBudgetLeftMs = -1;  // the drawing time the book's metafiles have left; -1: no budget
 std::function<bool()> GWaitHook;
 
 void StopHelper() {
@@ -436,12 +437,21 @@ QImage LoadMetafileInHelper(const std::string& bytes) {
     return EPictureError(Format("Metafile is not valid: drawing the book's metafiles took longer than %d seconds in all",
                                 {static_cast<std::int64_t>(MetafileBudgetMs / 1000)}));
   };
-  if (GBudget.hasExpired()) throw budgetSpent();
+  if (GBudgetLeftMs == 0) throw budgetSpent();
   std::string request;
   AppendLittleEndian(request, bytes.size(), 4);
   helper->write(QByteArray::fromStdString(request + bytes));
-  const bool budgetBinds = GBudget.remainingTime() >= 0 && GBudget.remainingTime() < MetafileTimeLimitMs;
-  const QDeadlineTimer deadline(budgetBinds ? GBudget.remainingTime() : MetafileTimeLimitMs);
+  const bool budgetBinds = GBudgetLeftMs >= 0 && GBudgetLeftMs < MetafileTimeLimitMs;
+  const QDeadlineTimer deadline(budgetBinds ? GBudgetLeftMs : MetafileTimeLimitMs);
+  // What this picture costs comes off the budget, however its wait ends.
+  QElapsedTimer spent;
+  spent.start();
+  struct TCharge {
+    QElapsedTimer& Spent;
+    ~TCharge() {
+      if (GBudgetLeftMs > 0) GBudgetLeftMs = std::max<qint64>(0, GBudgetLeftMs - Spent.elapsed());
+    }
+  } charge{spent};
   QByteArray head;
   const bool answered = ReadAnswer(*helper, head, 9, deadline);
   if (answered && head[0] == 0) {
@@ -478,7 +488,7 @@ void SetMetafileHelper(std::string program) {
   GMetafileHelper = std::move(program);
 }
 
-void ResetMetafileBudget() { GBudget = QDeadlineTimer(MetafileBudgetMs); }
+void ResetMetafileBudget() { GBudgetLeftMs = MetafileBudgetMs; }
 void SetMetafileWaitHook(std::function<bool()> cancelled) { GWaitHook = std::move(cancelled); }
 
 void StartMetafileHelper() {

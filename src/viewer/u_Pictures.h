@@ -50,8 +50,8 @@ void StartMetafileHelper();
 int RunMetafileHelper();
 inline constexpr int MetafileTimeLimitMs = 3000;
 // What all the metafiles of one book's toolbar may cost together: a book of many pictures each
-// just under the limit would otherwise hold the start for minutes. Counted from the last reset
-// (StartMetafileHelperFor resets it); unlimited before the first.
+// just under the limit would otherwise hold the start for minutes. The time spent waiting for
+// the helper since the last reset (StartMetafileHelperFor resets it); unlimited before the first.
 inline constexpr int MetafileBudgetMs = 2 * MetafileTimeLimitMs;
 // The processor time the helper may use in all its life (it is started again when it is gone).
 inline constexpr rlim_t MetafileHelperCpuSeconds = 30;
