@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 # A screen reader's view of the viewer: the real AT-SPI tree, read with pyatspi over a session bus
-# of our own, under Xvfb. The page must show its headings and links (not an empty document), the
+# of our own, on an Xvfb of our own. The page must show its headings and links (not an empty document), the
 # toolbar its readers' name, and every button its caption or its kind's name.
 #   test_accessibility.py VIEWER PACK SAMPLE_BOOK_FOLDER
 import os
@@ -14,6 +14,23 @@ work = tempfile.mkdtemp(prefix="quirelle-a11y-")
 book = os.path.join(work, "sample.qbook")
 subprocess.run([pack, "--document", "--system", os.path.join(sample, "system"), "--content", os.path.join(sample, "content"),
                 "-o", book], check=True, stdout=subprocess.DEVNULL)
+
+# An X server of our own: Xvfb picks a free display itself and says which (-displayfd), so two
+# tests starting at once never meet on one display (xvfb-run -a can hand both the same one).
+read_end, write_end = os.pipe()
+# -noreset: an X server resets when its last client leaves, and refuses connections meanwhile.
+xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x1024x24", "-nolisten", "tcp", "-noreset"],
+                        pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+os.close(write_end)
+display = b""
+while not display.endswith(b"\n"):
+    chunk = os.read(read_end, 16)
+    if not chunk:
+        sys.exit("FAIL: Xvfb did not start")
+    display += chunk
+os.close(read_end)
+os.environ["DISPLAY"] = ":" + display.decode().strip()
+os.environ.pop("XAUTHORITY", None)
 
 # A session bus and the accessibility bus, as a desktop has them; a screen reader says it runs
 # by setting IsEnabled, and that is all that tells the programs to build their trees.
@@ -32,7 +49,8 @@ import pyatspi  # noqa: E402  (after the bus exists: it connects on import)
 env = dict(os.environ, QTWEBENGINE_DISABLE_SANDBOX="1")
 env.pop("QTWEBENGINE_ENABLE_LINUX_ACCESSIBILITY", None)  # the viewer's own default must do
 env.pop("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", None)
-proc = subprocess.Popen([viewer, book], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+log = open(os.path.join(work, "viewer.log"), "w+")
+proc = subprocess.Popen([viewer, book], env=env, stdout=log, stderr=subprocess.STDOUT)
 
 
 def nodes(node, depth=0):
@@ -93,11 +111,15 @@ finally:
     proc.kill()
     proc.wait()
     os.kill(bus_pid, 15)
+    xvfb.kill()
+    xvfb.wait()
 
 for f in failures:
     print("FAIL:", f)
 if failures:
     for r, n, _ in found[:200]:
         print("  [%s] %r" % (r, n))
+    log.seek(0)
+    print("the viewer said:\n" + log.read()[-4000:])
     sys.exit(1)
 print("accessibility tree: %d nodes, page heading and link, toolbar and its buttons named" % len(found))
