@@ -448,8 +448,8 @@ int NewBook(const fs::path& folder, const fs::path& source, bool epub) {
     throw;
   }
   const std::string p = epub ? (folder / "content").string() : source.string(), s = system.string();
-  std::printf("Started \"%s\" in %s: %zu pages, %zu chapters, a toolbar of 13 buttons.\n", book.Title.c_str(), s.c_str(),
-              book.Pages.size(), book.ChapterCount);
+  std::printf("Started \"%s\" in %s: %zu page%s, %zu chapter%s, a toolbar of 13 buttons.\n", book.Title.c_str(), s.c_str(),
+              book.Pages.size(), book.Pages.size() == 1 ? "" : "s", book.ChapterCount, book.ChapterCount == 1 ? "" : "s");
   std::printf("Next:\n"
               "  1. Edit %s/Variables.xml (the title, the author) and %s/Story.xml (the order,\n"
               "     the page names); System.xml holds the window size and the toolbar's colours.\n"
