@@ -102,6 +102,98 @@ bool AnswerInformationSwitch(int argc, char** argv) {
   return false;
 }
 
+// The engine's set-up before the application object exists.
+void PrepareEngine() {
+  // The engine describes its GL set-up at every start; the reader's terminal stays quiet unless
+  // someone asks for logging.
+  if (!qEnvironmentVariableIsSet("QT_LOGGING_RULES")) QLoggingCategory::setFilterRules(QStringLiteral("qt.webenginecontext.info=false"));
+  // Screen readers get the page's headings, paragraphs and links, not an empty document: the
+  // engine builds its tree only when an assistive technology asks for it.
+  if (!qEnvironmentVariableIsSet("QTWEBENGINE_ENABLE_LINUX_ACCESSIBILITY")) qputenv("QTWEBENGINE_ENABLE_LINUX_ACCESSIBILITY", "1");
+  RegisterEngineSchemes({"mfs", "system"});
+}
+
+void DressApplication() {
+  // Task bars group the viewer's windows under its desktop entry.
+  QGuiApplication::setDesktopFileName(QStringLiteral("org.quirelle.Viewer"));
+  // The icon of the installed theme, else our own; a book's logo still marks its own window.
+  QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("quirelle"), QIcon(QStringLiteral(":/viewer/quirelle.png"))));
+}
+
+// The "Open book" dialog until the reader picks a book or cancels (false): a file chosen that is
+// no book, or a damaged one, is said so, and the reader chooses again.
+bool ChooseBook(TBookSource& source) {
+  for (;;) {
+    const QString chosen = AskForBookFile();
+    if (chosen.isEmpty()) return false;
+    const std::string file = QFile::encodeName(chosen).toStdString();
+    StartBook(source, file);
+    if (source.SystemImage) return true;
+    try {
+      TMFS system;
+      LoadSystemImage(system, file);
+      return true;  // read this time: the book's own steps go on from here
+    } catch (const Exception& e) {
+      ShowErrorMessage(nullptr, DescribedFailure(QFile::decodeName(e.Message().c_str()), e));
+    }
+    source = TBookSource();
+  }
+}
+
+// Scripted checks of a book (QUIRELLE_CHECK): messages go to standard error, and once the first
+// page has loaded the title, caption, page and time since start are printed and the viewer ends.
+class TCheckMode {
+public:
+  TCheckMode(int& exitCode, const QElapsedTimer& sinceStart) : FExitCode(exitCode), FSinceStart(sinceStart) {
+    SetMessageHandler([this](QWidget*, const QString& title, const QString& text) {
+      std::fprintf(stderr, "%s: %s\n", title.toUtf8().constData(), text.toUtf8().constData());
+      FExitCode = 1;
+    });
+  }
+
+  void Watch(TfrmMain* frmMain) {
+    QObject::connect(frmMain->webMain(), &TMXWebBrowser::documentComplete, frmMain, [this, frmMain](const QUrl&) { FirstPage(frmMain); });
+  }
+
+private:
+  void FirstPage(TfrmMain* frmMain) {
+    if (frmMain->CreateFailed()) return;  // the load that a failed content image aborted
+    std::printf("title=%s\ncaption=%s\npage=%s\nms=%lld\n", ApplicationTitle().toUtf8().constData(),
+                frmMain->windowTitle().toUtf8().constData(), ToUtf8(frmMain->GetCurrentPage()).c_str(),
+                static_cast<long long>(FSinceStart.elapsed()));
+    // The first page must be a page of the book, not the error page that stands for it.
+    if (StartRequest("mfs:" + frmMain->GetCurrentPage()).ErrorPage) {
+      std::fprintf(stderr, "The first page of the book could not be shown\n");
+      FExitCode = 1;
+    }
+    std::fflush(stdout);
+    // The first page may come before the rest of the book is unpacked: the check is of the
+    // whole book, and a failure there ends the run with its message.
+    if (!frmMain->ContentImage()) return;
+    const QString shot = qEnvironmentVariable("QUIRELLE_CHECK_SCREENSHOT");
+    // Pictures are drawn a moment after the load finished.
+    QTimer::singleShot(shot.isEmpty() ? 0 : 1500, frmMain, [frmMain, shot] {
+      if (!shot.isEmpty()) frmMain->grab().save(shot);
+      frmMain->close();
+    });
+  }
+
+  int& FExitCode;
+  const QElapsedTimer& FSinceStart;
+};
+
+// A start-up that failed or was given up: a failure met in a loop that start-up ran (a splash, a
+// picture) is shown from the main loop.
+int EndFailedStart(QApplication& app, TfrmMain* frmMain) {
+  if (frmMain->Cancelled()) return 0;  // the reader gave up waiting
+  QTimer::singleShot(0, frmMain, [frmMain] {
+    frmMain->ReportPendingFailure();
+    QCoreApplication::quit();
+  });
+  app.exec();
+  return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -129,83 +221,23 @@ int main(int argc, char** argv) {
   TBookSource source;
   if (!bookFile.empty() || check || OwnBlocks()) StartBook(source, bookFile);
 
-  // The engine describes its GL set-up at every start; the reader's terminal stays quiet unless
-  // someone asks for logging.
-  if (!qEnvironmentVariableIsSet("QT_LOGGING_RULES")) QLoggingCategory::setFilterRules(QStringLiteral("qt.webenginecontext.info=false"));
-  // Screen readers get the page's headings, paragraphs and links, not an empty document: the
-  // engine builds its tree only when an assistive technology asks for it.
-  if (!qEnvironmentVariableIsSet("QTWEBENGINE_ENABLE_LINUX_ACCESSIBILITY")) qputenv("QTWEBENGINE_ENABLE_LINUX_ACCESSIBILITY", "1");
-  RegisterEngineSchemes({"mfs", "system"});
+  PrepareEngine();
   QApplication app(argc, argv);
-  // Task bars group the viewer's windows under its desktop entry.
-  QGuiApplication::setDesktopFileName(QStringLiteral("org.quirelle.Viewer"));
-  // The icon of the installed theme, else our own; a book's logo still marks its own window.
-  QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("quirelle"), QIcon(QStringLiteral(":/viewer/quirelle.png"))));
+  DressApplication();
   TEngineURLLayer urlLayer;
-  // A file chosen that is no book, or a damaged one, is said so, and the reader chooses again.
-  while (!source.ContentLoad) {
-    const QString chosen = AskForBookFile();
-    if (chosen.isEmpty()) return 0;
-    const std::string file = QFile::encodeName(chosen).toStdString();
-    StartBook(source, file);
-    if (source.SystemImage) break;
-    try {
-      TMFS system;
-      LoadSystemImage(system, file);
-      break;  // read this time: the book's own steps go on from here
-    } catch (const Exception& e) {
-      ShowErrorMessage(nullptr, DescribedFailure(QFile::decodeName(e.Message().c_str()), e));
-    }
-    source = TBookSource();
-  }
-
-  // For scripted checks of a book: messages go to standard error, and once the first page has
-  // loaded the caption, the page and the time since start are printed and the viewer ends.
+  if (!source.ContentLoad && !ChooseBook(source)) return 0;
   int exitCode = 0;
-  if (check) SetMessageHandler([&](QWidget*, const QString& title, const QString& text) {
-      std::fprintf(stderr, "%s: %s\n", title.toUtf8().constData(), text.toUtf8().constData());
-      exitCode = 1;
-    });
+  std::optional<TCheckMode> checkMode;
+  if (check) checkMode.emplace(exitCode, sinceStart);
 
   // Freed only once the loop has ended: a close can come while commands wait in nested loops
   // on the window's own stack, and those return first.
   auto owner = std::make_unique<TfrmMain>(std::move(source));
   TfrmMain* frmMain = owner.get();
-  if (frmMain->CreateFailed()) {
-    if (frmMain->Cancelled()) return 0;  // the reader gave up waiting
-    // A failure met in a loop that start-up ran (a splash, a picture): shown from the main loop.
-    QTimer::singleShot(0, frmMain, [frmMain] {
-      frmMain->ReportPendingFailure();
-      QCoreApplication::quit();
-    });
-    app.exec();
-    return 1;
-  }
+  if (frmMain->CreateFailed()) return EndFailedStart(app, frmMain);
   // The content image is read while the window comes up; when it fails, so does the run.
   QObject::connect(frmMain, &TfrmMain::startUpFailed, [&] { exitCode = 1; });
-  if (check) {
-    QObject::connect(frmMain->webMain(), &TMXWebBrowser::documentComplete, frmMain, [&, frmMain](const QUrl&) {
-      if (frmMain->CreateFailed()) return;  // the load that a failed content image aborted
-      std::printf("title=%s\ncaption=%s\npage=%s\nms=%lld\n", ApplicationTitle().toUtf8().constData(),
-                  frmMain->windowTitle().toUtf8().constData(), ToUtf8(frmMain->GetCurrentPage()).c_str(),
-                  static_cast<long long>(sinceStart.elapsed()));
-      // The first page must be a page of the book, not the error page that stands for it.
-      if (StartRequest("mfs:" + frmMain->GetCurrentPage()).ErrorPage) {
-        std::fprintf(stderr, "The first page of the book could not be shown\n");
-        exitCode = 1;
-      }
-      std::fflush(stdout);
-      // The first page may come before the rest of the book is unpacked: the check is of the
-      // whole book, and a failure there ends the run with its message.
-      if (!frmMain->ContentImage()) return;
-      const QString shot = qEnvironmentVariable("QUIRELLE_CHECK_SCREENSHOT");
-      // Pictures are drawn a moment after the load finished.
-      QTimer::singleShot(shot.isEmpty() ? 0 : 1500, frmMain, [frmMain, shot] {
-        if (!shot.isEmpty()) frmMain->grab().save(shot);
-        frmMain->close();
-      });
-    });
-  }
+  if (checkMode) checkMode->Watch(frmMain);
   frmMain->OpenFirstPage();
   frmMain->show();
   int rc = app.exec();
