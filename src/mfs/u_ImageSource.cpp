@@ -49,21 +49,18 @@ void LoadCabImage(TMFS& target, std::string cabData, const std::function<std::st
 
 void AddBlockCause(Exception& e, const std::string& bookFile, const std::string& block) {
   if (!e.Cause().empty() || dynamic_cast<const EBookFileError*>(&e)) return;
-  // A file that is no book at all, or one cut short: said in the reader's words instead. Our
-  // own program is a book, and can only have been cut short.
   const std::string file = bookFile.empty() ? OwnExecutablePath() : bookFile;
   std::string cause = BookFileDamage(file);
-  std::string problem = bookFile.empty() ? cause.empty() ? std::string() : BookFileProblem(file) : BookFileProblem(bookFile);
-  if (!problem.empty()) throw EBookFileError(std::move(problem));
+  // A file that is no book at all, or one cut short, is said so in the reader's words instead.
+  // Our own program can only have been cut short: without blocks it is a viewer, not damage.
+  if (!bookFile.empty() || !cause.empty())
+    if (std::string problem = BookFileProblem(file); !problem.empty()) throw EBookFileError(std::move(problem));
   // The block is there and the Cabinet opened: what it holds is damaged.
   if (cause.empty() && (dynamic_cast<const EMFSError*>(&e) || dynamic_cast<const EReadError*>(&e))) {
     cause = "the image inside the data block " + block + " is damaged";
   } else if (cause.empty() && dynamic_cast<const EMFSCabReaderError*>(&e)) {
-    // No Cabinet where the block should be: say what the file is instead.
-    const TBookFileKind kind = BookFileKind(file);
-    if (kind == TBookFileKind::None && !bookFile.empty())
-      cause = "\"" + bookFile + "\" is not a book: neither a book document, a packed book nor a Windows-format book";
-    else if (kind == TBookFileKind::Windows) {
+    // No Cabinet where the block should be (a file that is no book was said so above).
+    if (BookFileKind(file) == TBookFileKind::Windows) {
       bool present = false;
       try {
         present = !ReadBookBlock(file, block).empty();
