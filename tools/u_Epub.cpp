@@ -11,6 +11,8 @@
 #include <memory>
 #include <set>
 
+#include "u_Address.h"
+
 namespace {
 
 const char* const OpsNamespace = "http://www.idpf.org/2007/ops";
@@ -221,23 +223,8 @@ std::string ResolveEpubPath(std::string_view from, std::string_view href) {
       decoded += href[i];
     }
   }
-  if (decoded.empty()) return {};
-  std::string joined = decoded.front() == '/' ? decoded.substr(1) : std::string(from.substr(0, from.rfind('/') + 1)) + decoded;
-  std::vector<std::string> parts;
-  for (std::size_t at = 0; at <= joined.size();) {
-    const std::size_t end = std::min(joined.find('/', at), joined.size());
-    const std::string part = joined.substr(at, end - at);
-    if (part == "..") {
-      if (parts.empty()) return {};
-      parts.pop_back();
-    } else if (!part.empty() && part != ".") {
-      parts.push_back(part);
-    }
-    at = end + 1;
-  }
-  std::string path;
-  for (const std::string& part : parts) path += (path.empty() ? "" : "/") + part;
-  return path;
+  // Within the container a climb above its root stops there, as a reading system resolves it.
+  return decoded.empty() ? std::string() : ResolvePath(from, decoded, ZipPathStyle);
 }
 
 TEpub ReadEpub(std::string_view container) {

@@ -11,6 +11,7 @@
 #include <thread>
 #include <utility>
 
+#include "u_Address.h"
 #include "u_Book.h"
 #include "u_CodePage.h"
 #include "u_InternetProtocolSupport.h"
@@ -317,33 +318,6 @@ std::string SchemeOf(std::string_view reference, std::size_t& colon) {
   return {};
 }
 
-// "." and ".." segments of an absolute path resolved, never above the root; a path that ends
-// in a dot segment names a folder.
-std::string RemoveDotSegments(std::string_view path) {
-  std::vector<std::string_view> segments;
-  std::size_t start = 1;
-  bool folder = false;
-  while (start <= path.size()) {
-    std::size_t end = path.find('/', start);
-    if (end == std::string_view::npos) end = path.size();
-    const std::string_view segment = path.substr(start, end - start);
-    folder = segment == "." || segment == "..";
-    if (segment == "..") {
-      if (!segments.empty()) segments.pop_back();
-    } else if (segment != ".") {
-      segments.push_back(segment);
-    }
-    start = end + 1;
-  }
-  std::string out;
-  for (const std::string_view segment : segments) {
-    out += '/';
-    out += segment;
-  }
-  if (out.empty() || folder) out += '/';
-  return out;
-}
-
 }  // namespace
 
 TResolvedLink ResolveBookLink(std::string_view fromScheme, std::string_view fromPath, std::string_view reference) {
@@ -377,14 +351,9 @@ TResolvedLink ResolveBookLink(std::string_view fromScheme, std::string_view from
   } else {
     // Relative to the page, the base's own scheme without a slash included; backslashes count
     // as slashes, and "." and ".." segments are worked out (escaped dots too).
-    std::string rest = scheme.empty() ? ref : ref.substr(colon + 1);
-    std::replace(rest.begin(), rest.end(), '\\', '/');
+    const std::string rest = scheme.empty() ? ref : ref.substr(colon + 1);
     scheme = std::string(fromScheme);
-    std::string base(fromPath);
-    std::replace(base.begin(), base.end(), '\\', '/');
-    if (base.empty() || base.front() != '/') base.insert(0, 1, '/');
-    base.erase(base.rfind('/') + 1);
-    path = RemoveDotSegments(DecodeUnreservedEscapes(!rest.empty() && rest.front() == '/' ? rest : base + rest));
+    path = ResolvePath(DecodeUnreservedEscapes(fromPath), DecodeUnreservedEscapes(rest), UrlPathStyle);
   }
   // The engine sends what the page wrote (in UTF-8); the page handler names the file from it.
   std::string bookPath;

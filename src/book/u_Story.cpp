@@ -1,5 +1,7 @@
 #include "u_Story.h"
 
+#include "u_Address.h"
+
 #include <random>
 
 #include "u_CodePage.h"
@@ -197,29 +199,8 @@ std::string TStoryLine::Page(std::int32_t position) const {
 }
 
 std::string AddressOfPage(std::string_view page) {
-  // Segments of the absolute path, with "." dropped and ".." taking one back (never above the
-  // root), as the browser resolves the address it is given.
-  std::vector<std::string_view> segments;
-  std::size_t start = 0;
-  while (start <= page.size()) {
-    std::size_t end = start;
-    while (end < page.size() && page[end] != '\\' && page[end] != '/') ++end;
-    std::string_view segment = page.substr(start, end - start);
-    if (segment == "..") {
-      if (!segments.empty()) segments.pop_back();
-    } else if (!segment.empty() && segment != ".") {
-      segments.push_back(segment);
-    }
-    start = end + 1;
-  }
-  std::string address;
-  for (std::string_view segment : segments) {
-    address += '\\';
-    address += segment;
-  }
-  const char last = page.empty() ? '\0' : page.back();
-  if (address.empty() || last == '\\' || last == '/') address += '\\';
-  return address;
+  // As the browser resolves the address it is given: relative to the root.
+  return ResolvePath("", page, BookPathStyle);
 }
 
 std::int32_t TStoryLine::FindAddress(std::string_view address) const {

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <system_error>
 
+#include "u_Address.h"
 #include "u_CodePage.h"
 
 // ---------------------------------------------------------------- checksum, dates
@@ -456,29 +457,11 @@ std::string TMFS::ExtractFileExt(std::string_view s) {
 }
 
 std::string TMFS::NormalizePath(std::string_view s) {
-  bool trailing = s.size() > 1 && s.back() == '\\';
-  std::string_view rest = s.empty() ? s : s.substr(1);
-  std::vector<std::string_view> kept;
-  while (!rest.empty()) {
-    auto p = rest.find('\\');
-    std::string_view part = rest.substr(0, p);
-    rest = p == std::string_view::npos ? std::string_view() : rest.substr(p + 1);
-    if (part == ".") continue;
-    if (part == "..") {
-      if (kept.empty()) throw EMFSError(Format(SMFSFileNameIncorrect, {s}));
-      kept.pop_back();
-      continue;
-    }
-    kept.push_back(part);
-  }
-  std::string r = "\\";
-  for (std::size_t i = 0; i < kept.size(); ++i) {
-    if (i) r += '\\';
-    r.append(kept[i]);
-  }
-  // With nothing kept the result is the root itself, never a doubled backslash.
-  if (trailing && !kept.empty()) r += '\\';
-  return r;
+  // A script names a file here rather than following a link: a climb above the root is an error.
+  bool climbed = false;
+  std::string path = ResolvePath("", s, BookPathStyle, &climbed);
+  if (climbed) throw EMFSError(Format(SMFSFileNameIncorrect, {s}));
+  return path;
 }
 
 // ---------------------------------------------------------------- TMFSSession

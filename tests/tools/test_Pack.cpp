@@ -157,20 +157,6 @@ std::vector<std::string> StoryOf(const fs::path& system) {
 
 // An EPUB becomes a book: its files the content, its spine the story, its table of contents the
 // chapters and names; made by pandoc, by hand (EPUB 2, an NCX of nested chapters), and by others.
-// Hrefs of an EPUB resolve to paths in the container, from the file that names them.
-TEST(NewBook, EpubHrefsResolveInsideTheContainer) {
-  struct TRow { const char* name; const char* from; const char* href; const char* path; };
-  for (const TRow& r : {TRow{"relative", "OEBPS/content.opf", "text/ch1.xhtml", "OEBPS/text/ch1.xhtml"},
-                        TRow{"escape in the last three characters", "OEBPS/content.opf", "text/ch%31", "OEBPS/text/ch1"},
-                        TRow{"escaped space and letter", "OEBPS/content.opf", "my%20ch%61p.xhtml", "OEBPS/my chap.xhtml"},
-                        TRow{"a lone percent stays", "a/b.opf", "50%", "a/50%"},
-                        TRow{"fragment and query dropped", "a/nav.xhtml", "c.xhtml#s2?x", "a/c.xhtml"},
-                        TRow{"dot segments", "a/b/nav.xhtml", "./../c/./d.png", "a/c/d.png"},
-                        TRow{"from the root", "a/b/nav.xhtml", "/img/x.png", "img/x.png"},
-                        TRow{"another scheme", "a/nav.xhtml", "https://example.org/x", ""}})
-    EXPECT_EQ(ResolveEpubPath(r.from, r.href), r.path) << r.name;
-}
-
 // --new writes titles that look like references so that they read as written, and makes both
 // of its folders or neither.
 TEST(NewBook, TitlesReadAsWrittenAndBothFoldersOrNeither) {
