@@ -99,8 +99,6 @@ void TBookReport::Print(std::FILE* out) const {
 
 namespace {
 
-bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
-
 bool StartsWithText(std::string_view text, std::size_t at, std::string_view word) {
   return text.size() - at >= word.size() && SameText(text.substr(at, word.size()), word);
 }
@@ -115,7 +113,7 @@ std::int32_t LineAt(std::string_view text, std::size_t from, std::size_t to, std
 
 // A CSS token that may be quoted: its text and where it ends.
 std::string CssValue(std::string_view css, std::size_t& at, char end) {
-  while (at < css.size() && IsSpace(css[at])) ++at;
+  while (at < css.size() && IsHtmlSpace(css[at])) ++at;
   std::string value;
   if (at < css.size() && (css[at] == '"' || css[at] == '\'')) {
     const char quote = css[at++];
@@ -126,7 +124,7 @@ std::string CssValue(std::string_view css, std::size_t& at, char end) {
     if (at < css.size()) ++at;
     return value;
   }
-  while (at < css.size() && css[at] != end && !IsSpace(css[at]) && css[at] != ';') value += css[at++];
+  while (at < css.size() && css[at] != end && !IsHtmlSpace(css[at]) && css[at] != ';') value += css[at++];
   return value;
 }
 
@@ -155,7 +153,7 @@ std::vector<TLinkRef> StyleSheetLinks(std::string_view css, std::int32_t firstLi
     } else if (c == '@' && StartsWithText(css, i, "@import")) {
       const std::size_t start = i;
       i += 7;
-      while (i < css.size() && IsSpace(css[i])) ++i;
+      while (i < css.size() && IsHtmlSpace(css[i])) ++i;
       if (i < css.size() && (css[i] == '"' || css[i] == '\'')) add(CssValue(css, i, ';'), start);
     } else if (c == '"' || c == '\'') {
       CssValue(css, i, ';');  // a string is no reference, whatever it holds

@@ -72,7 +72,6 @@ const std::map<std::string, std::string, std::less<>>& LabelMap() {
   return map;
 }
 
-bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; }
 bool IsAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 bool StartsWithNoCase(std::string_view text, std::size_t at, std::string_view prefix) {
@@ -98,7 +97,7 @@ public:
       while (FAt < FHead.size() && (inHead || FAt < HeadBytes)) {
         if (StartsWithNoCase(FHead, FAt, "<!--")) {
           SkipComment();
-        } else if (StartsWithNoCase(FHead, FAt, "<meta") && FAt + 5 < FHead.size() && (IsSpace(FHead[FAt + 5]) || FHead[FAt + 5] == '/')) {
+        } else if (StartsWithNoCase(FHead, FAt, "<meta") && FAt + 5 < FHead.size() && (IsHtmlSpace(FHead[FAt + 5]) || FHead[FAt + 5] == '/')) {
           FAt += 6;
           if (std::string found = Meta(); !found.empty()) return found;
         } else if (FHead[FAt] == '<' && FAt + 1 < FHead.size() &&
@@ -124,7 +123,7 @@ private:
   bool Tag(bool& inHead) {
     const bool end = FHead[FAt + 1] == '/';
     std::string name;
-    for (++FAt; FAt < FHead.size() && !IsSpace(FHead[FAt]) && FHead[FAt] != '>'; ++FAt)
+    for (++FAt; FAt < FHead.size() && !IsHtmlSpace(FHead[FAt]) && FHead[FAt] != '>'; ++FAt)
       if (FHead[FAt] != '/' || !name.empty()) name += AsciiLower(FHead[FAt]);
     if (!name.empty() && name.back() == '/') name.pop_back();
     while (Attribute()) {
@@ -165,7 +164,7 @@ private:
   // One attribute of a tag, lower-cased; false at the tag's end.
   bool Attribute(std::string* name = nullptr, std::string* value = nullptr) {
     std::string n, v;
-    while (IsSpace(At()) || At() == '/') ++FAt;
+    while (IsHtmlSpace(At()) || At() == '/') ++FAt;
     if (At() == '>') return false;
     for (;; ++FAt) {
       const char c = At();
@@ -173,25 +172,25 @@ private:
         ++FAt;
         return Value(n, v, name, value);
       }
-      if (IsSpace(c)) break;
+      if (IsHtmlSpace(c)) break;
       if (c == '/' || c == '>') return Give(n, v, name, value);
       n += AsciiLower(c);
     }
-    while (IsSpace(At())) ++FAt;
+    while (IsHtmlSpace(At())) ++FAt;
     if (At() != '=') return Give(n, v, name, value);
     ++FAt;
     return Value(n, v, name, value);
   }
 
   bool Value(std::string& n, std::string& v, std::string* name, std::string* value) {
-    while (IsSpace(At())) ++FAt;
+    while (IsHtmlSpace(At())) ++FAt;
     if (const char quote = At(); quote == '"' || quote == '\'') {
       for (++FAt; At() != quote; ++FAt) v += AsciiLower(At());
       ++FAt;
       return Give(n, v, name, value);
     }
     if (At() == '>') return Give(n, v, name, value);
-    for (; !IsSpace(At()) && At() != '>'; ++FAt) v += AsciiLower(At());
+    for (; !IsHtmlSpace(At()) && At() != '>'; ++FAt) v += AsciiLower(At());
     return Give(n, v, name, value);
   }
 
@@ -235,17 +234,17 @@ private:
       at = s.find("charset", at);
       if (at == std::string_view::npos) return {};
       at += 7;
-      while (at < s.size() && IsSpace(s[at])) ++at;
+      while (at < s.size() && IsHtmlSpace(s[at])) ++at;
       if (at >= s.size() || s[at] != '=') continue;
       ++at;
-      while (at < s.size() && IsSpace(s[at])) ++at;
+      while (at < s.size() && IsHtmlSpace(s[at])) ++at;
       if (at >= s.size()) return {};
       if (s[at] == '"' || s[at] == '\'') {
         const std::size_t end = s.find(s[at], at + 1);
         return end == std::string_view::npos ? std::string() : EncodingOfLabel(s.substr(at + 1, end - at - 1));
       }
       std::size_t end = at;
-      while (end < s.size() && !IsSpace(s[end]) && s[end] != ';') ++end;
+      while (end < s.size() && !IsHtmlSpace(s[end]) && s[end] != ';') ++end;
       return EncodingOfLabel(s.substr(at, end - at));
     }
   }
@@ -269,8 +268,8 @@ std::string IconvName(const std::string& encoding) {
 }  // namespace
 
 std::string EncodingOfLabel(std::string_view label) {
-  while (!label.empty() && IsSpace(label.front())) label.remove_prefix(1);
-  while (!label.empty() && IsSpace(label.back())) label.remove_suffix(1);
+  while (!label.empty() && IsHtmlSpace(label.front())) label.remove_prefix(1);
+  while (!label.empty() && IsHtmlSpace(label.back())) label.remove_suffix(1);
   std::string lower(label);
   std::transform(lower.begin(), lower.end(), lower.begin(), AsciiLower);
   const auto& map = LabelMap();

@@ -12,6 +12,9 @@
 // the page declares nothing; none means the book's code page.
 std::string PageEncoding(std::string_view page, std::string_view fallback = {});
 
+// White space as HTML counts it (space, tab, line feed, form feed, carriage return).
+inline bool IsHtmlSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; }
+
 // The Encoding Standard's name for a label ("latin1" gives "windows-1252"), or empty for a label
 // it does not know.
 std::string EncodingOfLabel(std::string_view label);

@@ -37,8 +37,7 @@ void TStream::ReadBytes(std::string& dst, std::int64_t count) {
 std::int32_t TStream::ReadInt32() {
   unsigned char b[4];
   ReadBuffer(b, 4);
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
-                                   static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24);
+  return static_cast<std::int32_t>(LittleEndian32(b));
 }
 
 std::uint8_t TStream::ReadByte() {

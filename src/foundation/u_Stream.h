@@ -142,6 +142,17 @@ inline std::uint64_t LittleEndianAt(std::string_view bytes, std::size_t at, int 
   for (int i = width - 1; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(bytes[at + static_cast<std::size_t>(i)]);
   return v;
 }
+inline std::uint16_t LittleEndian16At(std::string_view bytes, std::size_t at) {
+  return static_cast<std::uint16_t>(LittleEndianAt(bytes, at, 2));
+}
+inline std::uint32_t LittleEndian32At(std::string_view bytes, std::size_t at) {
+  return static_cast<std::uint32_t>(LittleEndianAt(bytes, at, 4));
+}
+// The same for a word in a hot loop over bytes the caller walks itself.
+inline std::uint32_t LittleEndian32(const unsigned char* p) {
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 | static_cast<std::uint32_t>(p[2]) << 16 |
+         static_cast<std::uint32_t>(p[3]) << 24;
+}
 inline void AppendLittleEndian(std::string& out, std::uint64_t v, int width) {
   for (int i = 0; i < width; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
 }

@@ -16,10 +16,6 @@
 
 namespace {
 
-std::uint32_t Word(const unsigned char* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 | static_cast<std::uint32_t>(p[2]) << 16 |
-         static_cast<std::uint32_t>(p[3]) << 24;
-}
 
 }  // namespace
 
@@ -31,11 +27,11 @@ void TImageChecksum::Add(std::string_view bytes) {
     --left;
   }
   if (FPendingCount == 4) {
-    FSum = std::rotl(FSum + Word(FPending), 1);
+    FSum = std::rotl(FSum + LittleEndian32(FPending), 1);
     FPendingCount = 0;
   }
   std::uint32_t r = FSum;
-  for (std::size_t n = left / 4; n--; p += 4) r = std::rotl(r + Word(p), 1);
+  for (std::size_t n = left / 4; n--; p += 4) r = std::rotl(r + LittleEndian32(p), 1);
   FSum = r;
   for (left %= 4; left--;) FPending[FPendingCount++] = *p++;
 }
@@ -44,7 +40,7 @@ std::uint32_t TImageChecksum::Result() const {
   if (FPendingCount == 0) return FSum;
   unsigned char last[4] = {' ', ' ', ' ', ' '};
   std::memcpy(last, FPending, FPendingCount);
-  return std::rotl(FSum + Word(last), 1);
+  return std::rotl(FSum + LittleEndian32(last), 1);
 }
 
 std::uint32_t ImageChecksum(std::string_view body) {

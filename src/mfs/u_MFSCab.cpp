@@ -27,17 +27,12 @@ constexpr std::uint32_t FlagSequential = 0x08000000;
 
 bool GMszipFastPath = true;
 
-std::uint16_t U16(std::string_view d, std::size_t at) {
-  return static_cast<std::uint16_t>(static_cast<unsigned char>(d[at]) | static_cast<unsigned char>(d[at + 1]) << 8);
-}
-std::uint32_t U32(std::string_view d, std::size_t at) { return U16(d, at) | static_cast<std::uint32_t>(U16(d, at + 2)) << 16; }
 
 // The Cabinet checksum of a data block: its bytes as little-endian words, the last partial word
 // taken from its first byte upwards, XORed onto the seed.
 std::uint32_t CabChecksum(const unsigned char* data, std::size_t bytes, std::uint32_t sum) {
   for (std::size_t n = bytes / 4; n--; data += 4)
-    sum ^= static_cast<std::uint32_t>(data[0]) | static_cast<std::uint32_t>(data[1]) << 8 |
-           static_cast<std::uint32_t>(data[2]) << 16 | static_cast<std::uint32_t>(data[3]) << 24;
+    sum ^= LittleEndian32(data);
   std::uint32_t last = 0;
   switch (bytes & 3) {
     case 3: last |= static_cast<std::uint32_t>(*data++) << 16; [[fallthrough]];
@@ -61,8 +56,8 @@ public:
     FCab = cab;
     FLength = length;
     if (cab.size() < 36) return false;
-    const std::uint16_t folders = U16(cab, 26);
-    const std::uint16_t flags = U16(cab, 30);
+    const std::uint16_t folders = LittleEndian16At(cab, 26);
+    const std::uint16_t flags = LittleEndian16At(cab, 30);
     if (flags & 3) return false;  // parts of a set
     std::size_t at = 36;
     std::size_t folderReserve = 0;
@@ -70,22 +65,22 @@ public:
       if (cab.size() < 40) return false;
       folderReserve = static_cast<unsigned char>(cab[38]);
       FDataReserve = static_cast<unsigned char>(cab[39]);
-      at = 40 + U16(cab, 36);
+      at = 40 + LittleEndian16At(cab, 36);
     }
     if (folderIndex >= folders) return false;
     // Members continued from or into another Cabinet make libmspack read folders differently.
-    std::size_t entry = U32(cab, 16);
-    for (std::uint16_t i = U16(cab, 28); i > 0; --i) {
-      if (entry > cab.size() || cab.size() - entry < 17 || U16(cab, entry + 8) >= 0xFFFD) return false;
+    std::size_t entry = LittleEndian32At(cab, 16);
+    for (std::uint16_t i = LittleEndian16At(cab, 28); i > 0; --i) {
+      if (entry > cab.size() || cab.size() - entry < 17 || LittleEndian16At(cab, entry + 8) >= 0xFFFD) return false;
       const std::size_t nameEnd = cab.find('\0', entry + 16);
       if (nameEnd == std::string_view::npos) return false;
       entry = nameEnd + 1;
     }
     const std::size_t folderAt = at + folderIndex * (8 + folderReserve);
     if (folderAt + 8 > cab.size()) return false;
-    FBlockAt = U32(cab, folderAt);
-    FBlocks = U16(cab, folderAt + 4);
-    return (U16(cab, folderAt + 6) & 0x0F) == 1 && length != 0 && length <= FBlocks * MszipFrame;
+    FBlockAt = LittleEndian32At(cab, folderAt);
+    FBlocks = LittleEndian16At(cab, folderAt + 4);
+    return (LittleEndian16At(cab, folderAt + 6) & 0x0F) == 1 && length != 0 && length <= FBlocks * MszipFrame;
   }
 
   // The next block's bytes (cut at the member's end), or false to give up. After the last
@@ -113,7 +108,7 @@ public:
     if (isal_inflate(&FState) != ISAL_DECOMP_OK || FState.block_state != ISAL_BLOCK_FINISH || FState.avail_in != 0 ||
         FState.avail_out != 0)
       return false;
-    if (U32(FCab, FBlockAt) == 0) FVerified = false;  // a block without a checksum: sound only as far as inflating goes
+    if (LittleEndian32At(FCab, FBlockAt) == 0) FVerified = false;  // a block without a checksum: sound only as far as inflating goes
     FBlockAt = dataAt + packed;
     ++FBlock;
     const std::size_t before = FProduced;
@@ -141,9 +136,9 @@ private:
   // A block's header, size limits and checksum; the data starts at dataAt.
   bool Sound(std::size_t at, std::uint16_t& packed, std::uint16_t& unpacked, std::size_t& dataAt) const {
     if (at > FCab.size() || FCab.size() - at < 8 + FDataReserve) return false;
-    const std::uint32_t checksum = U32(FCab, at);
-    packed = U16(FCab, at + 4);
-    unpacked = U16(FCab, at + 6);
+    const std::uint32_t checksum = LittleEndian32At(FCab, at);
+    packed = LittleEndian16At(FCab, at + 4);
+    unpacked = LittleEndian16At(FCab, at + 6);
     dataAt = at + 8 + FDataReserve;
     // No sane encoder needs more than a stored block's few bytes over 32 KiB.
     if (FCab.size() - dataAt < packed || packed < 2 || packed > MszipFrame + 1024 || unpacked > MszipFrame) return false;

@@ -94,17 +94,15 @@ void FreeGdImage(void* image) {
   std::free(im);
 }
 
-std::uint32_t Le32(std::string_view b, std::size_t at) { return static_cast<std::uint32_t>(LittleEndianAt(b, at, 4)); }
-std::uint32_t Le16(std::string_view b, std::size_t at) { return static_cast<std::uint32_t>(LittleEndianAt(b, at, 2)); }
 
 // libwmf sizes its record buffer from the header's largest record without looking at the file:
 // a few bytes could make it allocate gigabytes. The header must describe this file.
 bool PlausibleWmfHeader(const std::string& b) {
   std::size_t at = 0;
-  if (b.size() >= 22 && Le16(b, 0) == 0xCDD7 && Le16(b, 2) == 0x9AC6) at = 22;  // placeable header
+  if (b.size() >= 22 && LittleEndian16At(b, 0) == 0xCDD7 && LittleEndian16At(b, 2) == 0x9AC6) at = 22;  // placeable header
   if (b.size() < at + 18) return false;
-  const std::uint32_t type = Le16(b, at), headerWords = Le16(b, at + 2);
-  const std::uint64_t maxRecordBytes = static_cast<std::uint64_t>(Le16(b, at + 12) | Le16(b, at + 14) << 16) * 2;
+  const std::uint32_t type = LittleEndian16At(b, at), headerWords = LittleEndian16At(b, at + 2);
+  const std::uint64_t maxRecordBytes = static_cast<std::uint64_t>(LittleEndian16At(b, at + 12) | LittleEndian16At(b, at + 14) << 16) * 2;
   return (type == 1 || type == 2) && headerWords == 9 && maxRecordBytes <= b.size() - at;
 }
 
@@ -119,25 +117,25 @@ void CheckRecordCount(std::int64_t records) {
 void CheckEmfRecords(const std::string& b) {
   std::int64_t records = 0;
   for (std::size_t at = 0; at + 8 <= b.size(); ++records) {
-    const std::uint32_t size = Le32(b, at + 4);
+    const std::uint32_t size = LittleEndian32At(b, at + 4);
     if (size < 8 || size % 4 != 0) break;  // the converter stops there as well
     CheckRecordCount(records + 1);
-    if (Le32(b, at) == 14) break;  // EMR_EOF
+    if (LittleEndian32At(b, at) == 14) break;  // EMR_EOF
     at += size;
   }
 }
 
 void CheckWmfRecords(const std::string& b) {
   std::size_t at = 0;
-  if (b.size() >= 22 && Le16(b, 0) == 0xCDD7 && Le16(b, 2) == 0x9AC6) at = 22;
+  if (b.size() >= 22 && LittleEndian16At(b, 0) == 0xCDD7 && LittleEndian16At(b, 2) == 0x9AC6) at = 22;
   if (b.size() < at + 18) return;
-  at += Le16(b, at + 2) * 2;  // the header's own size, in words
+  at += LittleEndian16At(b, at + 2) * 2;  // the header's own size, in words
   std::int64_t records = 0;
   while (at + 6 <= b.size()) {
-    const std::uint64_t words = Le32(b, at);
+    const std::uint64_t words = LittleEndian32At(b, at);
     if (words < 3) break;
     CheckRecordCount(++records);
-    if (Le16(b, at + 4) == 0) break;  // META_EOF
+    if (LittleEndian16At(b, at + 4) == 0) break;  // META_EOF
     at += static_cast<std::size_t>(std::min<std::uint64_t>(words * 2, b.size()));
   }
 }
@@ -206,10 +204,10 @@ QImage LoadWmf(const std::string& bytes) {
 QImage LoadEmf(const std::string& bytes) {
   const char* invalid = "Metafile is not valid";
   // EMR_HEADER: type 1, size, then the bounds rectangle; the signature " EMF" at offset 40.
-  if (bytes.size() < 88 || Le32(bytes, 0) != 1 || Le32(bytes, 40) != 0x464D4520) throw EPictureError(invalid);
+  if (bytes.size() < 88 || LittleEndian32At(bytes, 0) != 1 || LittleEndian32At(bytes, 40) != 0x464D4520) throw EPictureError(invalid);
   CheckEmfRecords(bytes);
-  const auto left = static_cast<std::int32_t>(Le32(bytes, 8)), top = static_cast<std::int32_t>(Le32(bytes, 12));
-  const auto right = static_cast<std::int32_t>(Le32(bytes, 16)), bottom = static_cast<std::int32_t>(Le32(bytes, 20));
+  const auto left = static_cast<std::int32_t>(LittleEndian32At(bytes, 8)), top = static_cast<std::int32_t>(LittleEndian32At(bytes, 12));
+  const auto right = static_cast<std::int32_t>(LittleEndian32At(bytes, 16)), bottom = static_cast<std::int32_t>(LittleEndian32At(bytes, 20));
   const long width = static_cast<long>(right) - left + 1, height = static_cast<long>(bottom) - top + 1;
   CheckEdges(width, height, "Metafile", MaxMetafileEdge);
   generatorOptions options{};
@@ -221,7 +219,7 @@ QImage LoadEmf(const std::string& bytes) {
   options.imgHeight = static_cast<double>(height);
   // The converter reads the header's description where the header says, and to its end when it
   // gives no length: it must lie inside the header (a fuzzed file sent it past the buffer).
-  const std::uint32_t headerSize = Le32(bytes, 4), descriptionChars = Le32(bytes, 60), descriptionAt = Le32(bytes, 64);
+  const std::uint32_t headerSize = LittleEndian32At(bytes, 4), descriptionChars = LittleEndian32At(bytes, 60), descriptionAt = LittleEndian32At(bytes, 64);
   if (headerSize < 88 || headerSize > bytes.size() || descriptionAt > headerSize ||
       (descriptionChars > 0 && (descriptionAt < 88 || descriptionChars > (headerSize - descriptionAt) / 2)))
     throw EPictureError(invalid);
@@ -276,21 +274,21 @@ QImage LoadIcon(const std::string& bytes, const QSize& fit) {
 // gives them.
 bool BitmapComplete(const std::string& b) {
   if (b.size() < 30 || b[0] != 'B' || b[1] != 'M') return true;  // the reader refuses it itself
-  const std::uint64_t offset = Le32(b, 10), header = Le32(b, 14);
+  const std::uint64_t offset = LittleEndian32At(b, 10), header = LittleEndian32At(b, 14);
   // The core header (12 bytes) and the info headers (40 and longer); Qt judges the others alone.
   if ((header != 12 && header < 40) || b.size() < 14 + header) return true;
   std::int64_t width = 0, height = 0;
   std::uint32_t bits = 0, compression = 0, sizeImage = 0;
   if (header == 12) {  // OS/2 core header
-    width = Le16(b, 18);
-    height = Le16(b, 20);
-    bits = Le16(b, 24);
+    width = LittleEndian16At(b, 18);
+    height = LittleEndian16At(b, 20);
+    bits = LittleEndian16At(b, 24);
   } else {
-    width = static_cast<std::int32_t>(Le32(b, 18));
-    height = static_cast<std::int32_t>(Le32(b, 22));
-    bits = Le16(b, 28);
-    compression = Le32(b, 30);
-    sizeImage = Le32(b, 34);
+    width = static_cast<std::int32_t>(LittleEndian32At(b, 18));
+    height = static_cast<std::int32_t>(LittleEndian32At(b, 22));
+    bits = LittleEndian16At(b, 28);
+    compression = LittleEndian32At(b, 30);
+    sizeImage = LittleEndian32At(b, 34);
   }
   if (height < 0) height = -height;
   if (width <= 0 || height <= 0 || bits == 0) return true;
@@ -354,7 +352,7 @@ QImage LoadRaster(const std::string& bytes, const char* format, const char* inva
 QImage LoadMetafile(const std::string& bytes) {
   // A placeable WMF begins with its key, a plain one with its type and header size; both EMF and
   // WMF are told by their bytes, as a Windows metafile picture does.
-  if (bytes.size() >= 44 && Le32(bytes, 0) == 1 && Le32(bytes, 40) == 0x464D4520) return LoadEmf(bytes);
+  if (bytes.size() >= 44 && LittleEndian32At(bytes, 0) == 1 && LittleEndian32At(bytes, 40) == 0x464D4520) return LoadEmf(bytes);
   return LoadWmf(bytes);
 }
 
@@ -456,7 +454,7 @@ QImage LoadMetafileInHelper(const std::string& bytes) {
   const bool answered = ReadAnswer(*helper, head, 9, deadline);
   if (answered && head[0] == 0) {
     const std::string_view h(head.constData(), static_cast<std::size_t>(head.size()));
-    const std::uint32_t width = Le32(h, 1), height = Le32(h, 5);
+    const std::uint32_t width = LittleEndian32At(h, 1), height = LittleEndian32At(h, 5);
     if (width > 0 && height > 0 && width <= static_cast<std::uint32_t>(MaxPictureEdge) &&
         height <= static_cast<std::uint32_t>(MaxPictureEdge)) {
       QByteArray pixels;
@@ -468,7 +466,7 @@ QImage LoadMetafileInHelper(const std::string& bytes) {
       }
     }
   } else if (answered && head[0] == 1) {
-    const std::uint32_t size = Le32(std::string_view(head.constData(), static_cast<std::size_t>(head.size())), 1);
+    const std::uint32_t size = LittleEndian32At(std::string_view(head.constData(), static_cast<std::size_t>(head.size())), 1);
     QByteArray message = head.mid(5);
     if (size <= 4096 && ReadAnswer(*helper, message, size, deadline)) throw EPictureError(message.toStdString());
   }
@@ -504,7 +502,7 @@ int RunMetafileHelper() {
   for (;;) {
     char b[4];
     if (std::fread(b, 1, 4, stdin) != 4) return 0;
-    const std::uint32_t size = Le32(std::string_view(b, 4), 0);
+    const std::uint32_t size = LittleEndian32At(std::string_view(b, 4), 0);
     std::string bytes(size, '\0');
     if (std::fread(bytes.data(), 1, size, stdin) != size) return 0;
     std::string answer;
