@@ -86,10 +86,6 @@ std::string BlockOf(const std::string& fileName, const TDataBlockIndex& index, c
 
 bool IsBookDocument(std::string_view head) { return head.substr(0, BookDocumentSignature.size()) == BookDocumentSignature; }
 
-// The first bytes of a file, as many as a header of ours takes.
-std::string HeadOf(std::ifstream& in, std::uint64_t fileSize) {
-  return ReadAt(in, 0, std::min<std::uint64_t>(fileSize, BookDocumentHeaderSize));
-}
 
 }  // namespace
 
@@ -102,47 +98,6 @@ std::string BookDocumentHeader() {
   AppendLittleEndian(header, 1, 2);
   header.resize(BookDocumentHeaderSize, '\0');
   return header;
-}
-
-TBookFileKind BookFileKind(const std::string& fileName) {
-  std::ifstream in(fileName, std::ios::binary | std::ios::ate);
-  if (!in) return TBookFileKind::None;
-  const std::string head = HeadOf(in, static_cast<std::uint64_t>(in.tellg()));
-  if (IsPEFile(head)) return TBookFileKind::Windows;
-  if (IsBookDocument(head)) return TBookFileKind::Document;
-  try {
-    return ReadDataBlockIndex(fileName).Entries.empty() ? TBookFileKind::None : TBookFileKind::Packed;
-  } catch (const EDataBlockError&) {
-    return TBookFileKind::Packed;  // its index is damaged, but it has one
-  }
-}
-
-std::string ReadBookBlock(const std::string& fileName, const std::string& name) {
-  std::ifstream in(fileName, std::ios::binary | std::ios::ate);
-  if (!in) throw EDataBlockError("Cannot open \"" + fileName + "\": " + std::strerror(errno));
-  const auto fileSize = static_cast<std::uint64_t>(in.tellg());
-  const std::string head = HeadOf(in, fileSize);
-  if (IsPEFile(head)) {
-    try {
-      const std::optional<TFileRange> range =
-          FindNamedPEResource(fileSize, [&](std::uint64_t offset, std::size_t size) { return ReadAt(in, offset, size); }, "RCDATA", name);
-      return range ? ReadAt(in, range->Offset, range->Size) : std::string();
-    } catch (const EPEResourceError& e) {
-      throw EDataBlockError("The book file \"" + fileName + "\" is damaged: " + e.Message());
-    }
-  }
-  if (!IsBookDocument(head)) return ReadDataBlock(fileName, "RCDATA", name);
-  if (head.size() < BookDocumentHeaderSize)
-    throw EBookFileError("The book document \"" + fileName + "\" is incomplete: it ends inside its header (it was cut short)");
-  if (LittleEndianAt(head, BookDocumentSignature.size(), 2) != 1)
-    throw EBookFileError("The book document \"" + fileName + "\" is of a later format than this viewer reads");
-  const TDataBlockIndex index = ReadDataBlockIndex(fileName);
-  if (index.ProgramSize < BookDocumentHeaderSize) throw EDataBlockError("The data block index is damaged");
-  return BlockOf(fileName, index, "RCDATA", name);
-}
-
-bool CarriesBook(const std::string& fileName) {
-  return BookFileKind(fileName) != TBookFileKind::None || !BookFileDamage(fileName).empty();
 }
 
 std::string DataBlockIndex(const std::vector<TDataBlock>& blocks, std::uint64_t programSize) {
@@ -175,7 +130,67 @@ std::string BuildDataBlocks(const std::vector<TDataBlock>& blocks, std::uint64_t
   return out;
 }
 
+// ---------------------------------------------------------------- the three kinds of container
+
+TBookContainer::TBookContainer(std::string fileName, TBookFileKind kind, std::ifstream in, std::uint64_t size, std::string head)
+    : FFileName(std::move(fileName)), FKind(kind), FIn(std::move(in)), FSize(size), FHead(std::move(head)) {}
+
+std::string TBookContainer::ReadAt(std::uint64_t offset, std::uint64_t size) {
+  FIn.clear();
+  return ::ReadAt(FIn, offset, size);
+}
+
 namespace {
+
+// A Windows executable: the blocks are resources of the type named "RCDATA".
+class TWindowsBook final : public TBookContainer {
+ public:
+  using TBookContainer::TBookContainer;
+  bool HasBlock(const std::string& name) override { return Find(name).has_value(); }
+  std::string ReadBlock(const std::string& name) override {
+    const std::optional<TFileRange> range = Find(name);
+    return range ? ReadAt(range->Offset, range->Size) : std::string();
+  }
+
+ private:
+  std::optional<TFileRange> Find(const std::string& name) {
+    try {
+      return FindNamedPEResource(FSize, [&](std::uint64_t offset, std::size_t size) { return ReadAt(offset, size); }, "RCDATA", name);
+    } catch (const EPEResourceError& e) {
+      throw EDataBlockError("The book file \"" + FFileName + "\" is damaged: " + e.Message());
+    }
+  }
+};
+
+// Blocks with an index at the end: after a program (a packed book, or none at all for a plain
+// program), or after the header of a book document.
+class TBlocksBook final : public TBookContainer {
+ public:
+  using TBookContainer::TBookContainer;
+  bool HasBlock(const std::string& name) override {
+    const TDataBlockIndex& index = Index();
+    return std::any_of(index.Entries.begin(), index.Entries.end(),
+                       [&](const TDataBlockEntry& e) { return SameText(e.Type, "RCDATA") && SameText(e.Name, name); });
+  }
+  std::string ReadBlock(const std::string& name) override {
+    if (FKind == TBookFileKind::Document) {
+      if (FHead.size() < BookDocumentHeaderSize)
+        throw EBookFileError("The book document \"" + FFileName + "\" is incomplete: it ends inside its header (it was cut short)");
+      if (LittleEndianAt(FHead, BookDocumentSignature.size(), 2) != 1)
+        throw EBookFileError("The book document \"" + FFileName + "\" is of a later format than this viewer reads");
+      if (Index().ProgramSize < BookDocumentHeaderSize) throw EDataBlockError("The data block index is damaged");
+    }
+    return BlockOf(FFileName, Index(), "RCDATA", name);
+  }
+  std::string Damage() override;
+
+ private:
+  const TDataBlockIndex& Index() {
+    if (!FIndex) FIndex = ReadDataBlockIndex(FFileName);
+    return *FIndex;
+  }
+  std::optional<TDataBlockIndex> FIndex;
+};
 
 // Where an ELF file's own bytes end: its header tables, which the linker writes last. 0 when the
 // bytes are no ELF file of ours.
@@ -194,34 +209,74 @@ std::uint64_t ElfEnd(const std::string& head) {
   return 0;
 }
 
-}  // namespace
-
-std::string BookFileDamage(const std::string& fileName) {
-  std::ifstream in(fileName, std::ios::binary | std::ios::ate);
-  if (!in) return {};
-  const auto fileSize = static_cast<std::uint64_t>(in.tellg());
+std::string TBlocksBook::Damage() {
   try {
-    if (!ReadDataBlockIndex(fileName).Entries.empty()) return {};  // an index that holds: the file is whole
+    if (!Index().Entries.empty()) return {};  // an index that holds: the file is whole
   } catch (const EDataBlockError&) {
     return "the book file is damaged: the index of its data blocks does not fit the file";
   }
-  const std::string head = ReadAt(in, 0, std::min<std::uint64_t>(fileSize, 64));
-  const std::uint64_t programEnd = IsBookDocument(head) ? BookDocumentHeaderSize : ElfEnd(head);
-  if (programEnd == 0 || fileSize <= programEnd) return {};  // no book data at all: a plain viewer
+  // Blocks follow the program (an ELF file) and each begins with its Cabinet's own size, so the
+  // block that was cut can be named.
+  const std::uint64_t programEnd = FKind == TBookFileKind::Document ? BookDocumentHeaderSize : ElfEnd(FHead);
+  if (programEnd == 0 || FSize <= programEnd) return {};  // no book data at all: a plain viewer
   // The blocks as the packer writes them: SYSTEM_MFS, then FILES_MFS, each a Cabinet whose header
   // gives its size; then the index.
   std::uint64_t at = programEnd;
   for (const char* block : {"SYSTEM_MFS", "FILES_MFS"}) {
-    if (fileSize - at < 12) return std::string("the book file is incomplete: it ends inside the data block ") + block + " (it was cut short)";
-    const std::string head = ReadAt(in, at, 12);
+    if (FSize - at < 12) return std::string("the book file is incomplete: it ends inside the data block ") + block + " (it was cut short)";
+    const std::string head = ReadAt(at, 12);
     if (head.compare(0, 4, "MSCF") != 0) return {};
     const std::uint64_t size = LittleEndianAt(head, 8, 4);
-    if (size > fileSize - at)
+    if (size > FSize - at)
       return std::string("the book file is incomplete: it ends inside the data block ") + block + ", " +
-             std::to_string(fileSize - at) + " of its " + std::to_string(size) + " bytes there (it was cut short)";
+             std::to_string(FSize - at) + " of its " + std::to_string(size) + " bytes there (it was cut short)";
     at += size;
   }
   return "the book file is incomplete: it ends before the index of its data blocks (it was cut short)";
+}
+
+}  // namespace
+
+std::unique_ptr<TBookContainer> OpenBookContainer(const std::string& fileName) {
+  std::ifstream in(fileName, std::ios::binary | std::ios::ate);
+  if (!in) throw EDataBlockError("Cannot open \"" + fileName + "\": " + std::strerror(errno));
+  const auto size = static_cast<std::uint64_t>(in.tellg());
+  std::string head = ReadAt(in, 0, std::min<std::uint64_t>(size, 64));
+  if (IsPEFile(head)) return std::make_unique<TWindowsBook>(fileName, TBookFileKind::Windows, std::move(in), size, std::move(head));
+  TBookFileKind kind = TBookFileKind::Document;
+  if (!IsBookDocument(head)) {
+    try {
+      kind = ReadDataBlockIndex(fileName).Entries.empty() ? TBookFileKind::None : TBookFileKind::Packed;
+    } catch (const EDataBlockError&) {
+      kind = TBookFileKind::Packed;  // its index is damaged, but it has one
+    }
+  }
+  return std::make_unique<TBlocksBook>(fileName, kind, std::move(in), size, std::move(head));
+}
+
+TBookFileKind BookFileKind(const std::string& fileName) {
+  try {
+    return OpenBookContainer(fileName)->Kind();
+  } catch (const EDataBlockError&) {
+    return TBookFileKind::None;
+  }
+}
+
+std::string ReadBookBlock(const std::string& fileName, const std::string& name) {
+  return OpenBookContainer(fileName)->ReadBlock(name);
+}
+
+bool CarriesBook(const std::string& fileName) {
+  const std::unique_ptr<TBookContainer> book = OpenBookContainer(fileName);
+  return book->Kind() != TBookFileKind::None || !book->Damage().empty();
+}
+
+std::string BookFileDamage(const std::string& fileName) {
+  try {
+    return OpenBookContainer(fileName)->Damage();
+  } catch (const EDataBlockError&) {
+    return {};
+  }
 }
 
 std::string BookFileProblem(const std::string& fileName) {
@@ -246,14 +301,15 @@ std::string BookFileProblem(const std::string& fileName) {
            " its header (it was cut short)";
   if (IsBookDocument(head) && LittleEndianAt(head, BookDocumentSignature.size(), 2) != 1)
     return "The book document " + named + " is of a later format than this viewer reads";
-  std::string damage = BookFileDamage(fileName);
-  if (!damage.empty()) return "The book file " + named + damage.substr(std::string_view("the book file").size());
-  switch (BookFileKind(fileName)) {
+  const std::unique_ptr<TBookContainer> book = OpenBookContainer(fileName);
+  if (std::string damage = book->Damage(); !damage.empty())
+    return "The book file " + named + damage.substr(std::string_view("the book file").size());
+  switch (book->Kind()) {
     case TBookFileKind::None:
       return named + " is not a book: neither a book document, a packed book nor a Windows-format book";
     case TBookFileKind::Windows:
       try {
-        if (ReadBookBlock(fileName, "SYSTEM_MFS").empty())
+        if (!book->HasBlock("SYSTEM_MFS"))
           return named + " is not a book: a Windows program without the resource SYSTEM_MFS of the type named \"RCDATA\"";
       } catch (const EDataBlockError& e) {
         return e.Message();  // its resource directory is damaged: that message names the file

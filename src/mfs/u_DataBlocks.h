@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstdint>
+#include <fstream>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -62,19 +64,45 @@ std::string BookDocumentHeader();
 // resources of a Windows executable (a Windows-format book). None for anything else, such as the
 // viewer's own program without blocks.
 enum class TBookFileKind { None, Packed, Document, Windows };
-TBookFileKind BookFileKind(const std::string& fileName);
-// The bytes of the book's block of type "RCDATA" with that name, whatever kind of file carries
-// it; empty bytes when the file has no such block. A file that cannot be read, or whose index or
-// resource directory is damaged, raises EDataBlockError naming the file.
+
+// A file that may carry a book, its kind chosen once from its first bytes (and, after a
+// program, its block index). Each kind finds, reads and judges its blocks its own way; the rest
+// of the viewer and the tools ask only this.
+class TBookContainer {
+ public:
+  virtual ~TBookContainer() = default;
+  TBookFileKind Kind() const { return FKind; }
+  const std::string& FileName() const { return FFileName; }
+  // Whether the book has a block of type "RCDATA" with that name, without reading it.
+  virtual bool HasBlock(const std::string& name) = 0;
+  // The bytes of that block, or empty bytes when there is none. A damaged index or resource
+  // directory raises EDataBlockError naming the file.
+  virtual std::string ReadBlock(const std::string& name) = 0;
+  // Why a block cannot be what it should be, in plain words, or empty when the file looks whole:
+  // a book cut short loses the index at its end, and its blocks then seem absent.
+  virtual std::string Damage() { return {}; }
+
+  // For the kinds; OpenBookContainer chooses which.
+  TBookContainer(std::string fileName, TBookFileKind kind, std::ifstream in, std::uint64_t size, std::string head);
+
+ protected:
+  std::string ReadAt(std::uint64_t offset, std::uint64_t size);
+  std::string FFileName;
+  TBookFileKind FKind;
+  std::ifstream FIn;
+  std::uint64_t FSize;
+  std::string FHead;  // the first bytes, as many as any kind's header takes
+};
+
+// The container of the file; one that cannot be opened raises EDataBlockError naming it.
+std::unique_ptr<TBookContainer> OpenBookContainer(const std::string& fileName);
+
+// Shorthands over OpenBookContainer for one question each.
+TBookFileKind BookFileKind(const std::string& fileName);  // None also when the file cannot be opened
 std::string ReadBookBlock(const std::string& fileName, const std::string& name);
 // Whether the file carries a book, whole or damaged: a plain viewer carries none.
 bool CarriesBook(const std::string& fileName);
-
-// Why a packed book's block cannot be what it should be, in plain words, or empty when the file
-// looks whole: a book cut short loses the index at its end, and its blocks then seem absent.
-// Blocks follow the program (an ELF file) and each begins with its Cabinet's own size, so the
-// block that was cut can be named.
-std::string BookFileDamage(const std::string& fileName);
+std::string BookFileDamage(const std::string& fileName);  // empty also when the file cannot be opened
 
 // What keeps the file from being a book, in words a reader can act on, naming the file: it does
 // not exist, is a folder, cannot be read, is empty, was changed in transfer, is cut short or is

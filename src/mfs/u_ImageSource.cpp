@@ -63,7 +63,7 @@ void AddBlockCause(Exception& e, const std::string& bookFile, const std::string&
     if (BookFileKind(file) == TBookFileKind::Windows) {
       bool present = false;
       try {
-        present = !ReadBookBlock(file, block).empty();
+        present = OpenBookContainer(file)->HasBlock(block);
       } catch (const Exception&) {
       }
       cause = present ? "the resource " + block + " of the Windows-format book is not a Cabinet: the book is damaged"
