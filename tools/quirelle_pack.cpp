@@ -206,9 +206,9 @@ bool RunCheck(TBookSource source) {
 #ifdef QUIRELLE_PICTURES
     TPictureDecoding decoding;
     TPictureCheck pictures;
-    TBook book(std::move(source), &pictures);
+    TBook book(std::move(source), &pictures, &report);
 #else
-    TBook book(std::move(source));
+    TBook book(std::move(source), nullptr, &report);
 #endif
     CheckBook(book, report);
   }

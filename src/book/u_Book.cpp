@@ -124,7 +124,8 @@ TMFSSaveOrder ContentOrder(TMFS& systemImage, TMFS& contentImage) {
   };
 }
 
-TBook::TBook(TBookSource source, IBookPictures* pictures) : FSource(std::move(source)), FPictures(pictures) {}
+TBook::TBook(TBookSource source, IBookPictures* pictures, IBookSink* sink)
+    : FSource(std::move(source)), FPictures(pictures), FSink(sink ? sink : &RaisingBookSink()) {}
 
 TBook::~TBook() { WaitForContentImage(); }
 
@@ -134,8 +135,7 @@ bool TBook::Step(const std::string& file, const std::string& where, const std::f
     In(where, step);
     return true;
   } catch (const Exception& e) {
-    if (!Report) throw;
-    Report->Failure(file, lineOf ? lineOf(e) : 0, e);
+    FSink->Failure(file, lineOf ? lineOf(e) : 0, e);
     return false;
   }
 }
@@ -145,9 +145,8 @@ T TBook::SystemValue(const char* name, T def, F&& read) const {
   try {
     return In(std::string("System.xml, key ") + name, read);
   } catch (const Exception& e) {
-    if (!Report) throw;
     const TXMLAttribute* a = SystemRoot().Attributes.Find(name);
-    Report->Failure("System.xml", a ? a->Line : 0, e);
+    FSink->Failure("System.xml", a ? a->Line : 0, e);
     return def;
   }
 }
@@ -242,11 +241,11 @@ void TBook::LoadSystemDescription() {
 }
 
 void TBook::LoadForms() {
-  FormsFile = SystemText("Forms");
-  const std::optional<std::string> text = SystemFileText(FormsFile);
-  if (!Step(FormsFile, FormsFile, [&] {
+  FLoaded.FormsFile = SystemText("Forms");
+  const std::optional<std::string> text = SystemFileText(FLoaded.FormsFile);
+  if (!Step(FLoaded.FormsFile, FLoaded.FormsFile, [&] {
         if (text) {
-          const std::string folder = TMFS::ExtractFilePath(TMFS::ConvertSlashes(FormsFile));
+          const std::string folder = TMFS::ExtractFilePath(TMFS::ConvertSlashes(FLoaded.FormsFile));
           if (!folder.empty()) FSystemImage->Session()->ChangeFolder(folder);
           FUserForms = std::make_unique<TUserForms>(FSystemImage->Session(), &*text);
         } else {
@@ -259,16 +258,16 @@ void TBook::LoadForms() {
 
 void TBook::LoadStory() {
   const std::string name = SystemText("Story");
-  StoryFile = name.empty() ? std::string("\\Story.xml") : name;
-  if (!FSystemDescriptionFailed) Step(StoryFile, StoryFile, [&] { FStory = std::make_unique<TStory>(*FSystemImage, name); });
+  FLoaded.StoryFile = name.empty() ? std::string("\\Story.xml") : name;
+  if (!FSystemDescriptionFailed) Step(FLoaded.StoryFile, FLoaded.StoryFile, [&] { FStory = std::make_unique<TStory>(*FSystemImage, name); });
 }
 
 void TBook::LoadVariables() {
-  VariablesFile = SystemText("Variables");
-  const std::optional<std::string> text = SystemFileText(VariablesFile);
+  FLoaded.VariablesFile = SystemText("Variables");
+  const std::optional<std::string> text = SystemFileText(FLoaded.VariablesFile);
   // A cycle or a value beyond the limits names its variable: the report gives its line.
   auto line = [&](const Exception& e) { return VariableLine(text.value_or(std::string()), e.Message()); };
-  if (!Step(VariablesFile, VariablesFile, [&] { FVariables = std::make_unique<TVariables>(text, true); }, line)) {
+  if (!Step(FLoaded.VariablesFile, FLoaded.VariablesFile, [&] { FVariables = std::make_unique<TVariables>(text, true); }, line)) {
     FVariablesFailed = true;  // the check then leaves references alone: the file itself is at fault
     FVariables = std::make_unique<TVariables>(std::nullopt, true);
   }
@@ -276,17 +275,17 @@ void TBook::LoadVariables() {
 
 void TBook::LoadTitles() {
   Step("System.xml", "", [&] {
-    if (std::string title = SystemText("ApplicationTitle"); !title.empty()) ApplicationTitle = FVariables->Substitute(title);
-    if (std::string caption = SystemText("MainFormCaption"); !caption.empty()) MainFormCaption = FVariables->Substitute(caption);
+    if (std::string title = SystemText("ApplicationTitle"); !title.empty()) FLoaded.ApplicationTitle = FVariables->Substitute(title);
+    if (std::string caption = SystemText("MainFormCaption"); !caption.empty()) FLoaded.MainFormCaption = FVariables->Substitute(caption);
   });
 }
 
 void TBook::LoadToolbarOptions() {
-  In("System.xml, element toolbar", [&] { ToolbarOptions.Load(SystemRoot().Nodes.FindNode("toolbar"), Report); });
+  In("System.xml, element toolbar", [&] { FLoaded.ToolbarOptions.Load(SystemRoot().Nodes.FindNode("toolbar"), *FSink); });
 }
 
 void TBook::LoadLogo() {
-  if (!FPictures || !ToolbarOptions.LogoDisplay) return;
+  if (!FPictures || !FLoaded.ToolbarOptions.LogoDisplay) return;
   Step("\\Logo.bmp", "", [&] {
     if (!FSystemImage->Session()->Exists("\\Logo.bmp")) return FPictures->Logo(nullptr);
     In("\\Logo.bmp", [&] { FPictures->Logo(&FSystemImage->Session()->GetFile("\\Logo.bmp")->Data); });
@@ -294,14 +293,14 @@ void TBook::LoadLogo() {
 }
 
 void TBook::LoadSplashOptions() {
-  In("System.xml, element splash", [&] { SplashOptions.Load(SystemRoot().Nodes.FindNode("splash"), Report); });
+  In("System.xml, element splash", [&] { FLoaded.SplashOptions.Load(SystemRoot().Nodes.FindNode("splash"), *FSink); });
 }
 
 void TBook::LoadWindowKeys() {
-  Width = SystemInteger("Width", 800);
-  Height = SystemInteger("Height", 600);
-  RunMaximized = SystemBoolean("RunMaximized", false);
-  ResizableWindow = SystemBoolean("ResizableWindow", false);
+  FLoaded.Width = SystemInteger("Width", 800);
+  FLoaded.Height = SystemInteger("Height", 600);
+  FLoaded.RunMaximized = SystemBoolean("RunMaximized", false);
+  FLoaded.ResizableWindow = SystemBoolean("ResizableWindow", false);
 }
 
 void TBook::Load() {
@@ -321,16 +320,16 @@ void TBook::Load() {
 // ---------------------------------------------------------------- the toolbar file
 
 void TBook::LoadToolButtons() {
-  ToolButtonsFile = SystemText("ToolButtons");
+  FLoaded.ToolButtonsFile = SystemText("ToolButtons");
   FSystemImage->Session()->ChangeFolder("\\");
-  std::optional<std::string> text = SystemFileText(ToolButtonsFile);
-  Step(ToolButtonsFile, ToolButtonsFile, [&] {
+  std::optional<std::string> text = SystemFileText(FLoaded.ToolButtonsFile);
+  Step(FLoaded.ToolButtonsFile, FLoaded.ToolButtonsFile, [&] {
     if (!text) return;
     TXMLParser description;
     description.Parse(*text);
-    Toolbar.Present = true;
+    FLoaded.Toolbar.Present = true;
     // Pictures are named from the file's own folder, and the image is left there.
-    const std::string folder = TMFS::ExtractFilePath(TMFS::ConvertSlashes(ToolButtonsFile));
+    const std::string folder = TMFS::ExtractFilePath(TMFS::ConvertSlashes(FLoaded.ToolButtonsFile));
     if (!folder.empty()) FSystemImage->Session()->ChangeFolder(folder);
     ReadPictures(description.Root()->Nodes.FindNode("Images"));
     ReadButtons(description.Root()->Nodes.FindNode("Buttons"));
@@ -346,37 +345,37 @@ void TBook::ReadPictures(const TXMLNode* images) {
     picture.Path = TextOf(element.Attributes, "Path");
     picture.Line = element.Line;
     if (!picture.Name.empty()) FImageIndexByName.Set_Item(picture.Name, i);
-    Toolbar.Pictures.push_back(std::move(picture));
+    FLoaded.Toolbar.Pictures.push_back(std::move(picture));
   }
-  if (FPictures) FPictures->BeginToolbarPictures(Toolbar.Pictures);
-  for (std::size_t i = 0; i < Toolbar.Pictures.size(); ++i) {
-    TToolbarPicture& picture = Toolbar.Pictures[i];
+  if (FPictures) FPictures->BeginToolbarPictures(FLoaded.Toolbar.Pictures);
+  for (std::size_t i = 0; i < FLoaded.Toolbar.Pictures.size(); ++i) {
+    TToolbarPicture& picture = FLoaded.Toolbar.Pictures[i];
     const TXMLAttributes& a = images->Nodes.Items(static_cast<std::int32_t>(i)).Attributes;
+    bool unknownKind = false;
     try {
       try {
         PictureKindOf(picture.Path);  // an unknown extension is reported before the file is looked for
-      } catch (Exception& e) {
-        // Authors reach for PNG, GIF or SVG first: the check names the kinds there are.
-        if (Report) e.SetCause("the toolbar takes BMP, ICO, JPEG, WMF and EMF pictures");
+      } catch (const Exception&) {
+        unknownKind = true;
         throw;
       }
       const std::string& bytes = FSystemImage->Session()->GetFile(picture.Path)->Data;
       picture.XMask = a.ValueOf("XMask", TXMLValue::Integer(0)).AsInteger();
       picture.YMask = a.ValueOf("YMask", TXMLValue::Integer(0)).AsInteger();
       if (a.Find("MaskColor")) picture.MaskColor = a.ValueOf("MaskColor", TXMLValue::Integer(-1)).AsInteger();
-      if (FPictures) FPictures->AddToolbarPicture(picture, bytes, ToolbarOptions.ToolbarImgW, ToolbarOptions.ToolbarImgH);
+      if (FPictures) FPictures->AddToolbarPicture(picture, bytes, FLoaded.ToolbarOptions.ToolbarImgW, FLoaded.ToolbarOptions.ToolbarImgH);
     } catch (Exception& e) {
-      if (!Report) {
-        e.AddWhere("picture " + picture.Path);
-        throw;
-      }
-      std::string message = e.Message();
+      const TToolbarOptions& options = FLoaded.ToolbarOptions;
+      std::string told = e.Message();
       if (const auto* size = dynamic_cast<const EInvalidOperation*>(&e))
-        message = std::string(SInvalidToolbarImageSize) + ": it is " + std::to_string(size->FoundWidth) + " x " +
-                  std::to_string(size->FoundHeight) + ", the toolbar's pictures are " + std::to_string(ToolbarOptions.ToolbarImgW) +
-                  " x " + std::to_string(ToolbarOptions.ToolbarImgH) + " (ToolbarImgW, ToolbarImgH)";
-      if (!e.Cause().empty()) message += "; " + e.Cause();
-      Report->Error(ToolButtonsFile, picture.Line, "The picture \"" + picture.Path + "\": " + message);
+        told = std::string(SInvalidToolbarImageSize) + ": it is " + std::to_string(size->FoundWidth) + " x " +
+               std::to_string(size->FoundHeight) + ", the toolbar's pictures are " + std::to_string(options.ToolbarImgW) + " x " +
+               std::to_string(options.ToolbarImgH) + " (ToolbarImgW, ToolbarImgH)";
+      if (!e.Cause().empty()) told += "; " + e.Cause();
+      // Authors reach for PNG, GIF or SVG first: the check names the kinds there are.
+      if (unknownKind) told += "; the toolbar takes BMP, ICO, JPEG, WMF and EMF pictures";
+      e.AddWhere("picture " + picture.Path);
+      FSink->Failure(FLoaded.ToolButtonsFile, picture.Line, e, "The picture \"" + picture.Path + "\": " + told);
       if (FPictures) FPictures->AddNoPicture();
     }
   }
@@ -385,37 +384,37 @@ void TBook::ReadPictures(const TXMLNode* images) {
 void TBook::ReadButtons(const TXMLNode* buttons) {
   if (!buttons) return;
   const auto n = static_cast<std::size_t>(buttons->Nodes.Count());
-  Toolbar.Buttons.assign(n, TToolButton());
+  FLoaded.Toolbar.Buttons.assign(n, TToolButton());
   bool bookmarksAfter = false;
   // Last button first, as the toolbar is filled: what a damaged button stops is the same.
   for (std::size_t i = n; i-- > 0;) {
     const TXMLNode& element = buttons->Nodes.Items(static_cast<std::int32_t>(i));
     const TXMLAttributes& a = element.Attributes;
-    TToolButton& button = Toolbar.Buttons[i];
+    TToolButton& button = FLoaded.Toolbar.Buttons[i];
     button.Line = element.Line;
     const std::int32_t kind = a.ValueOf("Kind", TXMLValue::Integer(0)).AsInteger();
     button.Kind = static_cast<std::uint8_t>(kind);
-    if (Report && (kind < 0 || kind > LastButtonKind))
-      Report->Note(ToolButtonsFile, element.Line, "The button Kind " + std::to_string(kind) +
+    if (kind < 0 || kind > LastButtonKind)
+      FSink->Note(FLoaded.ToolButtonsFile, element.Line, "The button Kind " + std::to_string(kind) +
                                                       " is none the viewer knows (0 to 17): the button does nothing");
     TextOf(a, "Name");
     button.Caption = TextOf(a, "Caption");
     button.OnClick = TextOf(a, "OnClick");
     if (button.Kind == bkSeparator) continue;
-    const auto pictures = static_cast<std::int32_t>(Toolbar.Pictures.size());
+    const auto pictures = static_cast<std::int32_t>(FLoaded.Toolbar.Pictures.size());
     button.ImageIndex = a.ValueOf("ImageIndex", TXMLValue::Integer(-1)).AsInteger();
     if (a.Find("Image")) {
       const std::string name = TextOf(a, "Image");
       button.ImageIndex = static_cast<std::int32_t>(FImageIndexByName.GetItemDef(name, -1));
-      if (Report && button.ImageIndex < 0)
-        Report->Note(ToolButtonsFile, element.Line, "No picture is named \"" + name + "\": the button shows none");
-    } else if (Report && (button.ImageIndex < -1 || button.ImageIndex >= pictures)) {
-      Report->Note(ToolButtonsFile, element.Line, "ImageIndex " + std::to_string(button.ImageIndex) + " is beyond the " +
+      if (button.ImageIndex < 0)
+        FSink->Note(FLoaded.ToolButtonsFile, element.Line, "No picture is named \"" + name + "\": the button shows none");
+    } else if (button.ImageIndex < -1 || button.ImageIndex >= pictures) {
+      FSink->Note(FLoaded.ToolButtonsFile, element.Line, "ImageIndex " + std::to_string(button.ImageIndex) + " is beyond the " +
                                                       std::to_string(pictures) + " pictures: the button shows none");
     }
     if (button.Kind != bkBookmarks) continue;
-    if (Report && bookmarksAfter)
-      Report->Note(ToolButtonsFile, element.Line, "More than one Bookmarks button: each shows only its own bookmarks");
+    if (bookmarksAfter)
+      FSink->Note(FLoaded.ToolButtonsFile, element.Line, "More than one Bookmarks button: each shows only its own bookmarks");
     bookmarksAfter = true;
     button.Bookmarks = ReadBookmarks(element);
   }
@@ -429,8 +428,8 @@ TBookMarkItems TBook::ReadBookmarks(const TXMLNode& button) {
       TBookMarkItem item;
       item.Caption = TextOf(element.Attributes, "caption", "Description");
       item.URL = TextOf(element.Attributes, "url", "URL");
-      if (Report && item.URL.find(':') == std::string::npos)
-        Report->Note(ToolButtonsFile, element.Line, "The bookmark address \"" + item.URL +
+      if (item.URL.find(':') == std::string::npos)
+        FSink->Note(FLoaded.ToolButtonsFile, element.Line, "The bookmark address \"" + item.URL +
                                                         "\" has no scheme (such as mfs: or https:): it shows a blank page");
       item.NewWindow = element.Attributes.ValueOf("NewWindow", TXMLValue::Boolean(false)).AsBoolean();
       items.push_back(std::move(item));

@@ -19,7 +19,6 @@
 #include "u_UserForms.h"
 #include "u_Variables.h"
 
-class TBookReport;
 class TContentImageLoad;
 
 // Where the book's two Cabinets come from: the data blocks of the book file named (any kind,
@@ -137,19 +136,30 @@ struct TToolbarDescription {
 
 // ---------------------------------------------------------------- the book
 
+// What the book's steps read, once they have: the window makes its widgets from it, the check
+// looks at it.
+struct TLoadedBook {
+  // The files System.xml names, as it names them.
+  std::string StoryFile, FormsFile, ToolButtonsFile, VariablesFile;
+  // The titles with their variables expanded; none when System.xml gives none.
+  std::optional<std::string> ApplicationTitle, MainFormCaption;
+  TToolbarOptions ToolbarOptions;
+  TSplashOptions SplashOptions;
+  TToolbarDescription Toolbar;
+  // The window's outer size as the book asks for it.
+  std::int32_t Width = 800, Height = 600;
+  bool RunMaximized = false, ResizableWindow = false;
+};
+
 class TBook {
 public:
   // pictures: what decodes the pictures as the toolbar's steps read them; none reads only
-  // their descriptions.
-  explicit TBook(TBookSource source, IBookPictures* pictures = nullptr);
+  // their descriptions. sink: where failures and findings go; none raises the first failure,
+  // saying where in the book, as the viewer needs (the author's check passes its report).
+  explicit TBook(TBookSource source, IBookPictures* pictures = nullptr, IBookSink* sink = nullptr);
   ~TBook();  // waits for a content image still being unpacked
   TBook(const TBook&) = delete;
   TBook& operator=(const TBook&) = delete;
-
-  // With a report, the book is read for the author's check: a failure is reported with file and
-  // line and the steps go on without what it would have made. Without one, a step raises its
-  // first failure, saying where in the book.
-  TBookReport* Report = nullptr;
 
   // The steps, in start-up order.
   void LoadSystemImage();
@@ -200,16 +210,7 @@ public:
   // that is empty, missing or a folder.
   std::optional<std::string> SystemFileText(const std::string& name);
 
-  // The files System.xml names, as it names them.
-  std::string StoryFile, FormsFile, ToolButtonsFile, VariablesFile;
-  // The titles with their variables expanded; none when System.xml gives none.
-  std::optional<std::string> ApplicationTitle, MainFormCaption;
-  TToolbarOptions ToolbarOptions;
-  TSplashOptions SplashOptions;
-  TToolbarDescription Toolbar;
-  // The window's outer size as the book asks for it.
-  std::int32_t Width = 800, Height = 600;
-  bool RunMaximized = false, ResizableWindow = false;
+  const TLoadedBook& Loaded() const { return FLoaded; }
 
 private:
   // Runs one step: a failure says where in the book it happened; for the check it is reported
@@ -224,6 +225,8 @@ private:
 
   TBookSource FSource;
   IBookPictures* FPictures;
+  IBookSink* FSink;
+  TLoadedBook FLoaded;
   std::shared_ptr<TMFS> FSystemImage;
   std::unique_ptr<TMFS> FContentImage;
   std::shared_ptr<TContentImageLoad> FContentLoad;

@@ -46,7 +46,8 @@ void TBookReport::Add(bool isError, std::string file, std::int32_t line, std::st
   FProblems.push_back({isError, std::move(file), line, std::move(message)});
 }
 
-void TBookReport::Failure(std::string file, std::int32_t line, const Exception& e) {
+void TBookReport::Failure(std::string file, std::int32_t line, const Exception& e, std::string told) {
+  if (!told.empty()) return Error(std::move(file), line, std::move(told));
   // A line the failure knows ("..., line 12") goes where lines go.
   std::string where = e.Where();
   const std::size_t lineAt = where.rfind("line ");
@@ -588,7 +589,6 @@ void CheckLinks(TMFS& content, TMFS& systemImage, TBookReport& report, TReachedF
 }
 
 void CheckBook(TBook& book, TBookReport& report) {
-  book.Report = &report;
   try {
     book.Load();
     book.JoinContentImage();
@@ -601,29 +601,29 @@ void CheckBook(TBook& book, TBookReport& report) {
   }
   TMFS& content = book.ContentImage();
   CheckSystemFiles(book.SystemRoot(), book.SystemImage(), report);
-  const TToolbarOptions& options = book.ToolbarOptions;
+  const TToolbarOptions& options = book.Loaded().ToolbarOptions;
   const TXMLNode* toolbar = book.SystemRoot().Nodes.FindNode("toolbar");
-  if (options.ToolbarPlacement != tpNoToolbar && options.ToolbarShowCaption && !book.Toolbar.Buttons.empty() &&
+  if (options.ToolbarPlacement != tpNoToolbar && options.ToolbarShowCaption && !book.Loaded().Toolbar.Buttons.empty() &&
       options.ToolbarTextColor == options.ToolbarBackColor)
     report.Note("System.xml", toolbar ? toolbar->Line : 0,
                 "ToolbarTextColor is the same as ToolbarBackColor (" + std::to_string(options.ToolbarBackColor) +
                     "): the button captions cannot be seen");
   // Without a toolbar file the reader has no buttons at all, only the pages' links.
-  if (!book.Toolbar.Present && options.ToolbarPlacement != tpNoToolbar && !book.SystemDescriptionFailed())
+  if (!book.Loaded().Toolbar.Present && options.ToolbarPlacement != tpNoToolbar && !book.SystemDescriptionFailed())
     report.Note("System.xml", book.SystemRoot().Line,
-                std::string(book.ToolButtonsFile.empty() ? "The book has no toolbar: System.xml names no ToolButtons file"
+                std::string(book.Loaded().ToolButtonsFile.empty() ? "The book has no toolbar: System.xml names no ToolButtons file"
                                                          : "The book has no toolbar: its ToolButtons file is missing") +
                     ", so readers move only by the pages' links (quirelle-pack --new writes a toolbar of the usual buttons into a new "
                     "book's system folder, to copy from)");
   TReachedFiles reached;
-  if (book.Story()) CheckStory(book.Story()->Lines(), book.StoryFile, content, report, reached);
+  if (book.Story()) CheckStory(book.Story()->Lines(), book.Loaded().StoryFile, content, report, reached);
   if (book.UserForms()) book.UserForms()->ForEach([&](const std::string& name, const TUserForm& form) {
     if (FindBookFile(content, form.Path)) reached.insert(form.Path);
-    else report.Error(book.FormsFile, form.Line, "The page \"" + form.Path + "\" of the form \"" + name + "\" is not in the content image");
+    else report.Error(book.Loaded().FormsFile, form.Line, "The page \"" + form.Path + "\" of the form \"" + name + "\" is not in the content image");
   });
   // Bookmarks and the logo's link that open pages of the book reach them too.
   std::vector<std::string> links{options.LogoLink};
-  for (const TToolButton& button : book.Toolbar.Buttons)
+  for (const TToolButton& button : book.Loaded().Toolbar.Buttons)
     for (const TBookMarkItem& item : button.Bookmarks) links.push_back(item.URL);
   for (const std::string& link : links) {
     // A bookmark without a scheme opens nothing of the book (noted with the toolbar).
@@ -631,7 +631,7 @@ void CheckBook(TBook& book, TBookReport& report) {
     const TResolvedLink to = ResolveBookLink("mfs", "\\", link);
     if (to.Kind != TResolvedLink::Book || to.Scheme != "mfs") continue;
     if (FindBookFile(content, to.Path)) reached.insert(to.Path);
-    else report.Error(link == links.front() ? std::string("System.xml") : book.ToolButtonsFile, 0, MissingLink(link, to));
+    else report.Error(link == links.front() ? std::string("System.xml") : book.Loaded().ToolButtonsFile, 0, MissingLink(link, to));
   }
   // Variables whose values do not expand are reported already; their names still count.
   std::function<bool(std::string_view)> defined = [&book](std::string_view name) { return book.Variables()->Values().Exists(name); };
@@ -639,7 +639,7 @@ void CheckBook(TBook& book, TBookReport& report) {
   if (book.VariablesFailed()) {
     book.SystemImage().Session()->ChangeFolder("\\");  // named from the root, as start-up read it
     try {
-      defined = VariableNames(book.SystemFileText(book.VariablesFile).value_or(std::string()));
+      defined = VariableNames(book.SystemFileText(book.Loaded().VariablesFile).value_or(std::string()));
     } catch (const Exception&) {
       namesKnown = false;  // the file does not parse: reported already
     }

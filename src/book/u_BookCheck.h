@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "u_BookSink.h"
 #include "u_Dictionary.h"
 #include "u_Errors.h"
 
@@ -30,12 +31,13 @@ struct TBookProblem {
   std::string Message;
 };
 
-class TBookReport {
+class TBookReport final : public IBookSink {
 public:
-  void Error(std::string file, std::int32_t line, std::string message);
-  void Note(std::string file, std::int32_t line, std::string message);
-  // A failure of the loading path: its message, and where it happened when it says so.
-  void Failure(std::string file, std::int32_t line, const Exception& e);
+  void Error(std::string file, std::int32_t line, std::string message) override;
+  void Note(std::string file, std::int32_t line, std::string message) override;
+  // A failure of the loading path: its message (or what the author is told instead), and where
+  // it happened when it says so.
+  void Failure(std::string file, std::int32_t line, const Exception& e, std::string told = {}) override;
 
   std::size_t ErrorCount() const;
   // One line per problem, "file:line: error: message", in UTF-8, then a count. A file's problems
@@ -113,6 +115,7 @@ std::function<bool(std::string_view name)> VariableNames(const std::string& vari
 // files already reached, whatever their links reach; the rest of the content image as notes.
 void CheckLinks(TMFS& content, TMFS& systemImage, TBookReport& report, TReachedFiles& reached, bool noteUnreached = true);
 
-// The whole check: the book read as the viewer's start-up reads it, every failure reported and
-// the reading going on, then the story, forms, bookmarks, variable references and links.
+// The whole check: the book (made with the report as its sink) read as the viewer's start-up
+// reads it, every failure reported and the reading going on, then the story, forms, bookmarks,
+// variable references and links.
 void CheckBook(TBook& book, TBookReport& report);

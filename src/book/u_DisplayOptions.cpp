@@ -26,8 +26,8 @@ E EnumOf(const std::string& text, const char* const (&names)[N]) {
 const char* const SplashTypeNames[] = {"vsNone", "vsPopUp", "vsSplash"};
 const char* const ToolbarPlacementNames[] = {"tpTop", "tpBottom", "tpNoToolbar"};
 
-// Reads attributes of one element with their "absent" defaults. With a report, a value that
-// does not convert is reported and the default stands, so the author hears of every one.
+// Reads attributes of one element with their "absent" defaults. A value that does not convert
+// goes to the sink; where it collects, the default stands, so the author hears of every one.
 class TReader {
   template <class F, class D>
   auto Keyed(const char* name, D def, F&& read) const -> D {
@@ -35,15 +35,14 @@ class TReader {
       return read();
     } catch (Exception& e) {
       e.AddWhere(std::string("key ") + name);
-      if (!FReport) throw;
       const TXMLAttribute* a = FAttributes.Find(name);
-      FReport->Failure("System.xml", a ? a->Line : 0, e);
+      FSink.Failure("System.xml", a ? a->Line : 0, e);
       return def;
     }
   }
 
 public:
-  TReader(const TXMLNode* element, TBookReport* report) : FAttributes(element->Attributes), FReport(report) {}
+  TReader(const TXMLNode* element, IBookSink& sink) : FAttributes(element->Attributes), FSink(sink) {}
   std::string Text(const char* name, const char* def) const {
     return Keyed(name, std::string(def), [&] { return FAttributes.ValueOf(name, TXMLValue::Text(def)).AsText(); });
   }
@@ -58,10 +57,10 @@ public:
   template <class E, std::size_t N>
   E Enumeration(const char* name, const char* def, const char* const (&names)[N]) const {
     const std::string text = Text(name, def);
-    if (FReport && std::none_of(std::begin(names), std::end(names), [&](const char* n) { return SameAsciiText(text, n); })) {
+    if (std::none_of(std::begin(names), std::end(names), [&](const char* n) { return SameAsciiText(text, n); })) {
       std::string known;
       for (const char* n : names) known += (known.empty() ? "" : ", ") + std::string(n);
-      FReport->Error("System.xml", FAttributes.Find(name)->Line,
+      FSink.Error("System.xml", FAttributes.Find(name)->Line,
                      "Key " + std::string(name) + ": \"" + text + "\" is none of " + known + "; " + names[0] + " is used");
     }
     return EnumOf<E>(text, names);
@@ -69,7 +68,7 @@ public:
 
 private:
   const TXMLAttributes& FAttributes;
-  TBookReport* FReport;
+  IBookSink& FSink;
 };
 
 }  // namespace
@@ -80,9 +79,9 @@ TToolbarPlacement ToolbarPlacementOf(const std::string& text) {
   return EnumOf<TToolbarPlacement>(text, ToolbarPlacementNames);
 }
 
-void TSplashOptions::Load(const TXMLNode* element, TBookReport* report) {
+void TSplashOptions::Load(const TXMLNode* element, IBookSink& sink) {
   if (!element) return;
-  TReader r(element, report);
+  TReader r(element, sink);
   PopUpTextS = r.Text("PopUpTextS", "");
   PopUpTextE = r.Text("PopUpTextE", "");
   SplashTypeS = r.Enumeration<TSplashType>("SplashTypeS", "vsNone", SplashTypeNames);
@@ -91,9 +90,9 @@ void TSplashOptions::Load(const TXMLNode* element, TBookReport* report) {
   CloseOnClick = r.Boolean("CloseOnClick", false);
 }
 
-void TToolbarOptions::Load(const TXMLNode* element, TBookReport* report) {
+void TToolbarOptions::Load(const TXMLNode* element, IBookSink& sink) {
   if (!element) return;
-  TReader r(element, report);
+  TReader r(element, sink);
   ToolbarPlacement = r.Enumeration<TToolbarPlacement>("ToolbarPlacement", "tpTop", ToolbarPlacementNames);
   LogoDisplay = r.Boolean("LogoDisplay", false);
   ToolbarTextColor = static_cast<std::uint32_t>(r.Integer("ToolbarTextColor", 0));

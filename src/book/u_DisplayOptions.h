@@ -4,9 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "u_BookSink.h"
 #include "u_SpaceXMLParser.h"
-
-class TBookReport;
 
 enum TSplashType : std::uint8_t { vsNone = 0, vsPopUp = 1, vsSplash = 2 };
 enum TToolbarPlacement : std::uint8_t { tpTop = 0, tpBottom = 1, tpNoToolbar = 2 };
@@ -21,9 +20,9 @@ struct TSplashOptions {
   std::int32_t Interval = 3;
   bool CloseOnClick = false;
 
-  // Reads the "splash" element; none leaves the values as they are. Conversion errors propagate,
-  // or with a report are reported there and the key keeps its default.
-  void Load(const TXMLNode* element, TBookReport* report = nullptr);
+  // Reads the "splash" element; none leaves the values as they are. A conversion error goes to
+  // the sink; where it collects, the key keeps its default.
+  void Load(const TXMLNode* element, IBookSink& sink = RaisingBookSink());
 };
 
 struct TToolbarOptions {
@@ -41,7 +40,7 @@ struct TToolbarOptions {
   std::string LogoText;
 
   // Reads the "toolbar" element, as TSplashOptions::Load.
-  void Load(const TXMLNode* element, TBookReport* report = nullptr);
+  void Load(const TXMLNode* element, IBookSink& sink = RaisingBookSink());
 };
 
 // The enumeration value whose name equals the text ignoring the case of ASCII letters, or the

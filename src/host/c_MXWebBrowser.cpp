@@ -422,3 +422,12 @@ bool TMXWebBrowser::eventFilter(QObject* watched, QEvent* event) {
   }
   return QWebEngineView::eventFilter(watched, event);
 }
+
+void TMXWebBrowser::ShowStoppedPage() {
+  const QString page = LocationURL().toString(QUrl::FullyEncoded).toHtmlEscaped();
+  LoadHTMLText(QStringLiteral("<html><head><title>The page stopped</title></head><body style='font-family:sans-serif;margin:2em'>"
+                              "<h2>This page stopped working</h2><p>The page could not go on and was closed.</p>"
+                              "<p><a id=reload href='%1'>Show the page again</a></p></body></html>")
+                   .arg(page)
+                   .toUtf8());
+}

@@ -134,6 +134,9 @@ public:
                             const std::function<void(const QVariantList& elements)>& callback, bool innerHTML = true);
   // Shows HTML text with base mfs:/ and waits until it is loaded.
   bool LoadHTMLText(const QByteArray& html, int timeoutMs = 30000);
+  // A page whose renderer died (a crash, a script that ate all memory) leaves a dead view: this
+  // shows what happened and a way back, as a browser does.
+  void ShowStoppedPage();
 
   TCloseQueryEvent OnCloseQuery;
   TShowContextMenuEvent OnShowContextMenu;

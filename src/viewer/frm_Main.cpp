@@ -24,54 +24,16 @@
 #include "frm_Search.h"
 #include "frm_Splash.h"
 #include "frm_UserForm.h"
+#include "u_BookServing.h"
 #include "u_BookText.h"
 #include "u_CodePage.h"
 #include "u_Dialogs.h"
 #include "u_InternetProtocolEngine.h"
-#include "u_PageEncoding.h"
 #include "u_Pictures.h"
 #include "u_ContentsPane.h"
 #include "u_Toolbar.h"
 
 namespace {
-
-// Input to the application while start-up waits: swallowed, except that Escape is noted.
-class TEscapeWatch : public QObject {
-public:
-  bool Pressed() {
-    if (!FInstalled) {
-      qApp->installEventFilter(this);
-      FInstalled = true;
-    }
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
-    return FPressed;
-  }
-  ~TEscapeWatch() override {
-    if (FInstalled) qApp->removeEventFilter(this);
-  }
-
-protected:
-  bool eventFilter(QObject*, QEvent* event) override {
-    switch (event->type()) {
-      case QEvent::KeyPress:
-        if (static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) FPressed = true;
-        return true;
-      case QEvent::KeyRelease:
-      case QEvent::ShortcutOverride:
-      case QEvent::MouseButtonPress:
-      case QEvent::MouseButtonRelease:
-      case QEvent::MouseButtonDblClick:
-      case QEvent::Wheel:
-        return true;
-      default:
-        return false;
-    }
-  }
-
-private:
-  bool FInstalled = false;
-  bool FPressed = false;
-};
 
 const char* const FontSizeCaptions[] = {"Extra Small", "Small", "Medium", "Large", "Extra Large"};
 
@@ -118,13 +80,7 @@ TfrmMain::TfrmMain(TBookSource source) {
   }
   MakeCommands();
   qApp->installEventFilter(this);
-  // While the book's metafiles are drawn the reader may give up with Escape; nothing else they
-  // type or click reaches a window that is still being built.
-  TEscapeWatch escape;
-  SetMetafileWaitHook([&escape] { return escape.Pressed(); });
-  struct TUnhook {
-    ~TUnhook() { SetMetafileWaitHook(nullptr); }
-  } unhook;
+  const TMetafileEscape escape;
   FStartingUp = true;
   struct TStarted {
     bool& Flag;
@@ -168,7 +124,7 @@ void TfrmMain::StartUp(TBookSource& source) {
   book.LoadVariables();
   book.LoadTitles();
   ApplyTitles();
-  ServeBook();
+  FServing = std::make_unique<TBookServing>(book, this, [this] { return JoinContentImage(); }, [this] { return FCreateFailed; });
   book.LoadToolbarOptions();
   ApplyToolbarOptions();
   book.LoadLogo();
@@ -176,7 +132,7 @@ void TfrmMain::StartUp(TBookSource& source) {
   if (!FToolbar->LogoBitmap().isNull()) setWindowIcon(QIcon(FToolbar->LogoBitmap()));
   book.LoadSplashOptions();
   FEndSplashDue = true;
-  ShowSplash(&book.SplashOptions, true, book.SystemImage(), this, FSplashIdle);
+  ShowSplash(&book.Loaded().SplashOptions, true, book.SystemImage(), this, FSplashIdle);
   resize(640, 480);
   book.LoadToolButtons();
   BuildToolbar();
@@ -190,43 +146,14 @@ void TfrmMain::StartUp(TBookSource& source) {
 }
 
 void TfrmMain::ApplyTitles() {
-  if (FBook->ApplicationTitle) SetApplicationTitle(FromBook(*FBook->ApplicationTitle));
-  if (FBook->MainFormCaption) setWindowTitle(FromBook(*FBook->MainFormCaption));
-}
-
-void TfrmMain::ServeBook() {
-  TEngineURLLayer* layer = TEngineURLLayer::Instance();
-  // Pages that declare no encoding are in the book's code page, as the search and the check read them.
-  if (layer) layer->SetDefaultTextEncoding(QString::fromStdString(BookEncoding()));
-  // While the worker unpacks, a file it has read whole is served; a request for another waits,
-  // the event loop running on, and is asked again as the next file arrives.
-  auto resume = [layer] { if (layer) layer->ResumeDeferredSoon(); };
-  if (layer) layer->BeforeRequest = [this, resume](const QUrl& url) {
-      using TGate = TEngineURLLayer::TGate;
-      if (!FBook || url.scheme() == "system") return FCreateFailed ? TGate::Fail : TGate::Serve;
-      const auto request = FBook->ContentRequest(FContentProtocol->ImagePathOf(MFSPathOfEngineURL(url)), resume);
-      if (request != TBook::TContentRequest::Join) return request == TBook::TContentRequest::Early ? TGate::Serve : TGate::Later;
-      return JoinContentImage() ? TGate::Serve : TGate::Fail;
-    };
-  // A failure at the image's end ends the run, also when every page asked for came early.
-  FBook->WhenContentFinished([this, resume] {
-    QMetaObject::invokeMethod(this, [this] { JoinContentImage(); }, Qt::QueuedConnection);
-    resume();
-  });
-  auto filter = [this](TMFSInternetProtocol&, const std::string& path, std::string& data) { ExpandVariablesFilter(data, path); };
-  FContentProtocol = std::make_unique<TMFSInternetProtocol>("mfs", &FBook->ContentImage());
-  FContentProtocol->OnAfterGetData = filter;
-  FContentProtocol->EarlyRead = [this](const std::string& path, std::string& data) {
-    return FBook->CopyEarlyContent(path, data) || (JoinContentImage(), false);
-  };
-  FSystemProtocol = std::make_unique<TMFSInternetProtocol>("system", &FBook->SystemImage());
-  FSystemProtocol->OnAfterGetData = filter;
+  if (FBook->Loaded().ApplicationTitle) SetApplicationTitle(FromBook(*FBook->Loaded().ApplicationTitle));
+  if (FBook->Loaded().MainFormCaption) setWindowTitle(FromBook(*FBook->Loaded().MainFormCaption));
 }
 
 void TfrmMain::ApplyToolbarOptions() {
   FClientLayout->removeWidget(FToolbar->pnlToolbarCommon());
-  FClientLayout->insertWidget(FBook->ToolbarOptions.ToolbarPlacement == tpBottom ? 1 : 0, FToolbar->pnlToolbarCommon());
-  FToolbar->ApplyToolbarOptions(FBook->ToolbarOptions, *FBook->Variables());
+  FClientLayout->insertWidget(FBook->Loaded().ToolbarOptions.ToolbarPlacement == tpBottom ? 1 : 0, FToolbar->pnlToolbarCommon());
+  FToolbar->ApplyToolbarOptions(FBook->Loaded().ToolbarOptions, *FBook->Variables());
 }
 
 void TfrmMain::BuildToolbar() {
@@ -236,14 +163,14 @@ void TfrmMain::BuildToolbar() {
   handlers.BookMarkClick = [this](const TBookMarkItems& items, QObject* sender) {
     if (FwebMain) BookMarkClick(items, sender, *FwebMain);
   };
-  FToolbar->BuildButtons(FBook->Toolbar, handlers);
+  FToolbar->BuildButtons(FBook->Loaded().Toolbar, handlers);
 }
 
 void TfrmMain::ApplyWindowKeys() {
   // The book's size, but never beyond the screen: a window of 20000 pixels a side takes
   // gigabytes in the graphics driver.
-  int width = FBook->Width;
-  int height = FBook->Height;
+  int width = FBook->Loaded().Width;
+  int height = FBook->Loaded().Height;
   if (QScreen* screen = QGuiApplication::primaryScreen()) {
     const QSize room = screen->availableGeometry().size();
     width = std::clamp(width, 1, std::max(1, room.width()));
@@ -251,8 +178,8 @@ void TfrmMain::ApplyWindowKeys() {
   }
   resize(width, height);
   FOuterSize = QSize(width, height);
-  const bool maximized = FBook->RunMaximized;
-  FFixedSize = !FBook->ResizableWindow;
+  const bool maximized = FBook->Loaded().RunMaximized;
+  FFixedSize = !FBook->Loaded().ResizableWindow;
   if (FFixedSize) {
     setWindowFlag(Qt::WindowMaximizeButtonHint, false);
     if (!maximized) setFixedSize(width, height);
@@ -275,7 +202,7 @@ void TfrmMain::ConnectBrowser() {
   };
   connect(FwebMain->page(), &QWebEnginePage::renderProcessTerminated, this,
           [this](QWebEnginePage::RenderProcessTerminationStatus status, int) {
-            if (status != QWebEnginePage::NormalTerminationStatus) QTimer::singleShot(0, this, [this] { ShowStoppedPage(); });
+            if (status != QWebEnginePage::NormalTerminationStatus) QTimer::singleShot(0, FwebMain, [this] { FwebMain->ShowStoppedPage(); });
           });
   connect(FwebMain, &TMXWebBrowser::navigateComplete, this, [this](const QUrl&) {
     if (FBook && FBook->Story()) SyncStoryWithBrowser();
@@ -351,10 +278,7 @@ TMFS* TfrmMain::ContentImage() {
 void TfrmMain::FormDestroy() {
   // A worker still unpacking the content image writes into it: wait for it first.
   if (FBook) FBook->WaitForContentImage();
-  if (TEngineURLLayer* layer = TEngineURLLayer::Instance()) layer->BeforeRequest = nullptr;
-  // The protocols go before the images they serve.
-  FContentProtocol.reset();
-  FSystemProtocol.reset();
+  FServing.reset();  // before the images it serves
   FBook.reset();
   FEndSplashDue = false;
   FHostObject.reset();
@@ -408,7 +332,7 @@ void TfrmMain::closeEvent(QCloseEvent* event) {
   }
   if (FEndSplashDue && FBook) {
     try {
-      ShowSplash(&FBook->SplashOptions, false, FBook->SystemImage(), this, FSplashIdle);
+      ShowSplash(&FBook->Loaded().SplashOptions, false, FBook->SystemImage(), this, FSplashIdle);
     } catch (const Exception& e) {
       FSplashIdle = true;
       ShowErrorMessage(this, FromBook(e.Message()));
@@ -417,8 +341,7 @@ void TfrmMain::closeEvent(QCloseEvent* event) {
     }
     FEndSplashDue = false;  // shown once, whatever closes the window later
   }
-  FContentProtocol.reset();
-  FSystemProtocol.reset();
+  FServing.reset();
   if (FwebMain) FwebMain->OnGetExternal = nullptr;
   event->accept();
   EndNestedLoops();
@@ -463,18 +386,6 @@ void TfrmMain::SyncStoryWithBrowser() {
   else story->LocateAddress(page);
 }
 
-// A page whose renderer died (a crash, a script that ate all memory) leaves a dead view; show
-// what happened and a way back, as a browser does. The toolbar, the keys and the story go on.
-void TfrmMain::ShowStoppedPage() {
-  if (!FwebMain) return;
-  const QString page = FwebMain->LocationURL().toString(QUrl::FullyEncoded).toHtmlEscaped();
-  FwebMain->LoadHTMLText(QStringLiteral("<html><head><title>The page stopped</title></head><body style='font-family:sans-serif;margin:2em'>"
-                                        "<h2>This page stopped working</h2><p>The page could not go on and was closed.</p>"
-                                        "<p><a id=reload href='%1'>Show the page again</a></p></body></html>")
-                             .arg(page)
-                             .toUtf8());
-}
-
 void TfrmMain::PostCloseRequest() { QTimer::singleShot(0, this, &QWidget::close); }
 
 bool TfrmMain::HasUserForm(const std::string& name) { return UserForms() && UserForms()->FindForm(name); }
@@ -505,10 +416,6 @@ QUrl TfrmMain::QueueUserForm(const std::string& name) {
 void TfrmMain::ApplyFontSize(int level) {
   if (level < 0 || level > 4 || !FwebMain) return;
   FwebMain->ExecCommand(cmdZoom, level);
-}
-
-void TfrmMain::ExpandVariablesFilter(std::string& content, const std::string& name) {
-  if (TVariables* variables = Variables()) variables->SubstituteInPlace(content, name);
 }
 
 bool TfrmMain::webMain2ShowContextMenu() { return FBook && FBook->Story() && FBook->Story()->RightClickDisabled(); }
@@ -588,7 +495,7 @@ void TfrmMain::ShowFoundPage(const std::string& page, const QString& highlight) 
 
 void TfrmMain::imgLogoClick() {
   if (!Variables()) return;
-  std::string link = Variables()->Substitute(FBook->ToolbarOptions.LogoLink);
+  std::string link = Variables()->Substitute(FBook->Loaded().ToolbarOptions.LogoLink);
   if (!link.empty()) ShellOpen(link);
 }
 
@@ -597,27 +504,7 @@ bool TfrmMain::CommandKey(const QKeyEvent& key) {
     FContentsPane->Toggle();
     return true;
   }
-  const QKeySequence pressed(key.keyCombination());
-  const Qt::KeyboardModifiers mods = key.modifiers() & ~(Qt::KeypadModifier | Qt::ShiftModifier);
-  const std::vector<QWidget*>& widgets = FToolbar->Buttons();
-  const std::vector<TToolButton>& buttons = FToolbar->Description().Buttons;
-  for (std::size_t i = 0; i < buttons.size() && i < widgets.size(); ++i) {
-    const std::uint8_t kind = buttons[i].Kind;
-    if (kind == bkFontSize && mods == Qt::ControlModifier &&
-        (key.key() == Qt::Key_Plus || key.key() == Qt::Key_Equal || key.key() == Qt::Key_Minus || key.key() == Qt::Key_0)) {
-      // Through the five sizes; 0 gives Medium.
-      const int level = key.key() == Qt::Key_0 ? 2 : std::clamp(FFontSize + (key.key() == Qt::Key_Minus ? -1 : 1), 0, 4);
-      QTimer::singleShot(0, FpopFontSize->actions().at(level), &QAction::trigger);
-      return true;
-    }
-    for (const QKeySequence& sequence : KeysOfKind(kind)) {
-      if (sequence != pressed) continue;
-      // As a click: the command runs from the loop, never inside the key's delivery.
-      if (auto* button = qobject_cast<QAbstractButton*>(widgets[i])) QTimer::singleShot(0, button, &QAbstractButton::click);
-      return true;
-    }
-  }
-  return false;
+  return FToolbar->PressForKey(key, FFontSize);
 }
 
 bool TfrmMain::eventFilter(QObject* watched, QEvent* event) {

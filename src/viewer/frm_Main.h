@@ -19,6 +19,7 @@ class QKeyEvent;
 class QMenu;
 class QToolBar;
 class QVBoxLayout;
+class TBookServing;
 class TToolbar;
 class TContentsPane;
 
@@ -69,9 +70,6 @@ public:
   void ApplyFontSize(int level);
   // Waits for the content image's worker; a failure ends the viewer as a failed start-up.
   bool JoinContentImage();
-  // Expands the variables in a served file; name is the file, for the message of one that would
-  // grow beyond the limit.
-  void ExpandVariablesFilter(std::string& content, const std::string& name = {});
 
   // The command dispatcher for a toolbar button (its "tag" property is its position).
   void ToolButtonClick(QObject* sender);
@@ -97,8 +95,6 @@ protected:
 private:
   void StartUp(TBookSource& source);
   void ApplyTitles();
-  // The book's two schemes, and the gate that holds requests until the content image is there.
-  void ServeBook();
   void ApplyToolbarOptions();
   void BuildToolbar();
   void ApplyWindowKeys();
@@ -110,7 +106,6 @@ private:
   void FormDestroy();
   void Act(std::uint8_t kind);
   void ApplyOuterSize();
-  void ShowStoppedPage();
   void StartUpFailedLate(const QString& message);
   // A close granted while commands wait in nested loops (the ready wait, a modal window, the
   // print preview): every such loop is ended, and the callers return before the window goes.
@@ -134,8 +129,7 @@ private:
   bool FEndSplashDue = false;
   std::unique_ptr<TBook> FBook;
   std::unique_ptr<THostExternal> FHostObject;
-  std::unique_ptr<TMFSInternetProtocol> FContentProtocol;
-  std::unique_ptr<TMFSInternetProtocol> FSystemProtocol;
+  std::unique_ptr<TBookServing> FServing;
   // What each kind of toolbar button does.
   std::map<std::uint8_t, std::function<void()>> FCommands;
   bool FSplashIdle = true;

@@ -6,6 +6,7 @@
 #include <QPainter>
 #include <QSvgRenderer>
 #include <QCoreApplication>
+#include <QKeyEvent>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QPointer>
@@ -570,3 +571,53 @@ void TPictureCheck::AddToolbarPicture(const TToolbarPicture& picture, const std:
 void TPictureCheck::Logo(const std::string* bytes) {
   if (bytes) LoadPicture(pkBitmap, *bytes);
 }
+
+// ---------------------------------------------------------------- giving up with Escape
+
+namespace {
+
+// Input to the application while start-up waits: swallowed, except that Escape is noted.
+class TEscapeWatch : public QObject {
+public:
+  bool Pressed() {
+    if (!FInstalled) {
+      qApp->installEventFilter(this);
+      FInstalled = true;
+    }
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    return FPressed;
+  }
+  ~TEscapeWatch() override {
+    if (FInstalled) qApp->removeEventFilter(this);
+  }
+
+protected:
+  bool eventFilter(QObject*, QEvent* event) override {
+    switch (event->type()) {
+      case QEvent::KeyPress:
+        if (static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) FPressed = true;
+        return true;
+      case QEvent::KeyRelease:
+      case QEvent::ShortcutOverride:
+      case QEvent::MouseButtonPress:
+      case QEvent::MouseButtonRelease:
+      case QEvent::MouseButtonDblClick:
+      case QEvent::Wheel:
+        return true;
+      default:
+        return false;
+    }
+  }
+
+private:
+  bool FInstalled = false;
+  bool FPressed = false;
+};
+
+}  // namespace
+
+TMetafileEscape::TMetafileEscape() : FWatch(std::make_unique<TEscapeWatch>()) {
+  SetMetafileWaitHook([watch = static_cast<TEscapeWatch*>(FWatch.get())] { return watch->Pressed(); });
+}
+
+TMetafileEscape::~TMetafileEscape() { SetMetafileWaitHook(nullptr); }

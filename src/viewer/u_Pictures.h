@@ -3,10 +3,12 @@
 #pragma once
 
 #include <QImage>
+#include <QObject>
 #include <sys/resource.h>
 #include <functional>
 #include <QSize>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "u_Book.h"
@@ -60,5 +62,17 @@ void ResetMetafileBudget();
 // (Escape); true stops the wait with EPicturesCancelled. Empty: nobody can give up.
 void SetMetafileWaitHook(std::function<bool()> cancelled);
 class EPicturesCancelled : public Exception { using Exception::Exception; };
+// While one lives, the reader may give up the drawing of the book's metafiles with Escape (the
+// wait hook); nothing else typed or clicked reaches windows that are still being built.
+class TMetafileEscape {
+public:
+  TMetafileEscape();
+  ~TMetafileEscape();
+  TMetafileEscape(const TMetafileEscape&) = delete;
+  TMetafileEscape& operator=(const TMetafileEscape&) = delete;
+
+private:
+  std::unique_ptr<QObject> FWatch;
+};
 // The records one metafile may have.
 inline constexpr std::int64_t MaxMetafileRecords = 50'000;

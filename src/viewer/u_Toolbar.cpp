@@ -10,8 +10,10 @@
 #include <QMenu>
 #include <QPainter>
 #include <QToolBar>
+#include <QTimer>
 #include <QToolButton>
 
+#include <algorithm>
 #include <utility>
 
 #include "u_BookText.h"
@@ -337,4 +339,27 @@ void TToolbar::AdjustHeight() {
     FpnlToolbarCommon->setFixedHeight(FLogo.height());
   else
     FpnlToolbarCommon->setFixedHeight(toolbarHeight);
+}
+
+bool TToolbar::PressForKey(const QKeyEvent& key, int fontSize) {
+  const QKeySequence pressed(key.keyCombination());
+  const Qt::KeyboardModifiers mods = key.modifiers() & ~(Qt::KeypadModifier | Qt::ShiftModifier);
+  const std::vector<TToolButton>& buttons = FDescription.Buttons;
+  for (std::size_t i = 0; i < buttons.size() && i < FButtons.size(); ++i) {
+    const std::uint8_t kind = buttons[i].Kind;
+    if (kind == bkFontSize && mods == Qt::ControlModifier &&
+        (key.key() == Qt::Key_Plus || key.key() == Qt::Key_Equal || key.key() == Qt::Key_Minus || key.key() == Qt::Key_0)) {
+      // Through the five sizes; 0 gives Medium.
+      const int level = key.key() == Qt::Key_0 ? 2 : std::clamp(fontSize + (key.key() == Qt::Key_Minus ? -1 : 1), 0, 4);
+      QTimer::singleShot(0, FpopFontSize->actions().at(level), &QAction::trigger);
+      return true;
+    }
+    for (const QKeySequence& sequence : KeysOfKind(kind)) {
+      if (sequence != pressed) continue;
+      // As a click: the command runs from the loop, never inside the key's delivery.
+      if (auto* button = qobject_cast<QAbstractButton*>(FButtons[i])) QTimer::singleShot(0, button, &QAbstractButton::click);
+      return true;
+    }
+  }
+  return false;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QObject>
+#include <QKeyEvent>
 #include <QKeySequence>
 #include <QList>
 #include <QPixmap>
@@ -64,6 +65,10 @@ public:
   QToolButton* PrintButton() const { return FPrintButton; }
   // The buttons in toolbar order (separators included), each tagged with its position.
   const std::vector<QWidget*>& Buttons() const { return FButtons; }
+  // The reader's key for a button (KeysOfKind) presses it, from the event loop as a click does;
+  // for the font size, Control with plus, minus or 0 steps through the sizes from fontSize.
+  // False for a key no button takes.
+  bool PressForKey(const QKeyEvent& key, int fontSize);
   // The image list: one picture per Images entry, each exactly the image size.
   const std::vector<QPixmap>& imglToolbar() const { return FimglToolbar; }
   const QPixmap& LogoBitmap() const { return FLogo; }
