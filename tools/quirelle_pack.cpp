@@ -92,39 +92,6 @@ const char* const Usage =
 const char* const SystemBlock = "SYSTEM_MFS";
 const char* const ContentBlock = "FILES_MFS";
 
-// Whether every name below the folder can be written in the code page in effect.
-bool NamesFit(const fs::path& folder) {
-  std::error_code ec;
-  for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-    std::string name;
-    if (!FromUtf8(it->path().filename().string(), name)) return false;
-  }
-  return true;
-}
-
-// The code page a book is packed in when the author names none: UTF-8 when the description
-// files say so (UTF-8 with letters beyond ASCII), or when they are plain ASCII and a name needs
-// it; else the code page of the author's locale. Files in an 8-bit code page are seldom also
-// well-formed UTF-8 with such letters.
-int ChosenCodePage(const fs::path& system, const fs::path& content) {
-  const int locale = DefaultBookCodePage();
-  if (!fs::is_directory(system)) return locale;
-  bool beyondAscii = false;
-  std::error_code ec;
-  for (fs::recursive_directory_iterator it(system, ec), end; !ec && it != end; it.increment(ec)) {
-    if (!it->is_regular_file() || !SameText(it->path().extension().string(), ".xml") || SameText(it->path().filename().string(), "Quirelle.xml"))
-      continue;
-    const std::string text = ReadDiskFile(it->path());
-    if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) continue;
-    if (!IsUtf8(text)) return locale;
-    beyondAscii = true;
-  }
-  if (beyondAscii) return CodePageUtf8;
-  SetBookCodePage(locale);
-  const bool fit = NamesFit(system) && (!fs::is_directory(content) || NamesFit(content));
-  return fit ? locale : CodePageUtf8;
-}
-
 // The code page named on the command line: a number, or "utf-8".
 int CodePageArgument(const std::string& text) {
   if (SameText(text, "utf-8") || SameText(text, "utf8")) return CodePageUtf8;

@@ -7,6 +7,7 @@
 #include "u_BookCheck.h"
 #include "u_CodePage.h"
 #include "u_DataBlocks.h"
+#include "u_DiskFolder.h"
 #include "u_ImageSource.h"
 
 namespace {
@@ -84,6 +85,20 @@ void ApplyCodePageRecord(TBookSource& source) {
   } catch (const Exception&) {
     source.SystemImage.reset();
   }
+}
+
+TBookSource FolderBookSource(const std::filesystem::path& system, const std::filesystem::path& content) {
+  for (const auto& [folder, role] : {std::pair{system, "system"}, std::pair{content, "content"}})
+    if (!std::filesystem::is_directory(folder)) throw EToolError("The " + std::string(role) + " folder \"" + folder.string() + "\" does not exist");
+  TBookSource source;
+  source.SystemImage = std::make_shared<TMFS>();
+  ImportFolder(system, source.SystemImage->Root());
+  source.SystemImage->Session()->CreateFile(CodePageRecordFile, 0, true)->Data = CodePageRecord(BookCodePage());
+  auto load = std::make_shared<TContentImageLoad>();
+  ImportFolder(content, load->Image->Root());
+  load->Finished();
+  source.ContentLoad = std::move(load);
+  return source;
 }
 
 TMFSSaveOrder ContentOrder(TMFS& systemImage, TMFS& contentImage) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -50,6 +51,12 @@ int RecordedCodePage(TMFS& systemImage);
 // else reads the book, above all the content image: its names are compared in that code page.
 // A system image that does not load is left to LoadSystemImage, which says why.
 void ApplyCodePageRecord(TBookSource& source);
+
+// A book read straight from its two folders as quirelle-pack would pack them, names in the code
+// page in effect (ChosenCodePage gives the packer's choice): the system image records it, and the
+// content image is read whole. A folder that is missing, or a name the packer would refuse,
+// raises EToolError naming it.
+TBookSource FolderBookSource(const std::filesystem::path& system, const std::filesystem::path& content);
 
 // ---------------------------------------------------------------- the order of the content image
 

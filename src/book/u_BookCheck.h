@@ -40,6 +40,8 @@ public:
   void Failure(std::string file, std::int32_t line, const Exception& e, std::string told = {}) override;
 
   std::size_t ErrorCount() const;
+  // Every problem kept, in the order found (those beyond MaxProblemsPerFile only counted).
+  const std::vector<TBookProblem>& Problems() const { return FProblems; }
   // One line per problem, "file:line: error: message", in UTF-8, then a count. A file's problems
   // beyond the first MaxProblemsPerFile are counted, not printed: one line says how many more.
   void Print(std::FILE* out) const;

@@ -46,7 +46,7 @@ bool IsWindowSystemWindow(const QObject* object) {
 
 }  // namespace
 
-TfrmMain::TfrmMain(TBookSource source) {
+TfrmMain::TfrmMain(TBookSource source, bool splashes) : FSplashes(splashes) {
   setWindowTitle(QStringLiteral("QuirelleViewer"));
   auto* client = new QWidget(this);
   FClientLayout = new QVBoxLayout(client);
@@ -131,8 +131,8 @@ void TfrmMain::StartUp(TBookSource& source) {
   // Task bars show the book's logo for its window.
   if (!FToolbar->LogoBitmap().isNull()) setWindowIcon(QIcon(FToolbar->LogoBitmap()));
   book.LoadSplashOptions();
-  FEndSplashDue = true;
-  ShowSplash(&book.Loaded().SplashOptions, true, book.SystemImage(), this, FSplashIdle);
+  FEndSplashDue = FSplashes;
+  if (FSplashes) ShowSplash(&book.Loaded().SplashOptions, true, book.SystemImage(), this, FSplashIdle);
   resize(640, 480);
   book.LoadToolButtons();
   BuildToolbar();
@@ -502,6 +502,10 @@ void TfrmMain::imgLogoClick() {
 bool TfrmMain::CommandKey(const QKeyEvent& key) {
   if (key.key() == Qt::Key_F9 && key.modifiers() == Qt::NoModifier) {
     FContentsPane->Toggle();
+    return true;
+  }
+  if (key.key() == Qt::Key_F5 && key.modifiers() == Qt::NoModifier && OnReloadKey) {
+    QTimer::singleShot(0, this, OnReloadKey);
     return true;
   }
   return FToolbar->PressForKey(key, FFontSize);

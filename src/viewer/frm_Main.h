@@ -26,8 +26,9 @@ class TContentsPane;
 class TfrmMain : public QMainWindow, public IHostViewer {
   Q_OBJECT
 public:
-  // Runs the whole start-up; a failure is shown and leaves CreateFailed set.
-  explicit TfrmMain(TBookSource source = {});
+  // Runs the whole start-up; a failure is shown and leaves CreateFailed set. Without splashes,
+  // neither splash screen is shown (a book shown again after an edit).
+  explicit TfrmMain(TBookSource source = {}, bool splashes = true);
   ~TfrmMain() override;
 
   bool CreateFailed() const { return FCreateFailed; }
@@ -78,6 +79,8 @@ public:
   // Shows a page the search found, its text highlighted once the page is there.
   void ShowFoundPage(const std::string& page, const QString& highlight);
   void imgLogoClick();
+  // What F5 does, before any button's key: reading the book again, in the folder mode.
+  std::function<void()> OnReloadKey;
   // Longest wait for the page to become interactive before a command runs.
   int ReadyTimeoutMs = 10000;
 
@@ -114,6 +117,7 @@ private:
   bool webMain2ShowContextMenu();
   void webMain2DocumentComplete();
 
+  bool FSplashes;
   bool FCreateFailed = false;
   QString FPendingFailure;
   bool FCancelled = false;

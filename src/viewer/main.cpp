@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,6 +20,8 @@
 #include "u_Book.h"
 #include "u_CodePage.h"
 #include "u_Dialogs.h"
+#include "u_DiskFolder.h"
+#include "u_LiveBook.h"
 #include "u_Pictures.h"
 #include "u_InternetProtocolEngine.h"
 #include "u_InternetProtocolSupport.h"
@@ -40,7 +43,7 @@ bool HasSwitch(int argc, char** argv, const char* name) {
 // nor an option of Qt's (with its value), or empty. Read before Qt starts, so that the book is
 // unpacked while it does.
 std::string BookFileArgument(int argc, char** argv) {
-  static const char* const qtValueOptions[] = {"platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
+  static const char* const valueOptions[] = {"system", "content", "platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
                                                "qwindowicon", "qwindowtitle", "display", "geometry", "style", "stylesheet",
                                                "session", "title", "name", "visual"};
   for (int i = 1; i < argc; ++i) {
@@ -48,7 +51,7 @@ std::string BookFileArgument(int argc, char** argv) {
     if (std::strcmp(a, "--") == 0) return i + 1 < argc ? argv[i + 1] : "";
     if (a[0] == '-') {
       const char* option = a[1] == '-' ? a + 2 : a + 1;
-      for (const char* o : qtValueOptions)
+      for (const char* o : valueOptions)
         if (std::strcmp(option, o) == 0) ++i;
       continue;
     }
@@ -56,6 +59,24 @@ std::string BookFileArgument(int argc, char** argv) {
     return a;
   }
   return {};
+}
+
+// The two folders of a book read straight from them: --system S --content C, or a folder that
+// holds both (as --new writes them). None for a book file.
+struct TFolders {
+  std::filesystem::path System, Content;
+};
+std::optional<TFolders> FolderArguments(int argc, char** argv, const std::string& book) {
+  TFolders folders;
+  for (int i = 1; i + 1 < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+    if (std::strcmp(argv[i], "--system") == 0) folders.System = argv[++i];
+    else if (std::strcmp(argv[i], "--content") == 0) folders.Content = argv[++i];
+  }
+  if (folders.System.empty() && folders.Content.empty() && !book.empty() && std::filesystem::is_directory(book) &&
+      std::filesystem::is_directory(std::filesystem::path(book) / "system") && std::filesystem::is_directory(std::filesystem::path(book) / "content"))
+    folders = {std::filesystem::path(book) / "system", std::filesystem::path(book) / "content"};
+  if (folders.System.empty() && folders.Content.empty()) return std::nullopt;
+  return folders;
 }
 
 // A book's images start unpacking at once, the content image on a worker thread.
@@ -75,9 +96,13 @@ bool OwnBlocks() {
 
 const char* const Usage =
     "Usage: quirelle-viewer [BOOK]\n"
+    "       quirelle-viewer --system SYSTEM --content CONTENT | FOLDER\n"
     "Shows the book in the file BOOK: a book document (NAME.qbook), a packed book or a\n"
     "Windows-format book. Without BOOK, a viewer that carries a book of its own shows it; else\n"
     "it asks for one in the \"Open book\" dialog.\n"
+    "The second form reads a book straight from its folders (FOLDER holding system/ and\n"
+    "content/, as quirelle-pack --new writes them) and shows each edit at once; F5 reads the\n"
+    "folders again, and a pane shows what quirelle-pack --check finds.\n"
     "  --help      shows this text\n"
     "  --version   shows the version\n"
     "Keys: F9 the contents, Escape closes the book; Ctrl+F, Ctrl+P, Alt+Left, Alt+Right,\n"
@@ -194,6 +219,19 @@ int EndFailedStart(QApplication& app, TfrmMain* frmMain) {
   return 1;
 }
 
+// The author's loop: the book read from its folders, each edit shown as it is saved.
+int RunFromFolders(QApplication& app, const TFolders& folders, std::optional<TCheckMode>& checkMode, int& exitCode) {
+  TLiveBook live(folders.System, folders.Content, checkMode.has_value());
+  if (!live.Open()) return 1;
+  QObject::connect(live.Window(), &TfrmMain::startUpFailed, [&] { exitCode = 1; });
+  if (checkMode) checkMode->Watch(live.Window());
+  live.Window()->OpenFirstPage();
+  live.Window()->show();
+  const int rc = app.exec();
+  live.FinishCheck();
+  return exitCode ? exitCode : rc;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -218,17 +256,20 @@ int main(int argc, char** argv) {
   // A book file named wins over the viewer's own blocks; with neither, the reader is asked.
   const bool check = qEnvironmentVariableIsSet("QUIRELLE_CHECK");
   const std::string bookFile = BookFileArgument(argc, argv);
+  const std::optional<TFolders> folders = FolderArguments(argc, argv, bookFile);
   TBookSource source;
-  if (!bookFile.empty() || check || OwnBlocks()) StartBook(source, bookFile);
+  if (folders) SetBookCodePage(ChosenCodePage(folders->System, folders->Content));
+  else if (!bookFile.empty() || check || OwnBlocks()) StartBook(source, bookFile);
 
   PrepareEngine();
   QApplication app(argc, argv);
   DressApplication();
   TEngineURLLayer urlLayer;
-  if (!source.ContentLoad && !ChooseBook(source)) return 0;
   int exitCode = 0;
   std::optional<TCheckMode> checkMode;
   if (check) checkMode.emplace(exitCode, sinceStart);
+  if (folders) return RunFromFolders(app, *folders, checkMode, exitCode);
+  if (!source.ContentLoad && !ChooseBook(source)) return 0;
 
   // Freed only once the loop has ended: a close can come while commands wait in nested loops
   // on the window's own stack, and those return first.

@@ -1,4 +1,4 @@
-// Moving MFS trees to and from disk folders for the authoring tools: names between UTF-8 and
+// Moving MFS trees to and from disk folders, for the authoring tools and the viewer's folder mode: names between UTF-8 and
 // the book's code page, file times and DOS date-times.
 #pragma once
 
@@ -46,6 +46,12 @@ inline constexpr std::uint64_t MaxImageBytes = 0x7FFF8000;
 
 std::uint32_t DosDateTimeOfFileTime(std::filesystem::file_time_type t);
 std::filesystem::file_time_type FileTimeOfDosDateTime(std::uint32_t dosDateTime);
+
+// The code page a book is read in from its folders when the author names none (quirelle-pack
+// and the viewer's folder mode alike): UTF-8 when the system folder's .xml files are UTF-8 with
+// letters beyond ASCII, or when they are plain ASCII and a name does not fit the locale's code
+// page; else the locale's code page.
+int ChosenCodePage(const std::filesystem::path& system, const std::filesystem::path& content);
 
 // Fills the folder with the disk folder's files and folders. Names the code page cannot hold,
 // names with a backslash, two names equal up to letter case, links that lead outside the
