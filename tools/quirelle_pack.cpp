@@ -418,13 +418,14 @@ int NewBook(const fs::path& folder, const fs::path& source, bool epub) {
   std::printf("Started \"%s\" in %s: %zu page%s, %zu chapter%s, a toolbar of 13 buttons.\n", book.Title.c_str(), s.c_str(),
               book.Pages.size(), book.Pages.size() == 1 ? "" : "s", book.ChapterCount, book.ChapterCount == 1 ? "" : "s");
   std::printf("Next:\n"
-              "  1. Edit %s/Variables.xml (the title, the author) and %s/Story.xml (the order,\n"
+              "  1. Preview: quirelle-viewer --system %s --content %s\n"
+              "     Leave it open: each file you save shows at once, and a pane lists what the check finds.\n"
+              "  2. Edit %s/Variables.xml (the title, the author) and %s/Story.xml (the order,\n"
               "     the page names); System.xml holds the window size and the toolbar's colours.\n"
-              "  2. Check:  quirelle-pack --check --system %s --content %s\n"
-              "  3. Pack:   quirelle-pack --document --system %s --content %s -o %s.qbook\n"
+              "  3. Pack:    quirelle-pack --document --system %s --content %s -o %s.qbook\n"
               "     and read it: quirelle-viewer %s.qbook\n"
               "Every file and key is described in the author's guide: %s\n",
-              s.c_str(), s.c_str(), s.c_str(), p.c_str(), s.c_str(), p.c_str(), name.c_str(), name.c_str(), AuthorsGuide().c_str());
+              s.c_str(), p.c_str(), s.c_str(), s.c_str(), s.c_str(), p.c_str(), name.c_str(), name.c_str(), AuthorsGuide().c_str());
   return 0;
 #else
   (void)folder, (void)source, (void)epub;

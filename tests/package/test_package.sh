@@ -54,7 +54,8 @@ grep -qx 'application/x-ms-dos-executable=org.quirelle.Viewer.desktop;' "$stage/
 export QTWEBENGINE_DISABLE_SANDBOX=1 QUIRELLE_CHECK=1
 unset ASAN_OPTIONS UBSAN_OPTIONS
 "$stage/usr/bin/quirelle-pack" --system "$sample/system" --content "$sample/content" -o "$work/sample-book"
-for command in "$stage/usr/bin/quirelle-viewer $work/sample.qbook" "$work/sample-book"; do
+for command in "$stage/usr/bin/quirelle-viewer $work/sample.qbook" "$work/sample-book" \
+               "$stage/usr/bin/quirelle-viewer --system $sample/system --content $sample/content"; do
   out=$(xvfb-run -a $command 2>/dev/null) || fail "$command: $out"
   grep -qx 'caption=A Walk by the River - sample edition, 2026' <<<"$out" || fail "$command shows: $out"
   grep -qx 'page=\\pages\\intro.htm' <<<"$out" || fail "$command shows: $out"

@@ -286,6 +286,13 @@ TEST_F(ViewerFixture, AUtf8BookReadsTheSameInEveryLocale) {
         << out;
     EXPECT_NE(out.find("caption=\xD0\xA6\xD0\xB0\xD1\x80\xD0\xB8\xD1\x86\xD0\xB0\n"), std::string::npos) << out;
     EXPECT_NE(out.find("page=\\" + de + ".htm\n"), std::string::npos) << out;
+    // The same book read straight from its folders, as the author previews it.
+    ASSERT_EQ(cab_test::Shell(std::string("LC_ALL=") + locale + " QUIRELLE_CHECK=1 QTWEBENGINE_DISABLE_SANDBOX=1 " +
+                                  cab_test::Quote(QUIRELLE_VIEWER) + " --system " + cab_test::Quote(sys) + " --content " + cab_test::Quote(content),
+                              &out),
+              0)
+        << out;
+    EXPECT_NE(out.find("caption=\xD0\xA6\xD0\xB0\xD1\x80\xD0\xB8\xD1\x86\xD0\xB0\npage=\\" + de + ".htm\n"), std::string::npos) << out;
     // The same book in this process, with the code page that locale gives.
     Form.reset();
     SetBookCodePage(codePage);
