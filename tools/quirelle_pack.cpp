@@ -18,6 +18,7 @@
 #include <vector>
 
 #ifdef QUIRELLE_PICTURES
+#include <QBuffer>
 #include <QGuiApplication>
 
 #include "u_Pictures.h"
@@ -31,6 +32,7 @@
 #include "u_DataBlocks.h"
 #include "u_DiskFolder.h"
 #include "u_Epub.h"
+#include "u_EpubExport.h"
 #include "u_ImageSource.h"
 #include "u_MFS.h"
 #include "u_MFSCab.h"
@@ -45,6 +47,7 @@ const char* const Usage =
     "       quirelle-pack [--viewer VIEWER | --document] [--force] --from BOOK -o BOOK\n"
     "       quirelle-pack [--code-page CP] --check --system SOURCE --content SOURCE\n"
     "       quirelle-pack --check BOOK\n"
+    "       quirelle-pack --to-epub BOOK -o OUT.epub\n"
     "       quirelle-pack --list BOOK\n"
     "       quirelle-pack --extract BOOK FOLDER\n"
     "       quirelle-pack --new FOLDER --content PAGES\n"
@@ -71,6 +74,12 @@ const char* const Usage =
     "                         toolbar pictures and form pages, links of pages and style\n"
     "                         sheets to files not in the book; files nothing reaches are\n"
     "                         notes. Exit status 1 when there are errors.\n"
+    "  --to-epub BOOK -o OUT.epub, or --to-epub --system SOURCE --content SOURCE -o OUT.epub\n"
+    "                         writes the book as an EPUB 3 for other reading systems: its pages\n"
+    "                         as the viewer shows them (variables substituted, in UTF-8), its\n"
+    "                         story as the reading order and the contents, its pictures and\n"
+    "                         style sheets unchanged; what an EPUB cannot carry is listed on\n"
+    "                         standard error\n"
     "  --list BOOK            print the trees of the two images of a book\n"
     "  --extract BOOK FOLDER  write them into FOLDER/system and FOLDER/content\n"
     "  --new FOLDER --content PAGES\n"
@@ -212,6 +221,51 @@ struct TPackInput {
 TRunInput SourceInput(const fs::path& source, const char* which) {
   std::error_code ec;
   return {source, std::string("the ") + which + (fs::is_directory(source, ec) ? " folder" : " Cabinet")};
+}
+
+// Any book, from a file or its folders, as an EPUB 3 (u_EpubExport); what the EPUB cannot carry
+// goes to standard error.
+int ToEpub(const std::string& file, const fs::path& system, const fs::path& content, const fs::path& output) {
+  RefuseOverwritingInputs(output, {{file, "the book"}, SourceInput(system, "system"), SourceInput(content, "content")});
+  TBookSource source;
+  if (!file.empty()) {
+    if (const std::string problem = BookFileProblem(file); !problem.empty()) throw EToolError(problem);
+    source.SystemCab = ReadBookBlock(file, SystemBlock);
+    source.BookFile = file;
+    ApplyCodePageRecord(source);
+    source.ContentLoad = StartContentImageLoad(std::nullopt, file);
+  } else {
+    source = FolderBookSource(system, content);
+  }
+  TEpubExportOptions options;
+  options.FallbackTitle = (file.empty() ? content.parent_path() : fs::path(file)).stem().string();
+#ifdef QUIRELLE_PICTURES
+  TPictureDecoding decoding;
+  options.ToPng = [](const std::string& path, const std::string& bytes) {
+    try {
+      const QImage picture = LoadPicture(PictureKindOf(path), bytes);
+      QByteArray png;
+      QBuffer buffer(&png);
+      buffer.open(QIODevice::WriteOnly);
+      if (picture.isNull() || !picture.save(&buffer, "PNG")) return std::string();
+      return png.toStdString();
+    } catch (const Exception&) {
+      return std::string();  // no cover rather than no book
+    }
+  };
+#endif
+  TBook book(std::move(source));
+  std::vector<std::string> notes;
+  try {
+    book.Load();
+    ExportEpub(book, options, output, notes);
+  } catch (Exception& e) {
+    if (!e.Where().empty()) throw EToolError(e.Message() + " (in " + e.Where() + ")");
+    throw;
+  }
+  for (const std::string& note : notes) std::fprintf(stderr, "quirelle-pack: note: %s\n", note.c_str());
+  std::printf("Wrote %s\n", output.string().c_str());
+  return 0;
 }
 
 // Written piece by piece: the book is never one more copy in memory. The written book is checked
@@ -483,13 +537,13 @@ int Run(const std::vector<std::string>& args) {
   if (args[0] == "--new" && args.size() == 4 && (args[2] == "--content" || args[2] == "--epub"))
     return NewBook(args[1], args[3], args[2] == "--epub");
   std::string viewer, system, content, output, book, codePage, from;
-  bool check = false, force = false, document = false;
+  bool check = false, force = false, document = false, epub = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--check" || args[i] == "--force" || args[i] == "--document") {
-      (args[i] == "--check" ? check : args[i] == "--force" ? force : document) = true;
+    if (args[i] == "--check" || args[i] == "--force" || args[i] == "--document" || args[i] == "--to-epub") {
+      (args[i] == "--check" ? check : args[i] == "--force" ? force : args[i] == "--to-epub" ? epub : document) = true;
       continue;
     }
-    if (check && system.empty() && content.empty() && args[i].rfind("--", 0) != 0 && book.empty()) {
+    if ((check || epub) && system.empty() && content.empty() && args[i].rfind("--", 0) != 0 && args[i] != "-o" && book.empty()) {
       book = args[i];
       continue;
     }
@@ -513,6 +567,14 @@ int Run(const std::vector<std::string>& args) {
     return 2;
   }
   if (!system.empty()) SetBookCodePage(codePage.empty() ? ChosenCodePage(system, content) : CodePageArgument(codePage));
+  if (epub) {
+    if (output.empty() || check || force || document || !from.empty() || book.empty() == (system.empty() || content.empty()) ||
+        (!book.empty() && (!system.empty() || !content.empty()))) {
+      std::fputs(Usage, stderr);
+      return 2;
+    }
+    return ToEpub(book, system, content, output);
+  }
   if (check) {
     if (!output.empty() || force || document || !from.empty() || book.empty() == (system.empty() || content.empty()) ||
         (!book.empty() && (!system.empty() || !content.empty()))) {
