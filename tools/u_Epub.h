@@ -37,6 +37,6 @@ TEpub ReadEpub(std::string_view container);
 std::string CollapseBlanks(std::string_view text);
 
 // A path against the folder of another ("EPUB/nav.xhtml" and "s04.xhtml#p1" give "EPUB/s04.xhtml"):
-// %-escapes decoded, the fragment dropped, "." and ".." resolved. Empty when it leaves the
-// container or is an address elsewhere.
+// %-escapes decoded, the fragment dropped, "." and ".." resolved (a climb above the container's
+// root stops there, as a reading system resolves it). Empty for an address elsewhere.
 std::string ResolveEpubPath(std::string_view from, std::string_view href);

@@ -241,6 +241,25 @@ bool Keeps(GumboTag tag, const std::string& attribute) {
   return false;
 }
 
+// Whether an element holds block content, which a span may not.
+bool HoldsBlocks(const GumboNode* node) {
+  static const std::set<GumboTag> blocks = {GUMBO_TAG_DIV, GUMBO_TAG_P, GUMBO_TAG_CENTER, GUMBO_TAG_TABLE, GUMBO_TAG_UL, GUMBO_TAG_OL,
+                                            GUMBO_TAG_DL, GUMBO_TAG_H1, GUMBO_TAG_H2, GUMBO_TAG_H3, GUMBO_TAG_H4, GUMBO_TAG_H5,
+                                            GUMBO_TAG_H6, GUMBO_TAG_BLOCKQUOTE, GUMBO_TAG_PRE, GUMBO_TAG_HR, GUMBO_TAG_FORM,
+                                            GUMBO_TAG_ADDRESS, GUMBO_TAG_SECTION, GUMBO_TAG_ARTICLE, GUMBO_TAG_ASIDE, GUMBO_TAG_NAV,
+                                            GUMBO_TAG_HEADER, GUMBO_TAG_FOOTER, GUMBO_TAG_FIGURE, GUMBO_TAG_FIELDSET, GUMBO_TAG_MAIN};
+  // Iterative: a page may nest deeper than the stack allows.
+  std::vector<const GumboNode*> todo{node};
+  while (!todo.empty()) {
+    const GumboNode* n = todo.back();
+    todo.pop_back();
+    if (n->type != GUMBO_NODE_ELEMENT) continue;
+    if (n != node && blocks.count(n->v.element.tag)) return true;
+    for (unsigned i = 0; i < n->v.element.children.length; ++i) todo.push_back(static_cast<const GumboNode*>(n->v.element.children.data[i]));
+  }
+  return false;
+}
+
 std::string TExport::Rewrite(const std::string& path, const TMember& member, const std::string& ref, bool& keep) {
   keep = true;
   const std::size_t hash = ref.find('#');
@@ -285,7 +304,7 @@ void TExport::Element(const GumboNode* node, const std::string& path, const TMem
   }
   std::string style;
   // Old presentational elements become what a reader sees of them.
-  if (e.tag == GUMBO_TAG_FONT || e.tag == GUMBO_TAG_BASEFONT) name = "span";
+  if (e.tag == GUMBO_TAG_FONT || e.tag == GUMBO_TAG_BASEFONT) name = HoldsBlocks(node) ? "div" : "span";
   else if (e.tag == GUMBO_TAG_CENTER) name = "div", style = "text-align:center;";
   else if (e.tag == GUMBO_TAG_TT) name = "code";
   else if (e.tag == GUMBO_TAG_STRIKE) name = "s";
