@@ -21,6 +21,7 @@ namespace fs = std::filesystem;
 namespace {
 
 const char* const Root = "OEBPS/";
+constexpr std::size_t MaxExportNesting = 1000;
 
 // ------------------------------------------------------------------ names and media types
 
@@ -134,7 +135,10 @@ private:
   void NameMembers();
   void WritePages();
   std::string PageXhtml(const std::string& path, TMember& member);
-  void Element(const GumboNode* node, const std::string& path, const TMember& member, std::string& out, bool& needsShim);
+  // Writes a node's text, or an element's start tag (and what goes first inside it); true when
+  // its children follow, then `close`.
+  bool Open(const GumboNode* node, const std::string& path, const TMember& member, std::string& out, bool& needsShim, std::string& close);
+  void Tree(const GumboNode* root, const std::string& path, const TMember& member, std::string& out, bool& needsShim);
   std::string Rewrite(const std::string& path, const TMember& member, const std::string& ref, bool& keep);
   std::string Nav();
   std::string Ncx();
@@ -278,18 +282,19 @@ std::string TExport::Rewrite(const std::string& path, const TMember& member, con
   return (href == member.Name.substr(member.Name.rfind('/') + 1) && !fragment.empty() ? std::string() : href) + fragment;
 }
 
-void TExport::Element(const GumboNode* node, const std::string& path, const TMember& member, std::string& out, bool& needsShim) {
+bool TExport::Open(const GumboNode* node, const std::string& path, const TMember& member, std::string& out, bool& needsShim,
+                   std::string& close) {
   switch (node->type) {
     case GUMBO_NODE_TEXT:
     case GUMBO_NODE_WHITESPACE:
     case GUMBO_NODE_CDATA:
       out += XmlEscape(node->v.text.text, false);
-      return;
+      return false;
     case GUMBO_NODE_ELEMENT:
     case GUMBO_NODE_TEMPLATE:
       break;
     default:
-      return;  // comments and the document's own node
+      return false;  // comments and the document's own node
   }
   const GumboElement& e = node->v.element;
   std::string name;
@@ -310,11 +315,11 @@ void TExport::Element(const GumboNode* node, const std::string& path, const TMem
   else if (e.tag == GUMBO_TAG_STRIKE) name = "s";
   else if (e.tag == GUMBO_TAG_BIG) name = "span", style = "font-size:larger;";
   else if (e.tag == GUMBO_TAG_ACRONYM) name = "abbr";
-  else if (e.tag == GUMBO_TAG_BASE) return;  // the container resolves references
+  else if (e.tag == GUMBO_TAG_BASE) return false;  // the container resolves references
   if (e.tag == GUMBO_TAG_META) {
     for (unsigned i = 0; i < e.attributes.length; ++i) {
       const auto* a = static_cast<const GumboAttribute*>(e.attributes.data[i]);
-      if (std::string_view(a->name) == "charset" || std::string_view(a->name) == "http-equiv") return;  // the file is UTF-8 now
+      if (std::string_view(a->name) == "charset" || std::string_view(a->name) == "http-equiv") return false;  // the file is UTF-8 now
     }
   }
   // An element whose name XML cannot hold gives its content only.
@@ -366,7 +371,7 @@ void TExport::Element(const GumboNode* node, const std::string& path, const TMem
               const auto* alt = static_cast<const GumboAttribute*>(e.attributes.data[j]);
               if (e.tag == GUMBO_TAG_IMG && std::string_view(alt->name) == "alt") out += XmlEscape(alt->value, false);
             }
-            return;
+            return false;
           }
           if (!keep) continue;
         }
@@ -383,7 +388,7 @@ void TExport::Element(const GumboNode* node, const std::string& path, const TMem
                        e.tag == GUMBO_TAG_EMBED);
   if (known && isVoid) {
     out += "/>";
-    return;
+    return false;
   }
   if (known) out += '>';
   const GumboVector& children = e.children;
@@ -401,18 +406,48 @@ void TExport::Element(const GumboNode* node, const std::string& path, const TMem
       if (child->type == GUMBO_NODE_TEXT && std::string_view(child->v.text.text).find("external") != std::string_view::npos) needsShim = true;
     }
   }
-  for (unsigned i = 0; i < children.length; ++i) {
-    const auto* child = static_cast<const GumboNode*>(children.data[i]);
+  // The head ends with a mark where the story's script goes, when the page needs it.
+  close = (e.tag == GUMBO_TAG_HEAD ? "\x01" : "") + (known ? "</" + name + '>' : std::string());
+  return true;
+}
+
+// Without recursion: a page may nest as deep as the parser builds.
+void TExport::Tree(const GumboNode* root, const std::string& path, const TMember& member, std::string& out, bool& needsShim) {
+  struct TFrame {
+    const GumboNode* Node;
+    unsigned Next;
+    std::string Close;
+  };
+  std::vector<TFrame> stack;
+  std::string close;
+  if (Open(root, path, member, out, needsShim, close)) stack.push_back({root, 0, close});
+  while (!stack.empty()) {
+    TFrame& frame = stack.back();
+    const GumboElement& e = frame.Node->v.element;
+    if (frame.Next == e.children.length) {
+      out += frame.Close;
+      stack.pop_back();
+      continue;
+    }
+    const auto* child = static_cast<const GumboNode*>(e.children.data[frame.Next++]);
+    // A title holds text only.
     if (e.tag == GUMBO_TAG_TITLE && child->type != GUMBO_NODE_TEXT && child->type != GUMBO_NODE_WHITESPACE) continue;
-    Element(child, path, member, out, needsShim);
+    close.clear();
+    if (Open(child, path, member, out, needsShim, close)) stack.push_back({child, 0, std::move(close)});
   }
-  if (e.tag == GUMBO_TAG_HEAD) out += "\x01";  // where the story's script goes, when the page needs it
-  if (known) out += "</" + name + '>';
 }
 
 std::string TExport::PageXhtml(const std::string& path, TMember& member) {
   std::string text = FBook.ContentImage().Session()->GetFile(path)->Data;
   FBook.Variables()->SubstituteInPlace(text, path);
+  if (PageNesting(text) > MaxExportNesting) {
+    // XML parsers of reading systems stop at a depth (libxml2 at 256, or 2048 when asked): the
+    // page is said to be missing rather than left for them to refuse.
+    FNotes.push_back("mfs:" + ToUtf8(path) + " nests its elements more than " + std::to_string(MaxExportNesting) +
+                     " deep: the EPUB has a page that says so in its place");
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE html>\n<html xmlns=\"http://www.w3.org/1999/xhtml\"><head><title>" +
+           XmlEscape(FPageTitle, false) + "</title></head><body><p>This page nests its elements too deeply to be converted.</p></body></html>\n";
+  }
   const std::string utf8 = PageToUtf8(text, PageEncoding(text));
   std::unique_ptr<GumboOutput, std::function<void(GumboOutput*)>> parsed(
       gumbo_parse_with_options(&kGumboDefaultOptions, utf8.data(), utf8.size()),
@@ -420,7 +455,7 @@ std::string TExport::PageXhtml(const std::string& path, TMember& member) {
   FIds.clear();
   std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE html>\n";
   bool needsShim = false;
-  Element(parsed->root, path, member, out, needsShim);
+  Tree(parsed->root, path, member, out, needsShim);
   out += '\n';
   const std::size_t mark = out.find('\x01');
   std::string shim;

@@ -67,8 +67,15 @@ TEST(EpubExport, EveryKindOfBookPassesEpubcheckAndKeepsItsStory) {
   // A book started with --new from a folder of pages.
   WriteFile(d / "pages" / "one.htm", "<html><head><title>One</title></head><body><p>1 <a href=\"two.htm#x\">two</a></p></body></html>");
   WriteFile(d / "pages" / "two.htm", "<html><head><title>Two</title></head><body><p id=x>2</p><img src=\"gone.png\" alt=\"gone\"></body></html>");
+  // Pages nested deep: written without recursion, and past what XML parsers take, said so.
+  std::string deep, deeper;
+  for (int i = 0; i < 900; ++i) deep += "<div>";
+  for (int i = 0; i < 1200; ++i) deeper += "<div>";
+  WriteFile(d / "pages" / "three.htm", "<html><head><title>Three</title></head><body>" + deep + "3</body></html>");
+  WriteFile(d / "pages" / "four.htm", "<html><head><title>Four</title></head><body>" + deeper + "4</body></html>");
   ASSERT_EQ(Shell(Quote(Pack) + " --new " + Quote(d / "new") + " --content " + Quote(d / "pages"), &out), 0) << out;
   toEpub("--system " + Quote(d / "new" / "system") + " --content " + Quote(d / "pages"), d / "new.epub");
+  EXPECT_NE(out.find("four.htm nests its elements more than 1000 deep"), std::string::npos) << out;
   exports.push_back(d / "new.epub");
 
   // A book in windows-1251: Cyrillic file names and text, packed, then as a Windows-format book.
