@@ -123,6 +123,7 @@ struct TMember {
   std::string Properties;  // "scripted", "cover-image", "nav"
   bool Page = false;
   bool InStory = false;
+  std::string Path;  // in the content image
 };
 
 class TExport {
@@ -198,7 +199,7 @@ void TExport::NameMembers() {
       name = name.substr(0, dot) + "-" + std::to_string(n) + (dot == std::string::npos ? "" : name.substr(dot));
     }
     FMemberOf[path] = FMembers.size();
-    FMembers.push_back({name, type, std::move(data), {}, page, false});
+    FMembers.push_back({name, type, std::move(data), {}, page, false, path});
   }
   if (FConverted) FNotes.push_back(std::to_string(FConverted) + " Windows picture(s) were converted to PNG");
 }
@@ -498,8 +499,7 @@ void TExport::WritePages() {
     for (std::size_t reached : FReached) {
       if (!FMembers[reached].Page || !queued.insert(reached).second) continue;
       FSpine.push_back(reached);
-      for (const auto& [p, m] : FMemberOf)
-        if (m == reached) queue.push_back(p);
+      queue.push_back(FMembers[reached].Path);
     }
   }
   std::size_t unreached = 0;
