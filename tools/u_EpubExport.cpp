@@ -676,7 +676,7 @@ void TExport::Run(const fs::path& output) {
     const std::string type = CoreMediaType(path);
     if (type.empty() || type == "text/css") continue;
     FSystemMemberOf[path] = FMembers.size();
-    FMembers.push_back({"system/" + MemberName(path, false), type, file->Data, {}, false, false});
+    FMembers.push_back({"system/" + MemberName(path, false), type, file->Data, {}, false, false, {}});
   }
   WritePages();
   if (FSpine.empty()) throw EEpubExportError("The book has no page to put in the EPUB: its story lists none that is in the content image");
@@ -686,7 +686,7 @@ void TExport::Run(const fs::path& output) {
       if (!FBook.SystemImage().Session()->Exists(picture)) continue;
       std::string png = FOptions.ToPng(picture, FBook.SystemImage().Session()->GetFile(picture)->Data);
       if (png.empty()) continue;
-      FMembers.push_back({"cover.png", "image/png", std::move(png), "cover-image", false, false});
+      FMembers.push_back({"cover.png", "image/png", std::move(png), "cover-image", false, false, {}});
       break;
     }
   }
@@ -713,7 +713,7 @@ void TExport::Run(const fs::path& output) {
                         "    window.external.ShowUserForm = host.ShowUserForm; window.external.Close = host.Close; }\n"
                         "    else { Object.defineProperty(window, 'external', { value: host, configurable: true }); } } catch (e) {}\n"
                         "})();\n",
-                        {}, false, false});
+                        {}, false, false, {}});
     FNotes.push_back("Pages that call window.external get a script that follows the reading order for Story; forms and Close do nothing");
   }
   const TLoadedBook& loaded = FBook.Loaded();
