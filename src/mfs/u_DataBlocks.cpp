@@ -162,9 +162,8 @@ class TWindowsBook final : public TBookContainer {
   }
 };
 
-// Blocks with an index at the end: after a program (a packed book, or none at all for a plain
-// program), or after the header of a book document.
-class TBlocksBook final : public TBookContainer {
+// Blocks with an index at the end, after what the kind puts first.
+class TBlocksBook : public TBookContainer {
  public:
   using TBookContainer::TBookContainer;
   bool HasBlock(const std::string& name) override {
@@ -172,24 +171,45 @@ class TBlocksBook final : public TBookContainer {
     return std::any_of(index.Entries.begin(), index.Entries.end(),
                        [&](const TDataBlockEntry& e) { return SameText(e.Type, "RCDATA") && SameText(e.Name, name); });
   }
-  std::string ReadBlock(const std::string& name) override {
-    if (FKind == TBookFileKind::Document) {
-      if (FHead.size() < BookDocumentHeaderSize)
-        throw EBookFileError("The book document \"" + FFileName + "\" is incomplete: it ends inside its header (it was cut short)");
-      if (LittleEndianAt(FHead, BookDocumentSignature.size(), 2) != 1)
-        throw EBookFileError("The book document \"" + FFileName + "\" is of a later format than this viewer reads");
-      if (Index().ProgramSize < BookDocumentHeaderSize) throw EDataBlockError("The data block index is damaged");
-    }
-    return BlockOf(FFileName, Index(), "RCDATA", name);
-  }
+  std::string ReadBlock(const std::string& name) override { return BlockOf(FFileName, Index(), "RCDATA", name); }
   std::string Damage() override;
 
- private:
+ protected:
+  // Where the first block begins: 0 when the file shows no place for blocks at all.
+  virtual std::uint64_t BlocksStart() = 0;
   const TDataBlockIndex& Index() {
     if (!FIndex) FIndex = ReadDataBlockIndex(FFileName);
     return *FIndex;
   }
+
+ private:
   std::optional<TDataBlockIndex> FIndex;
+};
+
+// A packed book: blocks after the viewer's program (an ELF file), or a plain program without any.
+class TPackedBook final : public TBlocksBook {
+ public:
+  using TBlocksBook::TBlocksBook;
+
+ private:
+  std::uint64_t BlocksStart() override;
+};
+
+// A book document: blocks after a fixed header, whose version must be one this viewer reads.
+class TDocumentBook final : public TBlocksBook {
+ public:
+  using TBlocksBook::TBlocksBook;
+  std::string ReadBlock(const std::string& name) override {
+    if (FHead.size() < BookDocumentHeaderSize)
+      throw EBookFileError("The book document \"" + FFileName + "\" is incomplete: it ends inside its header (it was cut short)");
+    if (LittleEndianAt(FHead, BookDocumentSignature.size(), 2) != 1)
+      throw EBookFileError("The book document \"" + FFileName + "\" is of a later format than this viewer reads");
+    if (Index().ProgramSize < BookDocumentHeaderSize) throw EDataBlockError("The data block index is damaged");
+    return TBlocksBook::ReadBlock(name);
+  }
+
+ private:
+  std::uint64_t BlocksStart() override { return BookDocumentHeaderSize; }
 };
 
 // Where an ELF file's own bytes end: its header tables, which the linker writes last. 0 when the
@@ -209,6 +229,8 @@ std::uint64_t ElfEnd(const std::string& head) {
   return 0;
 }
 
+std::uint64_t TPackedBook::BlocksStart() { return ElfEnd(FHead); }
+
 std::string TBlocksBook::Damage() {
   try {
     if (!Index().Entries.empty()) return {};  // an index that holds: the file is whole
@@ -217,7 +239,7 @@ std::string TBlocksBook::Damage() {
   }
   // Blocks follow the program (an ELF file) and each begins with its Cabinet's own size, so the
   // block that was cut can be named.
-  const std::uint64_t programEnd = FKind == TBookFileKind::Document ? BookDocumentHeaderSize : ElfEnd(FHead);
+  const std::uint64_t programEnd = BlocksStart();
   if (programEnd == 0 || FSize <= programEnd) return {};  // no book data at all: a plain viewer
   // The blocks as the packer writes them: SYSTEM_MFS, then FILES_MFS, each a Cabinet whose header
   // gives its size; then the index.
@@ -243,15 +265,14 @@ std::unique_ptr<TBookContainer> OpenBookContainer(const std::string& fileName) {
   const auto size = static_cast<std::uint64_t>(in.tellg());
   std::string head = ReadAt(in, 0, std::min<std::uint64_t>(size, 64));
   if (IsPEFile(head)) return std::make_unique<TWindowsBook>(fileName, TBookFileKind::Windows, std::move(in), size, std::move(head));
-  TBookFileKind kind = TBookFileKind::Document;
-  if (!IsBookDocument(head)) {
-    try {
-      kind = ReadDataBlockIndex(fileName).Entries.empty() ? TBookFileKind::None : TBookFileKind::Packed;
-    } catch (const EDataBlockError&) {
-      kind = TBookFileKind::Packed;  // its index is damaged, but it has one
-    }
+  if (IsBookDocument(head)) return std::make_unique<TDocumentBook>(fileName, TBookFileKind::Document, std::move(in), size, std::move(head));
+  TBookFileKind kind;
+  try {
+    kind = ReadDataBlockIndex(fileName).Entries.empty() ? TBookFileKind::None : TBookFileKind::Packed;
+  } catch (const EDataBlockError&) {
+    kind = TBookFileKind::Packed;  // its index is damaged, but it has one
   }
-  return std::make_unique<TBlocksBook>(fileName, kind, std::move(in), size, std::move(head));
+  return std::make_unique<TPackedBook>(fileName, kind, std::move(in), size, std::move(head));
 }
 
 TBookFileKind BookFileKind(const std::string& fileName) {

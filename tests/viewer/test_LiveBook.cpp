@@ -23,7 +23,7 @@ TEST_F(LiveBookTest, EditsToAStyleSheetTheStoryAndSystemXmlShowWithoutARestart) 
   WriteFile(system / "System.xml", "<System Story=\"Story.xml\" Width=500 Height=400/>");
   WriteFile(system / "Story.xml", "<Story><item page=\"a.htm\"/></Story>");
   const std::string head = "<html><head><link rel=stylesheet href=\"s.css\"></head><body>";
-  WriteFile(content / "a.htm", head + "<p id=t>A</p></body></html>");
+  WriteFile(content / "a.htm", head + "<p id=t>A</p><div style=\"height:5000px\"></div></body></html>");
   WriteFile(content / "b.htm", head + "<p id=t>B</p></body></html>");
   WriteFile(content / "s.css", "body { background: rgb(1, 2, 3) }");
 
@@ -45,10 +45,13 @@ TEST_F(LiveBookTest, EditsToAStyleSheetTheStoryAndSystemXmlShowWithoutARestart) 
   ASSERT_TRUE(WaitFor([&] { return checks >= 1; }));
   EXPECT_TRUE(said("b.htm: note: No page, story entry or form reaches this file"));
 
-  // A style sheet the page uses: the page shown takes it in place.
+  // A style sheet the page uses: the page shown takes it in place, where the reader was.
   EXPECT_EQ(Background(*live.Window()), "rgb(1, 2, 3)");
+  Eval(*live.Window()->webMain(), "window.scrollTo(0, 700)");
+  ASSERT_TRUE(WaitFor([&] { return Eval(*live.Window()->webMain(), "window.scrollY").toInt() == 700; }));
   WriteFile(content / "s.css", "body { background: rgb(4, 5, 6) }");
   EXPECT_TRUE(WaitFor([&] { return Background(*live.Window()) == "rgb(4, 5, 6)"; }));
+  EXPECT_TRUE(WaitFor([&] { return Eval(*live.Window()->webMain(), "window.scrollY").toInt() == 700; }));
 
   // The story: Next follows it once it lists the second page.
   const int before = reloads;
