@@ -33,10 +33,7 @@ TLiveBook::TLiveBook(fs::path system, fs::path content, bool printFindings)
     : FSystem(fs::weakly_canonical(system)), FContent(fs::weakly_canonical(content)), FPrintFindings(printFindings) {
   FSettle.setSingleShot(true);
   FSettle.setInterval(150);
-  connect(&FSettle, &QTimer::timeout, this, [this] {
-    Watch();  // an editor that saves by renaming leaves a new file to watch
-    Reload(std::exchange(FDescriptionsChanged, false));
-  });
+  connect(&FSettle, &QTimer::timeout, this, &TLiveBook::Settled);
   connect(&FWatcher, &QFileSystemWatcher::fileChanged, this, &TLiveBook::Changed);
   connect(&FWatcher, &QFileSystemWatcher::directoryChanged, this, &TLiveBook::Changed);
 }
@@ -65,7 +62,10 @@ void TLiveBook::Adopt(std::unique_ptr<TfrmMain> window) {
   // Said in the title bar, where a packed book shows its caption alone; the check mode prints
   // the book's own caption.
   if (!FPrintFindings) FWindow->setWindowTitle(FWindow->windowTitle() + QStringLiteral(" (read from folders)"));
-  FWindow->OnReloadKey = [this] { Reload(true); };
+  FWindow->OnReloadKey = [this] {
+    FDescriptionsChanged = true;
+    QTimer::singleShot(0, this, &TLiveBook::Settled);
+  };
   FPane = new QDockWidget(QStringLiteral("Check"), FWindow.get());
   FPane->setObjectName(QStringLiteral("pnlCheck"));
   FFindings = new QListWidget(FPane);
@@ -100,6 +100,17 @@ void TLiveBook::Changed(const QString& path) {
   if (changed.compare(0, system.size(), system) == 0 && (changed.size() == system.size() || changed[system.size()] == '/'))
     FDescriptionsChanged = true;
   FSettle.start();
+}
+
+void TLiveBook::Settled() {
+  // Not while a modal window or a menu runs its own loop on the window's stack: the window may
+  // be replaced. Taken in once it is closed.
+  if (QApplication::activeModalWidget() || QApplication::activePopupWidget()) {
+    FSettle.start();
+    return;
+  }
+  Watch();  // an editor that saves by renaming leaves a new file to watch
+  Reload(std::exchange(FDescriptionsChanged, false));
 }
 
 void TLiveBook::Reload(bool descriptions) {
@@ -162,6 +173,8 @@ void TLiveBook::StartCheck() {
       CheckBook(book, *report);
     } catch (const Exception& e) {
       report->Failure({}, 0, e);
+    } catch (const std::exception& e) {
+      report->Error({}, 0, e.what());  // out of memory, say: the check says so and the viewer goes on
     }
     QMetaObject::invokeMethod(this, [this] { CheckDone(); }, Qt::QueuedConnection);
     return report;

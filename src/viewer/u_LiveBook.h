@@ -48,6 +48,7 @@ private:
   void Adopt(std::unique_ptr<TfrmMain> window);
   void Watch();
   void Changed(const QString& path);
+  void Settled();
   void StartCheck();
   void CheckDone();
   void ShowFindings();
