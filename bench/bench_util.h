@@ -41,6 +41,9 @@ inline std::string NoisyPage(std::uint32_t& seed, std::size_t size, char first, 
 struct TChildRun {
   bool Ok = false;
   double Ms = 0;
+  // When the child's output first held a whole line starting "ms=" (its first page), by our clock
+  // from just before the fork: what a reader waits, time before the child's main included.
+  double FirstLineMs = -1;
   long PeakKiB = -1;
   std::string Out;
 };
@@ -65,7 +68,13 @@ inline TChildRun RunChild(const std::vector<std::string>& args) {
   }
   ::close(out[1]);
   char buffer[4096];
-  for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) run.Out.append(buffer, static_cast<std::size_t>(n));
+  for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) {
+    run.Out.append(buffer, static_cast<std::size_t>(n));
+    if (run.FirstLineMs < 0)
+      if (const auto at = run.Out.find("ms="); at != std::string::npos && (at == 0 || run.Out[at - 1] == '\n') &&
+                                                   run.Out.find('\n', at) != std::string::npos)
+        run.FirstLineMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+  }
   ::close(out[0]);
   int status = 0;
   rusage usage{};

@@ -234,11 +234,17 @@ void TBook::WhenContentFinished(std::function<void()> f) {
 
 bool TBook::ContentJoined() const { return !FContentLoad || !FContentLoad->Done.valid(); }
 
+void TBook::HurryContentImage() {
+  if (!ContentJoined()) FContentLoad->Hurry();
+}
+
 void TBook::JoinContentImage() {
+  HurryContentImage();
   if (!ContentJoined()) In("the book's content image (FILES_MFS)", [&] { FContentLoad->Done.get(); });
 }
 
 void TBook::WaitForContentImage() {
+  HurryContentImage();
   if (!ContentJoined()) FContentLoad->Done.wait();
 }
 

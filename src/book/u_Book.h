@@ -198,6 +198,8 @@ public:
   // f is called once as the worker ends (on its thread), or at once when it has.
   void WhenContentFinished(std::function<void()> f);
   bool ContentJoined() const;
+  // The first page is shown: the worker unpacking the rest gets its full share of the processor.
+  void HurryContentImage();
   // Waits for the worker; its failure raises, saying it was the content image. Once joined, at once.
   void JoinContentImage();
   // Waits for the worker without looking at how it ended.

@@ -1,5 +1,9 @@
 #include "u_ImageSource.h"
 
+#include <pthread.h>
+#include <sched.h>
+#include <utility>
+
 #include "u_DataBlocks.h"
 #include "u_Errors.h"
 #include "u_Stream.h"
@@ -152,6 +156,32 @@ void TContentImageLoad::LoadAbandoned() {
   FEarly.clear();
 }
 
+namespace {
+
+// The calling thread, or the worker named, at idle priority or back at the usual one (Linux).
+void SetIdle(std::thread::native_handle_type thread, bool idle) {
+#ifdef __linux__
+  sched_param none{};
+  pthread_setschedparam(thread, idle ? SCHED_IDLE : SCHED_OTHER, &none);
+#else
+  (void)thread, (void)idle;
+#endif
+}
+
+}  // namespace
+
+void TContentImageLoad::WorkerStarted() {
+  std::lock_guard<std::mutex> lock(FLock);
+  FWorker = pthread_self();
+  if (!FHurried) SetIdle(*FWorker, true);
+}
+
+void TContentImageLoad::Hurry() {
+  std::lock_guard<std::mutex> lock(FLock);
+  if (std::exchange(FHurried, true) || FFinished || !FWorker) return;
+  SetIdle(*FWorker, false);
+}
+
 std::shared_ptr<TContentImageLoad> StartContentImageLoad(std::optional<std::string> cab, std::string bookFile) {
   auto load = std::make_shared<TContentImageLoad>();
   // The worker holds the load by address: it lives until the worker is done (whoever owns it
@@ -163,6 +193,7 @@ std::shared_ptr<TContentImageLoad> StartContentImageLoad(std::optional<std::stri
       TContentImageLoad* Load;
       ~TLastWord() { Load->Finished(); }
     } lastWord{load};
+    load->WorkerStarted();
     if (cab) LoadCabImage(*image, std::move(*cab), {}, load);
     else LoadContentImage(*image, book, load);
   });

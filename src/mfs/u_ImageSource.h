@@ -7,6 +7,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <optional>
 #include <string>
 
@@ -57,6 +58,11 @@ public:
   // Whether the worker has said its last word; joining it then waits no longer than it takes
   // to return.
   bool IsFinished();
+  // Until Hurry, the worker takes only processor time nothing else wants: the first page's files
+  // come first in the image, and then the engine, laying the page out, must win the processor.
+  // Hurry (the first page is shown, or someone waits for the whole image) gives it its full share.
+  void Hurry();
+  void WorkerStarted();  // on the worker's thread, first thing
 
 private:
   // Declared before Done: they outlive the wait in Done's destruction.
@@ -65,6 +71,8 @@ private:
   std::function<void()> FWhenFinished;
   std::function<void()> FWhenProgress;
   std::map<std::string, const TMFSFile*, TKeyLess> FEarly;
+  bool FHurried = false;
+  std::optional<std::thread::native_handle_type> FWorker;
   // Keeps f in the slot until the worker's next word, or calls it now when it has finished.
   void CallOnce(std::function<void()> TContentImageLoad::*slot, std::function<void()> f);
 

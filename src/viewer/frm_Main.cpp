@@ -210,6 +210,7 @@ void TfrmMain::ConnectBrowser() {
   });
   // The engine keeps no zoom across documents of these schemes: apply the chosen size again.
   connect(FwebMain, &TMXWebBrowser::documentComplete, this, [this](const QUrl&) {
+    if (FBook) FBook->HurryContentImage();  // the first page is up: the rest of the book may unpack at full speed
     if (FwebMain) FwebMain->ExecCommand(cmdZoom, FFontSize);
     webMain2DocumentComplete();
   });

@@ -3,6 +3,9 @@
 #include "test_util.h"
 
 #include <functional>
+#include <future>
+#include <sched.h>
+#include <thread>
 
 #include "mfs/cab_test_util.h"
 #include "mfs/pe_test_util.h"
@@ -44,6 +47,35 @@ TEST(LoadCabImage, FailuresKeepTheTargetTree) {
   EXPECT_EQ(MessageOf([&] { LoadCabImage(mfs, Cab({{"info.mfs", "MFS" + std::string(digits) + cut, 0, 0x20}})); }),
             "Stream read error");
   EXPECT_EQ(mfs.Root()->FindChild("System.xml"), nullptr);
+}
+
+// The worker that unpacks the content image takes only idle processor time until it is hurried
+// (the first page is shown, or someone waits for the image): then its full share. Hurried before
+// it starts, it never idles.
+TEST(ContentImageLoad, TheWorkerIdlesUntilHurried) {
+  TContentImageLoad load;
+  std::promise<int> before, after;
+  std::promise<void> hurried;
+  std::thread worker([&] {
+    load.WorkerStarted();
+    before.set_value(sched_getscheduler(0));
+    hurried.get_future().wait();
+    after.set_value(sched_getscheduler(0));
+  });
+  EXPECT_EQ(before.get_future().get(), SCHED_IDLE);
+  load.Hurry();
+  hurried.set_value();
+  EXPECT_EQ(after.get_future().get(), SCHED_OTHER);
+  worker.join();
+
+  TContentImageLoad early;
+  early.Hurry();
+  int policy = -1;
+  std::thread([&] {
+    early.WorkerStarted();
+    policy = sched_getscheduler(0);
+  }).join();
+  EXPECT_EQ(policy, SCHED_OTHER);
 }
 
 TEST(DataBlocks, FoundByTypeAndNameAndMissingOnesReadEmpty) {
