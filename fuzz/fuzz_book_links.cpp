@@ -47,7 +47,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   (void)ready;
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   CheckLinks(PageLinks(text), text);
-  CheckLinks(StyleSheetLinks(text), text);
+  const std::vector<TLinkRef> sheet = StyleSheetLinks(text);
+  CheckLinks(sheet, text);
+  // A reference's place in the style sheet holds it, so that it can be rewritten there.
+  for (const TLinkRef& link : sheet)
+    if (link.Begin >= link.End || link.End > text.size() || text.substr(link.Begin, link.End - link.Begin).find(link.Target.substr(0, 1)) == std::string_view::npos)
+      std::abort();
   CheckResolved(text.substr(0, 300));
   // Every level of nesting is opened by a tag of its own.
   if (PageNesting(text) > static_cast<std::size_t>(std::count(text.begin(), text.end(), '<'))) std::abort();

@@ -141,6 +141,8 @@ private:
   bool Open(const GumboNode* node, const std::string& path, const TMember& member, std::string& out, bool& needsShim, std::string& close);
   void Tree(const GumboNode* root, const std::string& path, const TMember& member, std::string& out, bool& needsShim);
   std::string Rewrite(const std::string& path, const TMember& member, const std::string& ref, bool& keep);
+  // A style sheet's references (UTF-8) rewritten where the member they name is named otherwise.
+  std::string RewriteCss(const std::string& css, const std::string& path, const TMember& member);
   std::string Nav();
   std::string Ncx();
   std::string Opf();
@@ -353,7 +355,7 @@ bool TExport::Open(const GumboNode* node, const std::string& path, const TMember
           continue;
         }
         if (attr == "style") {
-          style += value;
+          style += RewriteCss(value, path, member);
           continue;
         }
         if (!Keeps(e.tag, attr)) {
@@ -413,6 +415,24 @@ bool TExport::Open(const GumboNode* node, const std::string& path, const TMember
 }
 
 // Without recursion: a page may nest as deep as the parser builds.
+std::string TExport::RewriteCss(const std::string& css, const std::string& path, const TMember& member) {
+  std::string out = css;
+  const std::vector<TLinkRef> links = StyleSheetLinks(css);
+  for (auto link = links.rbegin(); link != links.rend(); ++link) {
+    bool keep;
+    const std::string href = Rewrite(path, member, link->Target, keep);
+    if (keep && href == link->Target) continue;
+    std::string quoted = "\"";
+    for (char c : href) {
+      if (c == '"' || c == '\\') quoted += '\\';
+      if (c != '\n' && c != '\r') quoted += c;
+    }
+    // A file that is not carried: no reference rather than a broken one.
+    out.replace(link->Begin, link->End - link->Begin, keep ? quoted + '"' : std::string("\"data:,\""));
+  }
+  return out;
+}
+
 void TExport::Tree(const GumboNode* root, const std::string& path, const TMember& member, std::string& out, bool& needsShim) {
   struct TFrame {
     const GumboNode* Node;
@@ -434,6 +454,10 @@ void TExport::Tree(const GumboNode* root, const std::string& path, const TMember
     // A title holds text only.
     if (e.tag == GUMBO_TAG_TITLE && child->type != GUMBO_NODE_TEXT && child->type != GUMBO_NODE_WHITESPACE) continue;
     close.clear();
+    if (e.tag == GUMBO_TAG_STYLE && child->type == GUMBO_NODE_TEXT) {
+      out += XmlEscape(RewriteCss(child->v.text.text, path, member), false);
+      continue;
+    }
     if (Open(child, path, member, out, needsShim, close)) stack.push_back({child, 0, std::move(close)});
   }
 }
@@ -679,6 +703,14 @@ void TExport::Run(const fs::path& output) {
     FMembers.push_back({"system/" + MemberName(path, false), type, file->Data, {}, false, false, {}});
   }
   WritePages();
+  // Style sheets keep their bytes, but for references to members named otherwise than the book
+  // names their files (pages, converted pictures, replaced characters).
+  for (TMember& m : FMembers) {
+    if (m.MediaType != "text/css" || m.Path.empty()) continue;
+    const std::string utf8 = ToUtf8(m.Data);
+    const std::string rewritten = RewriteCss(utf8, m.Path, m);
+    if (rewritten != utf8) m.Data = rewritten;
+  }
   if (FSpine.empty()) throw EEpubExportError("The book has no page to put in the EPUB: its story lists none that is in the content image");
   // The cover: the start splash picture, else the logo, as PNG.
   if (FOptions.ToPng) {

@@ -137,10 +137,14 @@ std::vector<TLinkRef> StyleSheetLinks(std::string_view css, std::int32_t firstLi
   std::vector<TLinkRef> links;
   std::size_t counted = 0;
   std::int32_t line = firstLine;
-  auto add = [&](std::string target, std::size_t at) {
+  // The reference's text starts at i (after blanks) and ends where CssValue leaves it.
+  auto add = [&](std::size_t at, std::size_t& i, char end) {
+    while (i < css.size() && IsHtmlSpace(css[i])) ++i;
+    const std::size_t begin = i;
+    std::string target = CssValue(css, i, end);
     line = LineAt(css, counted, at, line);
     counted = at;
-    if (!target.empty()) links.push_back({std::move(target), line});
+    if (!target.empty()) links.push_back({std::move(target), line, begin, i});
   };
   for (std::size_t i = 0; i < css.size();) {
     const char c = css[i];
@@ -150,12 +154,12 @@ std::vector<TLinkRef> StyleSheetLinks(std::string_view css, std::int32_t firstLi
     } else if ((c == 'u' || c == 'U') && StartsWithText(css, i, "url(")) {
       const std::size_t start = i;
       i += 4;
-      add(CssValue(css, i, ')'), start);
+      add(start, i, ')');
     } else if (c == '@' && StartsWithText(css, i, "@import")) {
       const std::size_t start = i;
       i += 7;
       while (i < css.size() && IsHtmlSpace(css[i])) ++i;
-      if (i < css.size() && (css[i] == '"' || css[i] == '\'')) add(CssValue(css, i, ';'), start);
+      if (i < css.size() && (css[i] == '"' || css[i] == '\'')) add(start, i, ';');
     } else if (c == '"' || c == '\'') {
       CssValue(css, i, ';');  // a string is no reference, whatever it holds
     } else {
@@ -279,7 +283,7 @@ std::vector<TLinkRef> PageLinks(std::string_view page) {
         continue;
       }
       for (const char* name : LinkAttributes)
-        if (SameText(a->name, name)) links.push_back({bookText(a->value), line});
+        if (SameText(a->name, name)) links.push_back({bookText(a->value), line, 0, 0});
     }
     if (element.tag == GUMBO_TAG_STYLE) {
       for (unsigned i = 0; i < element.children.length; ++i) {

@@ -65,6 +65,8 @@ bool IsPageFile(std::string_view path);
 struct TLinkRef {
   std::string Target;
   std::int32_t Line = 0;
+  // In a style sheet, where the reference is written (quotes included), for those that rewrite it.
+  std::size_t Begin = 0, End = 0;
 };
 
 // The href, src (and background, poster, data) of every element of an HTML page, with the

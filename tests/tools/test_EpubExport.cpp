@@ -65,7 +65,11 @@ TEST(EpubExport, EveryKindOfBookPassesEpubcheckAndKeepsItsStory) {
   exports.insert(exports.end(), {d / "sample.epub", d / "document.epub"});
 
   // A book started with --new from a folder of pages.
-  WriteFile(d / "pages" / "one.htm", "<html><head><title>One</title></head><body><p>1 <a href=\"two.htm#x\">two</a></p></body></html>");
+  // Its style sheet names a Windows picture (converted to PNG) and a file it lacks.
+  WriteFile(d / "pages" / "one.htm", "<html><head><title>One</title><link rel=stylesheet href=\"s.css\"></head><body>"
+                                     "<p style=\"background: url(bg.bmp)\">1 <a href=\"two.htm#x\">two</a></p></body></html>");
+  WriteFile(d / "pages" / "s.css", "body { background: url(bg.bmp) } p { background: url('gone.png') }");
+  ASSERT_EQ(Shell("convert -size 4x4 xc:red BMP3:" + Quote(d / "pages" / "bg.bmp"), &out), 0) << out;
   WriteFile(d / "pages" / "two.htm", "<html><head><title>Two</title></head><body><p id=x>2</p><img src=\"gone.png\" alt=\"gone\"></body></html>");
   // Pages nested deep: written without recursion, and past what XML parsers take, said so.
   std::string deep, deeper;
@@ -100,6 +104,11 @@ TEST(EpubExport, EveryKindOfBookPassesEpubcheckAndKeepsItsStory) {
       << out;
   toEpub(Quote(exe), d / "windows.epub");
   exports.insert(exports.end(), {d / "ru.epub", d / "windows.epub"});
+
+  const TEpub fresh = ReadEpub(ReadFile(d / "new.epub"));
+  EXPECT_EQ(FileOf(fresh, "s.css"), "body { background: url(\"bg.png\") } p { background: url(\"data:,\") }");
+  EXPECT_NE(FileOf(fresh, "one.xhtml").find("style=\"background: url(&quot;bg.png&quot;)\""), std::string::npos) << FileOf(fresh, "one.xhtml");
+  EXPECT_EQ(FileOf(fresh, "bg.png").compare(1, 3, "PNG"), 0);
 
   // The W3C's samples, EPUB -> book -> EPUB.
   const std::vector<std::string> samples = {"childrens-literature", "internallinks", "wasteland"};
