@@ -4,12 +4,15 @@
 #include <zip.h>
 
 #include <algorithm>
+#include <atomic>
+#include <exception>
 #include <cctype>
 #include <ctime>
 #include <deque>
 #include <map>
 #include <memory>
 #include <set>
+#include <thread>
 
 #include "u_Book.h"
 #include "u_BookCheck.h"
@@ -126,6 +129,18 @@ struct TMember {
   std::string Path;  // in the content image
 };
 
+// What converting one page gives, apart from the others: pages are converted on every core.
+struct TPageWork {
+  std::string Title;  // for a page without one
+  std::set<std::string> Ids;
+  std::set<std::size_t> Reached;  // members its links name
+  std::size_t Dropped = 0;        // links to files not carried
+  bool Shim = false;              // its scripts call window.external
+  std::vector<std::string> Notes;
+  std::string Xhtml, Properties;
+  std::exception_ptr Failure;
+};
+
 class TExport {
 public:
   TExport(TBook& book, const TEpubExportOptions& options, std::vector<std::string>& notes)
@@ -135,14 +150,14 @@ public:
 private:
   void NameMembers();
   void WritePages();
-  std::string PageXhtml(const std::string& path, TMember& member);
+  void PageXhtml(const TMember& member, TPageWork& work);
   // Writes a node's text, or an element's start tag (and what goes first inside it); true when
   // its children follow, then `close`.
-  bool Open(const GumboNode* node, const std::string& path, const TMember& member, std::string& out, bool& needsShim, std::string& close);
-  void Tree(const GumboNode* root, const std::string& path, const TMember& member, std::string& out, bool& needsShim);
-  std::string Rewrite(const std::string& path, const TMember& member, const std::string& ref, bool& keep);
+  bool Open(const GumboNode* node, const std::string& path, const TMember& member, std::string& out, TPageWork& work, std::string& close);
+  void Tree(const GumboNode* root, const std::string& path, const TMember& member, std::string& out, TPageWork& work);
+  std::string Rewrite(const std::string& path, const TMember& member, const std::string& ref, bool& keep, TPageWork& work);
   // A style sheet's references (UTF-8) rewritten where the member they name is named otherwise.
-  std::string RewriteCss(const std::string& css, const std::string& path, const TMember& member);
+  std::string RewriteCss(const std::string& css, const std::string& path, const TMember& member, TPageWork& work);
   std::string Nav();
   std::string Ncx();
   std::string Opf();
@@ -154,17 +169,14 @@ private:
   const TEpubExportOptions& FOptions;
   std::vector<std::string>& FNotes;
   std::vector<std::pair<std::string, TMFSFile*>> FFiles;
+  std::map<std::string, const TMFSFile*, TKeyLess> FFileOf;
   std::map<std::string, std::size_t, TKeyLess> FMemberOf;       // book path: member
   std::map<std::string, std::size_t, TKeyLess> FSystemMemberOf;  // system image path: member
   std::vector<TMember> FMembers;
   std::vector<std::size_t> FSpine;
-  std::set<std::size_t> FReached;
   std::string FIdentifier, FTitle, FLanguage, FCreator;
   std::size_t FDroppedLinks = 0, FConverted = 0;
   bool FShim = false;
-  // Of the page being written.
-  std::set<std::string> FIds;
-  std::string FPageTitle;
 };
 
 void TExport::NameMembers() {
@@ -267,7 +279,7 @@ bool HoldsBlocks(const GumboNode* node) {
   return false;
 }
 
-std::string TExport::Rewrite(const std::string& path, const TMember& member, const std::string& ref, bool& keep) {
+std::string TExport::Rewrite(const std::string& path, const TMember& member, const std::string& ref, bool& keep, TPageWork& work) {
   keep = true;
   const std::size_t hash = ref.find('#');
   const std::string fragment = hash == std::string::npos ? std::string() : ref.substr(hash);
@@ -277,15 +289,15 @@ std::string TExport::Rewrite(const std::string& path, const TMember& member, con
   const auto found = index.find(to.Path);
   if (found == index.end()) {
     keep = false;
-    ++FDroppedLinks;
+    ++work.Dropped;
     return {};
   }
-  FReached.insert(found->second);
+  work.Reached.insert(found->second);
   const std::string href = RelativeHref(member.Name, FMembers[found->second].Name);
   return (href == member.Name.substr(member.Name.rfind('/') + 1) && !fragment.empty() ? std::string() : href) + fragment;
 }
 
-bool TExport::Open(const GumboNode* node, const std::string& path, const TMember& member, std::string& out, bool& needsShim,
+bool TExport::Open(const GumboNode* node, const std::string& path, const TMember& member, std::string& out, TPageWork& work,
                    std::string& close) {
   switch (node->type) {
     case GUMBO_NODE_TEXT:
@@ -351,21 +363,21 @@ bool TExport::Open(const GumboNode* node, const std::string& path, const TMember
       if (e.tag_namespace == GUMBO_NAMESPACE_HTML) {
         if (attr == "id") id = value;
         if (e.tag == GUMBO_TAG_A && attr == "name") {
-          if (id.empty() && IsXmlName(value) && FIds.insert(value).second) out += " id=\"" + XmlEscape(value, true) + "\"";
+          if (id.empty() && IsXmlName(value) && work.Ids.insert(value).second) out += " id=\"" + XmlEscape(value, true) + "\"";
           continue;
         }
         if (attr == "style") {
-          style += RewriteCss(value, path, member);
+          style += RewriteCss(value, path, member, work);
           continue;
         }
         if (!Keeps(e.tag, attr)) {
           style += StyleOf(attr, value);
           continue;
         }
-        if (attr == "id" && !FIds.insert(value).second) continue;  // one id, one element
+        if (attr == "id" && !work.Ids.insert(value).second) continue;  // one id, one element
         if (attr == "href" || attr == "src" || attr == "poster" || attr == "data") {
           bool keep;
-          value = Rewrite(path, member, value, keep);
+          value = Rewrite(path, member, value, keep, work);
           if (!keep && ((attr == "src" && (e.tag == GUMBO_TAG_IMG || e.tag == GUMBO_TAG_SOURCE || e.tag == GUMBO_TAG_TRACK)) ||
                         (attr == "href" && e.tag == GUMBO_TAG_LINK))) {
             // An element that is nothing without the file: a picture leaves its text.
@@ -378,7 +390,7 @@ bool TExport::Open(const GumboNode* node, const std::string& path, const TMember
           }
           if (!keep) continue;
         }
-        if (attr.size() > 2 && attr.compare(0, 2, "on") == 0 && value.find("external") != std::string::npos) needsShim = true;
+        if (attr.size() > 2 && attr.compare(0, 2, "on") == 0 && value.find("external") != std::string::npos) work.Shim = true;
       }
       out += ' ' + attr + "=\"" + XmlEscape(value, true) + '"';
     }
@@ -401,12 +413,12 @@ bool TExport::Open(const GumboNode* node, const std::string& path, const TMember
       const auto* child = static_cast<const GumboNode*>(children.data[i]);
       if (child->type == GUMBO_NODE_ELEMENT && child->v.element.tag == GUMBO_TAG_TITLE && child->v.element.children.length > 0) titled = true;
     }
-    if (!titled) out += "<title>" + XmlEscape(FPageTitle, false) + "</title>";
+    if (!titled) out += "<title>" + XmlEscape(work.Title, false) + "</title>";
   }
   if (e.tag == GUMBO_TAG_SCRIPT) {
     for (unsigned i = 0; i < children.length; ++i) {
       const auto* child = static_cast<const GumboNode*>(children.data[i]);
-      if (child->type == GUMBO_NODE_TEXT && std::string_view(child->v.text.text).find("external") != std::string_view::npos) needsShim = true;
+      if (child->type == GUMBO_NODE_TEXT && std::string_view(child->v.text.text).find("external") != std::string_view::npos) work.Shim = true;
     }
   }
   // The head ends with a mark where the story's script goes, when the page needs it.
@@ -415,12 +427,12 @@ bool TExport::Open(const GumboNode* node, const std::string& path, const TMember
 }
 
 // Without recursion: a page may nest as deep as the parser builds.
-std::string TExport::RewriteCss(const std::string& css, const std::string& path, const TMember& member) {
+std::string TExport::RewriteCss(const std::string& css, const std::string& path, const TMember& member, TPageWork& work) {
   std::string out = css;
   const std::vector<TLinkRef> links = StyleSheetLinks(css);
   for (auto link = links.rbegin(); link != links.rend(); ++link) {
     bool keep;
-    const std::string href = Rewrite(path, member, link->Target, keep);
+    const std::string href = Rewrite(path, member, link->Target, keep, work);
     if (keep && href == link->Target) continue;
     std::string quoted = "\"";
     for (char c : href) {
@@ -433,7 +445,7 @@ std::string TExport::RewriteCss(const std::string& css, const std::string& path,
   return out;
 }
 
-void TExport::Tree(const GumboNode* root, const std::string& path, const TMember& member, std::string& out, bool& needsShim) {
+void TExport::Tree(const GumboNode* root, const std::string& path, const TMember& member, std::string& out, TPageWork& work) {
   struct TFrame {
     const GumboNode* Node;
     unsigned Next;
@@ -441,7 +453,7 @@ void TExport::Tree(const GumboNode* root, const std::string& path, const TMember
   };
   std::vector<TFrame> stack;
   std::string close;
-  if (Open(root, path, member, out, needsShim, close)) stack.push_back({root, 0, close});
+  if (Open(root, path, member, out, work, close)) stack.push_back({root, 0, close});
   while (!stack.empty()) {
     TFrame& frame = stack.back();
     const GumboElement& e = frame.Node->v.element;
@@ -455,82 +467,99 @@ void TExport::Tree(const GumboNode* root, const std::string& path, const TMember
     if (e.tag == GUMBO_TAG_TITLE && child->type != GUMBO_NODE_TEXT && child->type != GUMBO_NODE_WHITESPACE) continue;
     close.clear();
     if (e.tag == GUMBO_TAG_STYLE && child->type == GUMBO_NODE_TEXT) {
-      out += XmlEscape(RewriteCss(child->v.text.text, path, member), false);
+      out += XmlEscape(RewriteCss(child->v.text.text, path, member, work), false);
       continue;
     }
-    if (Open(child, path, member, out, needsShim, close)) stack.push_back({child, 0, std::move(close)});
+    if (Open(child, path, member, out, work, close)) stack.push_back({child, 0, std::move(close)});
   }
 }
 
-std::string TExport::PageXhtml(const std::string& path, TMember& member) {
-  std::string text = FBook.ContentImage().Session()->GetFile(path)->Data;
+void TExport::PageXhtml(const TMember& member, TPageWork& work) {
+  const std::string& path = member.Path;
+  std::string text = FFileOf.at(path)->Data;
   FBook.Variables()->SubstituteInPlace(text, path);
   if (PageNesting(text) > MaxExportNesting) {
     // XML parsers of reading systems stop at a depth (libxml2 at 256, or 2048 when asked): the
     // page is said to be missing rather than left for them to refuse.
-    FNotes.push_back("mfs:" + ToUtf8(path) + " nests its elements more than " + std::to_string(MaxExportNesting) +
-                     " deep: the EPUB has a page that says so in its place");
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE html>\n<html xmlns=\"http://www.w3.org/1999/xhtml\"><head><title>" +
-           XmlEscape(FPageTitle, false) + "</title></head><body><p>This page nests its elements too deeply to be converted.</p></body></html>\n";
+    work.Notes.push_back("mfs:" + ToUtf8(path) + " nests its elements more than " + std::to_string(MaxExportNesting) +
+                         " deep: the EPUB has a page that says so in its place");
+    work.Xhtml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE html>\n<html xmlns=\"http://www.w3.org/1999/xhtml\"><head><title>" +
+                 XmlEscape(work.Title, false) + "</title></head><body><p>This page nests its elements too deeply to be converted.</p></body></html>\n";
+    return;
   }
   const std::string utf8 = PageToUtf8(text, PageEncoding(text));
   std::unique_ptr<GumboOutput, std::function<void(GumboOutput*)>> parsed(
       gumbo_parse_with_options(&kGumboDefaultOptions, utf8.data(), utf8.size()),
       [](GumboOutput* output) { gumbo_destroy_output(&kGumboDefaultOptions, output); });
-  FIds.clear();
   std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE html>\n";
-  bool needsShim = false;
-  Tree(parsed->root, path, member, out, needsShim);
+  Tree(parsed->root, path, member, out, work);
   out += '\n';
   const std::size_t mark = out.find('\x01');
-  std::string shim;
-  if (needsShim) {
-    FShim = true;
-    shim = "<script src=\"" + RelativeHref(member.Name, "quirelle-external.js") + "\"></script>";
-  }
+  const std::string shim = work.Shim ? "<script src=\"" + RelativeHref(member.Name, "quirelle-external.js") + "\"></script>" : std::string();
   if (mark != std::string::npos) out.replace(mark, 1, shim);
   // What a reading system counts as scripted: a script element, or a form.
-  const bool scripted = out.find("<script") != std::string::npos || out.find("<form") != std::string::npos;
-  if (scripted) member.Properties = "scripted";
-  return out;
+  if (out.find("<script") != std::string::npos || out.find("<form") != std::string::npos) work.Properties = "scripted";
+  work.Xhtml = std::move(out);
 }
 
 void TExport::WritePages() {
-  // The story's pages in reading order, then every page their links reach (outside the
-  // reading order), as far as links go; a page nothing reaches stays out.
-  std::deque<std::string> queue;
+  // Every page is converted, on every core; then the story's pages in reading order, and every
+  // page their links reach (outside the reading order) as far as links go, take theirs. A page
+  // nothing reaches stays out.
+  std::vector<std::size_t> pages;
+  std::map<std::size_t, std::size_t> workOf;
+  for (std::size_t i = 0; i < FMembers.size(); ++i)
+    if (FMembers[i].Page) workOf[i] = pages.size(), pages.push_back(i);
+  std::vector<TPageWork> work(pages.size());
+  std::atomic<std::size_t> next{0};
+  auto convert = [&] {
+    for (std::size_t k; (k = next++) < pages.size();) {
+      const TMember& member = FMembers[pages[k]];
+      work[k].Title = member.Path.substr(member.Path.rfind('\\') + 1);
+      try {
+        PageXhtml(member, work[k]);
+      } catch (...) {
+        work[k].Failure = std::current_exception();
+      }
+    }
+  };
+  std::vector<std::thread> threads;
+  for (unsigned t = 1; t < std::clamp(std::thread::hardware_concurrency(), 1u, 16u) && t < pages.size(); ++t) threads.emplace_back(convert);
+  convert();
+  for (std::thread& t : threads) t.join();
+
+  std::deque<std::size_t> queue;
   std::set<std::size_t> queued;
+  auto take = [&](std::size_t member, bool inStory) {
+    if (!queued.insert(member).second) return;
+    FSpine.push_back(member);
+    FMembers[member].InStory = inStory;
+    queue.push_back(member);
+  };
   if (TStory* story = FBook.Story()) {
     const TStoryLine& lines = story->Lines();
     for (std::int32_t i = 0; i < lines.Count(); ++i) {
       if (!lines.IsPage(i)) continue;
       const auto found = FMemberOf.find(AddressOfPage(lines.Page(i)));
-      if (found == FMemberOf.end() || !FMembers[found->second].Page) continue;
-      if (queued.insert(found->second).second) {
-        FSpine.push_back(found->second);
-        FMembers[found->second].InStory = true;
-        queue.push_back(AddressOfPage(lines.Page(i)));
-      }
+      if (found != FMemberOf.end() && FMembers[found->second].Page) take(found->second, true);
     }
   }
-  for (std::size_t done = 0; !queue.empty(); ++done) {
-    const std::string path = queue.front();
-    queue.pop_front();
-    TMember& member = FMembers[FMemberOf.at(path)];
-    FPageTitle = path.substr(path.rfind('\\') + 1);
-    FReached.clear();
-    member.Data = PageXhtml(path, member);
-    for (std::size_t reached : FReached) {
-      if (!FMembers[reached].Page || !queued.insert(reached).second) continue;
-      FSpine.push_back(reached);
-      queue.push_back(FMembers[reached].Path);
-    }
+  std::size_t dropped = 0;
+  for (; !queue.empty(); queue.pop_front()) {
+    TPageWork& done = work[workOf.at(queue.front())];
+    if (done.Failure) std::rethrow_exception(done.Failure);
+    TMember& member = FMembers[queue.front()];
+    member.Data = std::move(done.Xhtml);
+    member.Properties = done.Properties;
+    dropped += done.Dropped;
+    FShim = FShim || done.Shim;
+    FNotes.insert(FNotes.end(), done.Notes.begin(), done.Notes.end());
+    for (std::size_t reached : done.Reached)
+      if (FMembers[reached].Page) take(reached, false);
   }
-  std::size_t unreached = 0;
-  for (std::size_t i = 0; i < FMembers.size(); ++i)
-    if (FMembers[i].Page && !queued.count(i)) ++unreached;
+  const std::size_t unreached = pages.size() - queued.size();
   if (unreached) FNotes.push_back(std::to_string(unreached) + " page(s) that neither the story nor a link reaches are left out");
-  if (FDroppedLinks) FNotes.push_back(std::to_string(FDroppedLinks) + " link(s) to files not in the EPUB were taken out");
+  FDroppedLinks += dropped;
 }
 
 std::string TExport::Label(std::int32_t position) {
@@ -681,6 +710,7 @@ void TExport::Write(const fs::path& output) {
 void TExport::Run(const fs::path& output) {
   FBook.JoinContentImage();
   FFiles = BookFiles(FBook.ContentImage());
+  for (const auto& [path, file] : FFiles) FFileOf.emplace(path, file);
   FIdentifier = ContentIdentifier(FFiles);
   FTitle = Title();
   auto variable = [&](const char* name) {
@@ -708,9 +738,12 @@ void TExport::Run(const fs::path& output) {
   for (TMember& m : FMembers) {
     if (m.MediaType != "text/css" || m.Path.empty()) continue;
     const std::string utf8 = ToUtf8(m.Data);
-    const std::string rewritten = RewriteCss(utf8, m.Path, m);
+    TPageWork sheet;
+    const std::string rewritten = RewriteCss(utf8, m.Path, m, sheet);
+    FDroppedLinks += sheet.Dropped;
     if (rewritten != utf8) m.Data = rewritten;
   }
+  if (FDroppedLinks) FNotes.push_back(std::to_string(FDroppedLinks) + " link(s) to files not in the EPUB were taken out");
   if (FSpine.empty()) throw EEpubExportError("The book has no page to put in the EPUB: its story lists none that is in the content image");
   // The cover: the start splash picture, else the logo, as PNG.
   if (FOptions.ToPng) {
