@@ -78,18 +78,26 @@ void TBookReport::Failure(std::string file, std::int32_t line, const Exception& 
 
 std::size_t TBookReport::ErrorCount() const { return FErrors; }
 
+namespace {
+
+std::string Where(const std::string& file, std::int32_t line) {
+  std::string text = ToUtf8(file.empty() ? std::string("(book)") : file);
+  if (line > 0) text += ":" + std::to_string(line);
+  return text;
+}
+
+}  // namespace
+
+std::string TBookReport::Describe(const TBookProblem& p) {
+  return Where(p.File, p.Line) + (p.IsError ? ": error: " : ": note: ") + ToUtf8(p.Message);
+}
+
 void TBookReport::Print(std::FILE* out) const {
-  auto where = [](const std::string& file, std::int32_t line) {
-    std::string text = ToUtf8(file.empty() ? std::string("(book)") : file);
-    if (line > 0) text += ":" + std::to_string(line);
-    return text;
-  };
   std::size_t total = FProblems.size();
-  for (const TBookProblem& p : FProblems)
-    std::fprintf(out, "%s: %s: %s\n", where(p.File, p.Line).c_str(), p.IsError ? "error" : "note", ToUtf8(p.Message).c_str());
+  for (const TBookProblem& p : FProblems) std::fprintf(out, "%s\n", Describe(p).c_str());
   for (const auto& [file, counts] : FUnprinted) {
     total += counts.first + counts.second;
-    std::fprintf(out, "%s: note: %zu more problems (%zu errors, %zu notes) are not listed\n", where(file, 0).c_str(),
+    std::fprintf(out, "%s: note: %zu more problems (%zu errors, %zu notes) are not listed\n", Where(file, 0).c_str(),
                  counts.first + counts.second, counts.first, counts.second);
   }
   const std::size_t errors = ErrorCount();

@@ -42,6 +42,8 @@ public:
   std::size_t ErrorCount() const;
   // Every problem kept, in the order found (those beyond MaxProblemsPerFile only counted).
   const std::vector<TBookProblem>& Problems() const { return FProblems; }
+  // One problem as Print writes it, without the line end: "file:line: error: message", in UTF-8.
+  static std::string Describe(const TBookProblem& problem);
   // One line per problem, "file:line: error: message", in UTF-8, then a count. A file's problems
   // beyond the first MaxProblemsPerFile are counted, not printed: one line says how many more.
   void Print(std::FILE* out) const;

@@ -13,19 +13,13 @@
 #include "u_CodePage.h"
 #include "u_Dialogs.h"
 #include "u_DiskFolder.h"
+#include "u_ImageSource.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 QString FromPath(const fs::path& path) { return QFile::decodeName(path.string().c_str()); }
-
-// How a problem reads in the pane and on standard error: "file:line: error: message".
-std::string Described(const TBookProblem& p) {
-  std::string text = ToUtf8(p.File.empty() ? std::string("(book)") : p.File);
-  if (p.Line > 0) text += ":" + std::to_string(p.Line);
-  return text + (p.IsError ? ": error: " : ": note: ") + ToUtf8(p.Message);
-}
 
 }  // namespace
 
@@ -128,11 +122,15 @@ void TLiveBook::Reload(bool descriptions) {
         FWindow->webMain()->page()->triggerAction(QWebEnginePage::ReloadAndBypassCache);
       }
     } else {
-      // The book's own steps first, as the viewer takes them: a description that does not read
-      // leaves the window as it is.
+      // The book's own steps first, as the viewer takes them, on the new system image: a
+      // description that does not read leaves the window as it is.
+      TBookSource source = FolderBookSource(FSystem, FContent);
       {
-        TBook trial(FolderBookSource(FSystem, FContent));
-        trial.Load();
+        TBookSource trial;
+        trial.SystemImage = source.SystemImage;
+        trial.ContentLoad = std::make_shared<TContentImageLoad>();
+        trial.ContentLoad->Finished();
+        TBook(std::move(trial)).Load();
       }
       const std::string page = FWindow->GetCurrentPage();
       const QPoint at = FWindow->pos();
@@ -141,7 +139,7 @@ void TLiveBook::Reload(bool descriptions) {
       const bool quitOnClose = QGuiApplication::quitOnLastWindowClosed();
       QGuiApplication::setQuitOnLastWindowClosed(false);
       FWindow.reset();
-      auto next = std::make_unique<TfrmMain>(FolderBookSource(FSystem, FContent), false);
+      auto next = std::make_unique<TfrmMain>(std::move(source), false);
       QGuiApplication::setQuitOnLastWindowClosed(quitOnClose);
       if (next->CreateFailed()) {  // said already; nothing is left to show
         QCoreApplication::quit();
@@ -191,7 +189,7 @@ void TLiveBook::CheckDone() {
   const std::shared_ptr<TBookReport> report = FCheck.get();
   FProblems = report->Problems();
   if (FPrintFindings) {
-    for (const TBookProblem& p : FProblems) std::fprintf(stderr, "%s\n", Described(p).c_str());
+    for (const TBookProblem& p : FProblems) std::fprintf(stderr, "%s\n", TBookReport::Describe(p).c_str());
     std::fflush(stderr);
   }
   ShowFindings();
@@ -204,7 +202,7 @@ void TLiveBook::ShowFindings() {
   FFindings->clear();
   if (!FReadError.isEmpty()) FFindings->addItem(QStringLiteral("The last edit was not taken in: ") + FReadError);
   for (const TBookProblem& p : FProblems) {
-    auto* item = new QListWidgetItem(QString::fromStdString(Described(p)), FFindings);
+    auto* item = new QListWidgetItem(QString::fromStdString(TBookReport::Describe(p)), FFindings);
     item->setData(Qt::UserRole, FromBook(p.File));
   }
   // Shown when there is something to say, unless the author closed it.
