@@ -187,6 +187,8 @@ TEST(EpubExport, AFailedRunLeavesNoHalfEpub) {
   EXPECT_NE(out.find("The book has no page to put in the EPUB"), std::string::npos) << out;
   EXPECT_EQ(ReadFile(dir.Path() / "old.epub"), "the old one");
   EXPECT_FALSE(fs::exists(dir.Path() / "old.epub.partial"));
+  // A book that exports is still not written over one of its own files.
+  WriteFile(dir.Path() / "system" / "Story.xml", "<Story><item page=\"a.htm\"/></Story>");
   EXPECT_EQ(Shell(Quote(Pack) + " --to-epub --system " + Quote(dir.Path() / "system") + " --content " + Quote(dir.Path() / "content") +
                       " -o " + Quote(dir.Path() / "content" / "a.htm"),
                   &out),
