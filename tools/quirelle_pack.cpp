@@ -120,7 +120,7 @@ std::string CabinetOf(const fs::path& source, bool recordCodePage = false, const
     ImportFolder(source, mfs.Root());
     if (recordCodePage) {
       // Ours, also when an extracted book brings it back: replaced by this packing's own.
-      mfs.Session()->CreateFile(CodePageRecordFile, 0, true)->Data = CodePageRecord(BookCodePage());
+      mfs.Session()->CreateFile(CodePageRecordFile, 0, true)->Data = CodePageRecord(BookCodePage(), mfs);
     }
     TMFSSaveOrder order;
     if (!storyFrom.empty() && fs::is_directory(storyFrom)) {
@@ -449,15 +449,11 @@ int NewBook(const fs::path& folder, const fs::path& source, bool epub) {
   TNewFolder systemFolder(system);
   {
     TPictureDecoding qt;
-    const fs::path& out = systemFolder.Path();
-    WriteDiskFileAtomically(out / "System.xml", book.SystemXml);
-    WriteDiskFileAtomically(out / "Story.xml", book.StoryXml);
-    WriteDiskFileAtomically(out / "Variables.xml", book.VariablesXml);
-    fs::create_directories(out / "toolbar");
-    WriteDiskFileAtomically(out / "toolbar" / "Buttons.xml", book.ButtonsXml);
-    for (std::string file : NewBookPictureFiles()) {
+    for (auto [file, bytes] : NewBookSystemFiles(book, ToolbarPictureBmp)) {
       std::replace(file.begin(), file.end(), '\\', '/');
-      DrawToolbarPicture(fs::path(file).stem().string(), out / file);
+      const fs::path path = systemFolder.Path() / file;
+      fs::create_directories(path.parent_path());
+      WriteDiskFileAtomically(path, bytes);
     }
   }
   // Both folders or neither: a content folder left alone would make a second try refuse.

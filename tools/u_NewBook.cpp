@@ -157,7 +157,7 @@ struct TOrder {
 
 // The description files around a story: variables with the title and author, System.xml with
 // readable colours, and the toolbar.
-void Describe(TNewBook& book, const std::string& author) {
+void Describe(TNewBook& book, const std::string& author, const std::string& language = {}, const std::string& direction = {}) {
   // A title that holds what reads as a reference ("%{X}") is written so that it reads as written:
   // the percent sign comes from a variable of its own, and a substitution is never read again.
   bool percent = false;
@@ -171,8 +171,11 @@ void Describe(TNewBook& book, const std::string& author) {
     }
     return Content(out + text.substr(from));
   };
-  const std::string title = literal(book.Title), writer = literal(author);
+  // A title of a direction of its own keeps it wherever it is shown (an isolate around it).
+  const std::string isolate = direction == "rtl" ? "\u2067" : direction == "ltr" ? "\u2066" : "";
+  const std::string title = isolate + literal(book.Title) + (isolate.empty() ? "" : "\u2069"), writer = literal(author);
   book.VariablesXml = "<vars>\n  <var Name=\"BOOKTITLE\">$" + title + "</var>\n  <var Name=\"AUTHOR\">$" + writer + "</var>\n" +
+                      (language.empty() ? "" : "  <var Name=\"LANGUAGE\">$" + literal(language) + "</var>\n") +
                       (percent ? "  <var Name=\"PERCENT\">$%</var>\n" : "") + "</vars>\n";
   book.SystemXml =
       "<System ApplicationTitle=\"%{BOOKTITLE}\" MainFormCaption=\"%{BOOKTITLE}\"\n"
@@ -245,6 +248,19 @@ std::vector<std::string> NewBookPictureFiles() {
   return files;
 }
 
+std::vector<std::pair<std::string, std::string>> NewBookSystemFiles(const TNewBook& book,
+                                                                    const std::function<std::string(const std::string&)>& picture) {
+  std::vector<std::pair<std::string, std::string>> files = {
+      {"System.xml", book.SystemXml}, {"Story.xml", book.StoryXml}, {"Variables.xml", book.VariablesXml}, {"toolbar\\Buttons.xml", book.ButtonsXml}};
+  // The packer keeps the origin and adds the code page.
+  if (book.FromEpub) files.emplace_back("Quirelle.xml", "<Quirelle Origin=\"epub\"/>\r\n");
+  for (const std::string& file : NewBookPictureFiles()) {
+    const std::size_t name = file.rfind('\\') + 1;
+    files.emplace_back(file, picture(file.substr(name, file.rfind('.') - name)));
+  }
+  return files;
+}
+
 TNewBook PlanEpubBook(const TEpub& epub, TMFS& content, const std::string& fallbackTitle) {
   auto inImage = [](std::string path) {
     std::replace(path.begin(), path.end(), '/', '\\');
@@ -301,6 +317,7 @@ TNewBook PlanEpubBook(const TEpub& epub, TMFS& content, const std::string& fallb
   }
   book.StoryXml += "</Story>\n";
   book.Title = epub.Title.empty() ? fallbackTitle : epub.Title;
-  Describe(book, epub.Author);
+  Describe(book, epub.Author, epub.TitleLanguage, epub.Title.empty() ? "" : epub.TitleDirection);
+  book.FromEpub = true;
   return book;
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,7 +24,14 @@ struct TNewBook {
   std::vector<TNewBookPage> Pages;  // reading order
   std::size_t ChapterCount = 0;
   std::string StoryXml, VariablesXml, SystemXml, ButtonsXml;
+  bool FromEpub = false;  // its system image records that (RecordsEpubOrigin)
 };
+
+// The files of the book's system folder, at their paths in it ("toolbar\Buttons.xml"), the
+// toolbar's pictures drawn by `picture` (given a name of NewBookPictureFiles without folder and
+// extension).
+std::vector<std::pair<std::string, std::string>> NewBookSystemFiles(const TNewBook& book,
+                                                                    const std::function<std::string(const std::string&)>& picture);
 
 // The pages of a content image (.htm, .html, .xhtml) in reading order: a contents page first
 // (index, contents, toc or default, at the top), the pages its links reach in the order of its
@@ -34,7 +42,7 @@ TNewBook PlanNewBook(TMFS& content, const std::string& fallbackTitle);
 // The story of an EPUB whose files are in the content image (at their paths in the container):
 // the spine's documents in order, named by the table of contents (else their titles); a
 // top-level entry of the contents with entries below it and several documents is a chapter.
-// The title and the author become variables.
+// The title (in its direction), the creators and the language become variables.
 TNewBook PlanEpubBook(const TEpub& epub, TMFS& content, const std::string& fallbackTitle);
 
 // The picture files the toolbar names, relative to the system folder ("toolbar\pictures\next.bmp"):

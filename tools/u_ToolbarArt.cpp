@@ -1,11 +1,10 @@
 #include "u_ToolbarArt.h"
 
+#include <QBuffer>
 #include <QImage>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPolygon>
-
-#include "u_DiskFolder.h"
 
 namespace {
 
@@ -63,7 +62,7 @@ void Draw(QPainter& p, const std::string& name) {
 
 }  // namespace
 
-void DrawToolbarPicture(const std::string& name, const std::filesystem::path& file) {
+std::string ToolbarPictureBmp(const std::string& name) {
   QImage image(24, 24, QImage::Format_RGB32);
   image.fill(Background);
   {
@@ -71,6 +70,9 @@ void DrawToolbarPicture(const std::string& name, const std::filesystem::path& fi
     painter.setRenderHint(QPainter::Antialiasing, false);
     Draw(painter, name);
   }
-  std::filesystem::create_directories(file.parent_path());
-  if (!image.save(QString::fromStdString(file.string()), "BMP")) throw EToolError(file.string() + ": cannot write the picture");
+  QByteArray bytes;
+  QBuffer buffer(&bytes);
+  buffer.open(QIODevice::WriteOnly);
+  image.save(&buffer, "BMP");
+  return bytes.toStdString();
 }

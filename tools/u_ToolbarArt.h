@@ -2,9 +2,8 @@
 // on a magenta background, which the top-left pixel makes transparent. Needs a QGuiApplication.
 #pragma once
 
-#include <filesystem>
 #include <string>
 
-// Draws the picture named (a file name of NewBookPictureFiles, without folder and extension:
-// "next", "print", ...) into the file.
-void DrawToolbarPicture(const std::string& name, const std::filesystem::path& file);
+// The picture named (a file name of NewBookPictureFiles, without folder and extension: "next",
+// "print", ...) as the bytes of a BMP file.
+std::string ToolbarPictureBmp(const std::string& name);

@@ -41,7 +41,21 @@ TPictureKind PictureKindOf(const std::string& path) {
   throw EPictureError(Format(SUnknownPictureExtension, {extension}));
 }
 
-std::string CodePageRecord(int codePage) { return "<Quirelle CodePage=" + std::to_string(codePage) + "/>\r\n"; }
+std::string CodePageRecord(int codePage, TMFS& systemImage) {
+  return "<Quirelle CodePage=" + std::to_string(codePage) + (RecordsEpubOrigin(systemImage) ? " Origin=\"epub\"" : "") + "/>\r\n";
+}
+
+bool RecordsEpubOrigin(TMFS& systemImage) {
+  try {
+    TMFSSession& session = *systemImage.Session();
+    if (!session.Exists(CodePageRecordFile)) return false;
+    TXMLParser record;
+    record.Parse(session.GetFile(CodePageRecordFile)->Data);
+    return SameText(TextOf(record.Root()->Attributes, "Origin"), "epub");
+  } catch (const Exception&) {
+    return false;
+  }
+}
 
 int RecordedCodePage(TMFS& systemImage) {
   try {
@@ -93,7 +107,7 @@ TBookSource FolderBookSource(const std::filesystem::path& system, const std::fil
   TBookSource source;
   source.SystemImage = std::make_shared<TMFS>();
   ImportFolder(system, source.SystemImage->Root());
-  source.SystemImage->Session()->CreateFile(CodePageRecordFile, 0, true)->Data = CodePageRecord(BookCodePage());
+  source.SystemImage->Session()->CreateFile(CodePageRecordFile, 0, true)->Data = CodePageRecord(BookCodePage(), *source.SystemImage);
   auto load = std::make_shared<TContentImageLoad>();
   ImportFolder(content, load->Image->Root());
   load->Finished();

@@ -43,7 +43,12 @@ struct TBookSource {
 // description files were written in: "<Quirelle CodePage=1251/>" (65001: UTF-8). Other viewers
 // ignore a file nothing names. Books without it are read in the reader's code page.
 inline constexpr const char* CodePageRecordFile = "\\Quirelle.xml";
-std::string CodePageRecord(int codePage);
+// The record of a system image about to be saved: the code page, and what the image's own record
+// says of the book's origin ("<Quirelle CodePage=65001 Origin=\"epub\"/>": made from an EPUB).
+std::string CodePageRecord(int codePage, TMFS& systemImage);
+// Whether the system image records a book made from an EPUB, which the viewer reads as reading
+// systems read EPUBs.
+bool RecordsEpubOrigin(TMFS& systemImage);
 // The code page a system image records, or 0 for none (or one this system cannot convert).
 int RecordedCodePage(TMFS& systemImage);
 // Reads the source's system image (when it is not read yet) and sets the code page it records,

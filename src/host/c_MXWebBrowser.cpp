@@ -142,6 +142,7 @@ void TMXWebPage::javaScriptConsoleMessage(JavaScriptConsoleMessageLevel level, c
 }
 
 bool TMXWebPage::acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) {
+  if (FBrowser->OnNavigationRequest && !FBrowser->OnNavigationRequest(url, type, isMainFrame)) return false;
   if (FBrowser->OnTranslateUrl && isMainFrame) {
     QUrl translated = url;
     if (FBrowser->OnTranslateUrl(url, translated) == HOST_S_OK && translated != url) {

@@ -144,6 +144,8 @@ public:
   TShowMessageEvent OnShowMessage;
   TTranslateUrlEvent OnTranslateUrl;
   TGetExternalEvent OnGetExternal;
+  // Asked before any frame navigates: false keeps the frame where it is.
+  std::function<bool(const QUrl& url, QWebEnginePage::NavigationType type, bool isMainFrame)> OnNavigationRequest;
 
 signals:
   void navigateComplete(const QUrl& url);

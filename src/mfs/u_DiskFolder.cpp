@@ -177,6 +177,35 @@ void ImportFolder(const fs::path& disk, TMFSFolder* target) {
   }
 }
 
+void ImportFiles(const std::vector<std::pair<std::string, std::string>>& files, TMFSFolder* target) {
+  std::uint64_t total = 0;
+  for (const auto& [path, bytes] : files) {
+    TMFSFolder* folder = target;
+    for (std::size_t from = 0; from < path.size();) {
+      const std::size_t slash = std::min(path.find('/', from), path.size());
+      const std::string utf8 = path.substr(from, slash - from);
+      from = slash + 1;
+      std::string name;
+      if (!FromUtf8(utf8, name)) throw EToolError(path + ": the name cannot be written in code page " + std::to_string(BookCodePage()));
+      if (name.empty() || name == "." || name == ".." || name.find('\\') != std::string::npos)
+        throw EToolError(path + ": a name no book can hold");
+      TMFSItem* child = folder->FindChild(name);
+      if (slash < path.size()) {
+        if (child && !child->IsFolder()) throw EToolError(path + ": a file has the name of this folder");
+        folder = child ? static_cast<TMFSFolder*>(child) : new TMFSFolder(name, folder->Owner(), folder);
+        continue;
+      }
+      if (child) throw EToolError(path + ": another entry has the same name up to letter case");
+      total += bytes.size();
+      if (bytes.size() > MaxImageBytes || total > MaxImageBytes)
+        throw EToolError(path + ": a book image holds at most " + std::to_string(MaxImageBytes) + " bytes of files");
+      auto* file = new TMFSFile(name, folder->Owner(), folder);
+      file->Data = bytes;
+      file->DateTime = DosDateTimeNow();
+    }
+  }
+}
+
 namespace {
 
 // A name for a message: as UTF-8, or with its bytes shown when the code page leaves some undefined.

@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <string_view>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "u_Errors.h"
@@ -57,6 +58,9 @@ int ChosenCodePage(const std::filesystem::path& system, const std::filesystem::p
 // names with a backslash, two names equal up to letter case, links that lead outside the
 // folder and files beyond what an image holds are errors naming the file.
 void ImportFolder(const std::filesystem::path& disk, TMFSFolder* target);
+// The same for files held in memory, named by UTF-8 paths with "/" between folders ("OPS/a.xhtml"),
+// under the same rules; folders are made as the paths need them.
+void ImportFiles(const std::vector<std::pair<std::string, std::string>>& files, TMFSFolder* target);
 // Fails, naming both, when two entries of the tree would be written under one disk name.
 void CheckDiskNames(const TMFSFolder* folder, const std::string& where);
 // Writes the folder's tree under a disk folder, with the entries' dates as file times.

@@ -3,6 +3,7 @@
 #include <QWebEngineSettings>
 
 #include <QBuffer>
+#include <QFile>
 #include <algorithm>
 #include <QMimeDatabase>
 #include <QRandomGenerator>
@@ -179,6 +180,7 @@ void TEngineURLLayer::requestStarted(QWebEngineUrlRequestJob* job) {
     job->fail(QWebEngineUrlRequestJob::RequestDenied);
     return;
   }
+  if (ServeFromMachine(job)) return;
   // A waiter needs nothing of the book: held until released, answered at once after.
   if (auto waiter = FWaiters.find(ReservedId(url, FWaiterKey)); waiter != FWaiters.end()) {
     if (!waiter->second.Released) {
@@ -202,6 +204,30 @@ void TEngineURLLayer::requestStarted(QWebEngineUrlRequestJob* job) {
       break;
   }
   Serve(job);
+}
+
+void TEngineURLLayer::ServeMachineFolder(const QString& reservedPath, const QString& folder) {
+  FMachinePath = reservedPath.endsWith(QLatin1Char('/')) ? reservedPath : reservedPath + QLatin1Char('/');
+  FMachineFolder = folder;
+}
+
+bool TEngineURLLayer::ServeFromMachine(QWebEngineUrlRequestJob* job) {
+  const QString path = job->requestUrl().path(QUrl::FullyDecoded);
+  if (FMachinePath.isEmpty() || !path.startsWith(FMachinePath)) return false;
+  // Only what lies below the folder: no climbing, no second root.
+  const QString relative = path.mid(FMachinePath.size());
+  const QStringList segments = relative.split(QLatin1Char('/'));
+  QFile file(FMachineFolder + QLatin1Char('/') + relative);
+  if (relative.isEmpty() || relative.contains(QLatin1Char('\\')) || relative.contains(QChar(0)) || segments.contains(QStringLiteral("..")) ||
+      segments.contains(QStringLiteral(".")) || !file.open(QIODevice::ReadOnly)) {
+    job->fail(QWebEngineUrlRequestJob::UrlNotFound);
+    return true;
+  }
+  auto* buffer = new QBuffer(job);
+  buffer->setData(file.readAll());
+  buffer->open(QIODevice::ReadOnly);
+  job->reply(QMimeDatabase().mimeTypeForFile(file.fileName(), QMimeDatabase::MatchExtension).name().toLatin1(), buffer);
+  return true;
 }
 
 void TEngineURLLayer::ResumeDeferred() {

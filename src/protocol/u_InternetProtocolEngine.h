@@ -54,6 +54,10 @@ public:
   // The encoding of pages that declare none, in every profile: the book's code page.
   void SetDefaultTextEncoding(const QString& encoding);
 
+  // A folder of the machine served read-only at a reserved path of every book scheme
+  // ("mfs:/.quirelle-mathjax/MathJax.js"), for what the viewer itself adds to pages; none by default.
+  void ServeMachineFolder(const QString& reservedPath, const QString& folder);
+
   // Runs before every request is served: Serve, Fail (the request is aborted, nothing is
   // shown), or Later: the request waits, the event loop running on, until ResumeDeferred asks
   // again.
@@ -70,6 +74,8 @@ private:
   QWebEngineProfile* FProfile;
   std::vector<QWebEngineProfile*> FDepthProfiles;  // owned, index depth - 1
   QString FTextEncoding;
+  bool ServeFromMachine(QWebEngineUrlRequestJob* job);
+  QString FMachinePath, FMachineFolder;
   std::vector<QByteArray> FSchemes;
   struct TWaiter {
     bool Released = false;

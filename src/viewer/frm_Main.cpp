@@ -28,6 +28,7 @@
 #include "u_BookText.h"
 #include "u_CodePage.h"
 #include "u_Dialogs.h"
+#include "u_EpubReading.h"
 #include "u_InternetProtocolEngine.h"
 #include "u_Pictures.h"
 #include "u_ContentsPane.h"
@@ -139,6 +140,7 @@ void TfrmMain::StartUp(TBookSource& source) {
   book.LoadWindowKeys();
   ApplyWindowKeys();
   ConnectBrowser();
+  if (RecordsEpubOrigin(book.SystemImage())) ReadAsEpub(*FwebMain, this), FContentsPane->SetHeading(EpubHeading(book));
   FContentsPane->SetStory(book.Story());
   // Home is the story's first page, not a blank one.
   if (book.Story()) FwebMain->HomeURL = EngineURLOfBookURL("mfs:" + book.Story()->CurrentPage());

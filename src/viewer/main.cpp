@@ -21,6 +21,7 @@
 #include "u_CodePage.h"
 #include "u_Dialogs.h"
 #include "u_DiskFolder.h"
+#include "u_EpubReading.h"
 #include "u_LiveBook.h"
 #include "u_Pictures.h"
 #include "u_InternetProtocolEngine.h"
@@ -95,11 +96,11 @@ bool OwnBlocks() {
 }
 
 const char* const Usage =
-    "Usage: quirelle-viewer [BOOK]\n"
+    "Usage: quirelle-viewer [BOOK | BOOK.epub]\n"
     "       quirelle-viewer --system SYSTEM --content CONTENT | FOLDER\n"
     "Shows the book in the file BOOK: a book document (NAME.qbook), a packed book or a\n"
-    "Windows-format book. Without BOOK, a viewer that carries a book of its own shows it; else\n"
-    "it asks for one in the \"Open book\" dialog.\n"
+    "Windows-format book, or an EPUB, read as it is. Without BOOK, a viewer that carries a\n"
+    "book of its own shows it; else it asks for one in the \"Open book\" dialog.\n"
     "The second form reads a book straight from its folders (FOLDER holding system/ and\n"
     "content/, as quirelle-pack --new writes them) and shows each edit at once; F5 reads the\n"
     "folders again, and a pane shows what quirelle-pack --check finds.\n"
@@ -135,7 +136,7 @@ void PrepareEngine() {
   // Screen readers get the page's headings, paragraphs and links, not an empty document: the
   // engine builds its tree only when an assistive technology asks for it.
   if (!qEnvironmentVariableIsSet("QTWEBENGINE_ENABLE_LINUX_ACCESSIBILITY")) qputenv("QTWEBENGINE_ENABLE_LINUX_ACCESSIBILITY", "1");
-  RegisterEngineSchemes({"mfs", "system"});
+  RegisterEngineSchemes({"mfs", "system", FrameScheme});
 }
 
 void DressApplication() {
@@ -145,6 +146,17 @@ void DressApplication() {
   QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("quirelle"), QIcon(QStringLiteral(":/viewer/quirelle.png"))));
 }
 
+// An EPUB converted in memory; one that cannot be is said so.
+bool OpenEpub(TBookSource& source, const std::string& file) {
+  try {
+    source = EpubBookSource(file);
+    return true;
+  } catch (const Exception& e) {
+    ShowErrorMessage(nullptr, QString::fromStdString(e.Message()));
+    return false;
+  }
+}
+
 // The "Open book" dialog until the reader picks a book or cancels (false): a file chosen that is
 // no book, or a damaged one, is said so, and the reader chooses again.
 bool ChooseBook(TBookSource& source) {
@@ -152,6 +164,10 @@ bool ChooseBook(TBookSource& source) {
     const QString chosen = AskForBookFile();
     if (chosen.isEmpty()) return false;
     const std::string file = QFile::encodeName(chosen).toStdString();
+    if (IsEpubFile(file)) {
+      if (OpenEpub(source, file)) return true;
+      continue;
+    }
     StartBook(source, file);
     if (source.SystemImage) return true;
     try {
@@ -258,8 +274,9 @@ int main(int argc, char** argv) {
   const std::string bookFile = BookFileArgument(argc, argv);
   const std::optional<TFolders> folders = FolderArguments(argc, argv, bookFile);
   TBookSource source;
+  const bool epub = !folders && !bookFile.empty() && IsEpubFile(bookFile);
   if (folders) SetBookCodePage(ChosenCodePage(folders->System, folders->Content));
-  else if (!bookFile.empty() || check || OwnBlocks()) StartBook(source, bookFile);
+  else if (!epub && (!bookFile.empty() || check || OwnBlocks())) StartBook(source, bookFile);
 
   PrepareEngine();
   QApplication app(argc, argv);
@@ -269,6 +286,7 @@ int main(int argc, char** argv) {
   std::optional<TCheckMode> checkMode;
   if (check) checkMode.emplace(exitCode, sinceStart);
   if (folders) return RunFromFolders(app, *folders, checkMode, exitCode);
+  if (epub && !OpenEpub(source, bookFile)) return 1;
   if (!source.ContentLoad && !ChooseBook(source)) return 0;
 
   // Freed only once the loop has ended: a close can come while commands wait in nested loops

@@ -6,6 +6,7 @@
 #include <QUrl>
 
 #include "u_Book.h"
+#include "u_EpubReading.h"
 #include "u_InternetProtocolEngine.h"
 #include "u_MFSInternetProtocol.h"
 #include "u_PageEncoding.h"
@@ -37,6 +38,11 @@ TBookServing::TBookServing(TBook& book, QObject* window, std::function<bool()> j
   };
   FSystemProtocol = std::make_unique<TMFSInternetProtocol>("system", &book.SystemImage());
   FSystemProtocol->OnAfterGetData = filter;
+  if (RecordsEpubOrigin(book.SystemImage())) {
+    FFrameProtocol = std::make_unique<TMFSInternetProtocol>(FrameScheme, &book.ContentImage());
+    FFrameProtocol->OnAfterGetData = filter;
+    FFrameProtocol->EarlyRead = FContentProtocol->EarlyRead;
+  }
 }
 
 TBookServing::~TBookServing() {

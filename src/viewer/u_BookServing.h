@@ -1,7 +1,8 @@
 // The book's two schemes served to the engine, and the gate that holds a request for a file of
 // the content image while its worker unpacks it: a file read whole already is served at once,
 // any other waits (the event loop running on) and is asked again as the next file arrives.
-// Pages and description files are served with the book's variables expanded.
+// Pages and description files are served with the book's variables expanded. A book made from an
+// EPUB also serves its content image under the frame scheme (u_EpubReading).
 #pragma once
 
 #include <functional>
@@ -25,4 +26,6 @@ public:
 private:
   std::unique_ptr<TMFSInternetProtocol> FContentProtocol;
   std::unique_ptr<TMFSInternetProtocol> FSystemProtocol;
+  // A book from an EPUB serves its content again for frames, from an origin of their own.
+  std::unique_ptr<TMFSInternetProtocol> FFrameProtocol;
 };

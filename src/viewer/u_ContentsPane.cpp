@@ -27,6 +27,11 @@ void TContentsPane::SetStory(TStory* story) {
   FtvContents->clear();
 }
 
+void TContentsPane::SetHeading(const QString& heading) {
+  FtvContents->setHeaderHidden(heading.isEmpty());
+  FtvContents->setHeaderLabel(heading);
+}
+
 void TContentsPane::Toggle() {
   if (isVisible()) {
     hide();

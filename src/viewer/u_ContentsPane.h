@@ -19,6 +19,8 @@ public:
   QTreeWidget* tvContents() const { return FtvContents; }
   // The story the tree shows; built again when next shown.
   void SetStory(TStory* story);
+  // A line above the tree (the book's title and creators); none when empty.
+  void SetHeading(const QString& heading);
   // Shows or hides the pane; shown, its tree has the keyboard.
   void Toggle();
   // Selects the story's current entry.

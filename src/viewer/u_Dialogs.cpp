@@ -32,6 +32,17 @@ void ShowMessage(QWidget* parent, const QString& text, const QString& title) {
 
 void SetMessageHandler(TMessageHandler handler) { GHandler = std::move(handler); }
 
+namespace {
+std::function<bool(const QString&)> GQuestionHandler;
+}
+
+bool AskReader(QWidget* parent, const QString& text) {
+  if (GQuestionHandler) return GQuestionHandler(text);
+  return QMessageBox::question(parent, GTitle, text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
+}
+
+void SetQuestionHandler(std::function<bool(const QString& text)> handler) { GQuestionHandler = std::move(handler); }
+
 QString DescribedFailure(const QString& message, const Exception& e) {
   QString text = message;
   if (!e.Cause().empty()) {
@@ -44,7 +55,7 @@ QString DescribedFailure(const QString& message, const Exception& e) {
 
 QString AskForBookFile() {
   // Windows-format books and our packed books are programs, named as the author liked.
-  const QStringList filters{QStringLiteral("Book documents (*.qbook)"), QStringLiteral("Windows-format books (*.exe)"),
+  const QStringList filters{QStringLiteral("Book documents (*.qbook)"), QStringLiteral("EPUB books (*.epub)"), QStringLiteral("Windows-format books (*.exe)"),
                             QStringLiteral("All books, packed books (*)")};
   return QFileDialog::getOpenFileName(nullptr, QStringLiteral("Open book"), QString(), filters.join(QStringLiteral(";;")));
 }

@@ -22,6 +22,11 @@ void ShowMessage(QWidget* parent, const QString& text, const QString& title = QS
 // Replaces the message boxes; an empty handler restores them.
 void SetMessageHandler(TMessageHandler handler);
 
+// Asks the reader a yes-or-no question (No is the default); true for Yes.
+bool AskReader(QWidget* parent, const QString& text);
+// Replaces the question box (the handler gives the answer); an empty handler restores it.
+void SetQuestionHandler(std::function<bool(const QString& text)> handler);
+
 // A start-up failure as the reader sees it: the system's message, then what happened and where.
 QString DescribedFailure(const QString& message, const Exception& e);
 

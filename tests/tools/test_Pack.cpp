@@ -14,6 +14,7 @@
 #include "u_DataBlocks.h"
 #include "u_DiskFolder.h"
 #include "u_Epub.h"
+#include "tools/epub_test_util.h"
 #include "u_ImageSource.h"
 #include "u_Variables.h"
 
@@ -129,20 +130,6 @@ TEST(PackedBook, FromRepacksEveryKindByteForByte) {
   EXPECT_NE(Shell(Quote(Pack) + " --document --from " + Quote(Probe) + " -o " + Quote(dir.Path() / "none"), &out), 0);
   EXPECT_NE(out.find("not a book"), std::string::npos) << out;
   EXPECT_FALSE(fs::exists(dir.Path() / "none"));
-}
-
-// An EPUB written here with libzip: the files given, "mimetype" first and stored.
-void WriteEpub(const fs::path& file, const std::vector<std::pair<std::string, std::string>>& files) {
-  int error = 0;
-  zip_t* zip = zip_open(file.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
-  ASSERT_NE(zip, nullptr);
-  for (const auto& [name, data] : files) {
-    zip_source_t* source = zip_source_buffer(zip, data.data(), data.size(), 0);
-    const zip_int64_t index = zip_file_add(zip, name.c_str(), source, ZIP_FL_ENC_UTF_8);
-    ASSERT_GE(index, 0);
-    if (name == "mimetype") zip_set_file_compression(zip, static_cast<zip_uint64_t>(index), ZIP_CM_STORE, 0);
-  }
-  ASSERT_EQ(zip_close(zip), 0);
 }
 
 // The story a new book was given: "page" lines, and "[chapter" / "]" around chapters.

@@ -1,0 +1,164 @@
+#include "u_EpubReading.h"
+
+#include <QDesktopServices>
+#include <QFile>
+#include <QWebEngineProfile>
+#include <QWebEngineScript>
+#include <QWebEngineScriptCollection>
+#include <QWebEngineUrlRequestInterceptor>
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+#include "c_MXWebBrowser.h"
+#include "u_CodePage.h"
+#include "u_DataBlocks.h"
+#include "u_Dialogs.h"
+#include "u_DiskFolder.h"
+#include "u_Epub.h"
+#include "u_ImageSource.h"
+#include "u_InternetProtocolEngine.h"
+#include "u_NewBook.h"
+#include "u_ToolbarArt.h"
+
+bool IsEpubFile(const std::string& file) {
+  // The OCF's first member, stored: a local header of 30 bytes, then "mimetype", then the type.
+  static const std::string Type = "mimetypeapplication/epub+zip";
+  char head[30 + 28] = {};
+  std::ifstream in(file, std::ios::binary);
+  if (!in.read(head, sizeof head)) return false;
+  return std::string_view(head, 4) == std::string_view("PK\x03\x04", 4) && std::string_view(head + 30, Type.size()) == Type;
+}
+
+TBookSource EpubBookSource(const std::string& file, std::vector<std::string>* notes) {
+  std::error_code ec;
+  const auto size = std::filesystem::file_size(file, ec);
+  if (ec || !std::filesystem::is_regular_file(file, ec)) throw EBookFileError(BookFileProblem(file));
+  // A container is no larger than what it may unpack to.
+  if (size > MaxEpubBytes) throw EBookFileError("The EPUB \"" + file + "\" is larger than a book can be");
+  std::string bytes(static_cast<std::size_t>(size), '\0');
+  std::ifstream in(file, std::ios::binary);
+  if (!in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()))) throw EBookFileError(BookFileProblem(file));
+  // What the conversion writes is UTF-8, names and description files alike.
+  SetBookCodePage(CodePageUtf8);
+  try {
+    const TEpub epub = ReadEpub(bytes);
+    if (notes) *notes = epub.Notes;
+    TBookSource source;
+    auto load = std::make_shared<TContentImageLoad>();
+    ImportFiles(epub.Files, load->Image->Root());
+    load->Finished();
+    const TNewBook book = PlanEpubBook(epub, *load->Image, std::filesystem::path(file).stem().string());
+    source.SystemImage = std::make_shared<TMFS>();
+    std::vector<std::pair<std::string, std::string>> system = NewBookSystemFiles(book, ToolbarPictureBmp);
+    for (auto& [path, data] : system) std::replace(path.begin(), path.end(), '\\', '/');
+    ImportFiles(system, source.SystemImage->Root());
+    source.SystemImage->Session()->CreateFile(CodePageRecordFile, 0, true)->Data = CodePageRecord(CodePageUtf8, *source.SystemImage);
+    source.ContentLoad = std::move(load);
+    return source;
+  } catch (const EEpubError& e) {
+    throw Exception(file + ": " + e.Message());
+  } catch (const EToolError& e) {
+    throw Exception(file + ": " + e.Message());
+  }
+}
+
+namespace {
+
+// What reading systems give every document's scripts, frames included; and, in a frame, its
+// height for a page that shows the book as one scroll.
+const char* const ReadingSystemScript = R"JS(
+(() => {
+  const features = {'dom-manipulation': true, 'layout-changes': true, 'touch-events': false, 'mouse-events': true,
+                    'keyboard-events': true, 'spine-scripting': true, 'embedded-web-content': true};
+  const system = Object.freeze({
+    name: 'Quirelle', version: '%VERSION%', layoutStyle: 'scrolling',
+    hasFeature(feature, version) { return features[feature] === true; },
+  });
+  try { Object.defineProperty(navigator, 'epubReadingSystem', {value: system, enumerable: true}); } catch (e) {}
+  if (window === window.parent) return;
+  const report = () => {
+    const root = document.documentElement;
+    if (root) window.parent.postMessage({quirelleFrameHeight: Math.max(root.scrollHeight, document.body ? document.body.scrollHeight : 0)}, '*');
+  };
+  addEventListener('load', () => { report(); if (document.documentElement) new ResizeObserver(report).observe(document.documentElement); });
+})();
+)JS";
+
+// MathML laid out by MathJax, for documents that hold any.
+const char* const MathJaxScript = R"JS(
+(() => {
+  if (!document.getElementsByTagNameNS('http://www.w3.org/1998/Math/MathML', 'math').length) return;
+  const head = document.head || document.documentElement;
+  const config = document.createElement('script');
+  config.type = 'text/x-mathjax-config';
+  config.text = "MathJax.Hub.Config({showMathMenu: false, messageStyle: 'none'});";
+  head.appendChild(config);
+  const script = document.createElement('script');
+  script.src = location.protocol + '%PATH%MathJax.js?config=MML_CHTML';
+  head.appendChild(script);
+})();
+)JS";
+
+QWebEngineScript Script(const char* name, QWebEngineScript::InjectionPoint point, QString source) {
+  QWebEngineScript script;
+  script.setName(QString::fromLatin1(name));
+  script.setInjectionPoint(point);
+  script.setWorldId(QWebEngineScript::MainWorld);
+  script.setRunsOnSubFrames(true);
+  script.setSourceCode(source);
+  return script;
+}
+
+bool IsRemote(const QUrl& url) {
+  static const QStringList Remote{QStringLiteral("http"), QStringLiteral("https"), QStringLiteral("ws"), QStringLiteral("wss"), QStringLiteral("ftp")};
+  return Remote.contains(url.scheme().toLower());
+}
+
+// Frames go to the frame scheme; nothing goes to the network.
+class TEpubRequests : public QWebEngineUrlRequestInterceptor {
+public:
+  using QWebEngineUrlRequestInterceptor::QWebEngineUrlRequestInterceptor;
+  void interceptRequest(QWebEngineUrlRequestInfo& info) override {
+    const QUrl url = info.requestUrl();
+    if (url.scheme() == QLatin1String("mfs") && info.resourceType() == QWebEngineUrlRequestInfo::ResourceTypeSubFrame) {
+      QUrl frame = url;
+      frame.setScheme(QString::fromLatin1(FrameScheme));
+      info.redirect(frame);
+    } else if (IsRemote(url)) {
+      info.block(true);
+    }
+  }
+};
+
+}  // namespace
+
+QString EpubHeading(TBook& book) {
+  if (!book.Variables()) return {};
+  const TStringToStringDictionary& values = book.Variables()->Values();
+  const std::string* title = values.FindValue("BOOKTITLE");
+  const std::string* author = values.FindValue("AUTHOR");
+  QString heading = title ? QString::fromStdString(ToUtf8(*title)) : QString();
+  if (author && !author->empty()) heading += (heading.isEmpty() ? QString() : QStringLiteral(" \u2014 ")) + QString::fromStdString(ToUtf8(*author));
+  return heading;
+}
+
+void ReadAsEpub(TMXWebBrowser& browser, QWidget* window) {
+  QWebEnginePage* page = browser.page();
+  page->scripts().insert(Script("quirelle-reading-system", QWebEngineScript::DocumentCreation,
+                                QString::fromLatin1(ReadingSystemScript).replace(QStringLiteral("%VERSION%"), QStringLiteral(QUIRELLE_VERSION))));
+  if (QFile::exists(QString::fromLatin1(MathJaxFolder) + QStringLiteral("/MathJax.js"))) {
+    if (TEngineURLLayer* layer = TEngineURLLayer::Instance()) layer->ServeMachineFolder(QString::fromLatin1(MathJaxPath), QString::fromLatin1(MathJaxFolder));
+    page->scripts().insert(Script("quirelle-mathjax", QWebEngineScript::DocumentReady,
+                                  QString::fromLatin1(MathJaxScript).replace(QStringLiteral("%PATH%"), QString::fromLatin1(MathJaxPath))));
+  }
+  page->setUrlRequestInterceptor(new TEpubRequests(page));
+  // A link out of the book is the reader's to follow, in their browser; nothing else leaves.
+  browser.OnNavigationRequest = [window](const QUrl& url, QWebEnginePage::NavigationType type, bool) {
+    if (!IsRemote(url)) return true;
+    if (type == QWebEnginePage::NavigationTypeLinkClicked &&
+        AskReader(window, QStringLiteral("This link leads out of the book, to\n%1\n\nOpen it in your web browser?").arg(url.toDisplayString())))
+      QDesktopServices::openUrl(url);
+    return false;
+  };
+}
