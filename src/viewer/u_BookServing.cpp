@@ -28,8 +28,10 @@ TBookServing::TBookServing(TBook& book, QObject* window, std::function<bool()> j
     QMetaObject::invokeMethod(window, [join] { join(); }, Qt::QueuedConnection);
     resume();
   });
-  auto filter = [&book](TMFSInternetProtocol&, const std::string& path, std::string& data) {
+  const bool epub = RecordsEpubOrigin(book.SystemImage());
+  auto filter = [&book, epub](TMFSInternetProtocol& protocol, const std::string& path, std::string& data) {
     if (TVariables* variables = book.Variables()) variables->SubstituteInPlace(data, path);
+    if (epub && protocol.Image() == &book.ContentImage()) AddReadingSystem(path, data);
   };
   FContentProtocol = std::make_unique<TMFSInternetProtocol>("mfs", &book.ContentImage());
   FContentProtocol->OnAfterGetData = filter;
@@ -38,7 +40,7 @@ TBookServing::TBookServing(TBook& book, QObject* window, std::function<bool()> j
   };
   FSystemProtocol = std::make_unique<TMFSInternetProtocol>("system", &book.SystemImage());
   FSystemProtocol->OnAfterGetData = filter;
-  if (RecordsEpubOrigin(book.SystemImage())) {
+  if (epub) {
     FFrameProtocol = std::make_unique<TMFSInternetProtocol>(FrameScheme, &book.ContentImage());
     FFrameProtocol->OnAfterGetData = filter;
     FFrameProtocol->EarlyRead = FContentProtocol->EarlyRead;

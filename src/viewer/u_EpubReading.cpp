@@ -7,6 +7,8 @@
 #include <QWebEngineScriptCollection>
 #include <QWebEngineUrlRequestInterceptor>
 #include <algorithm>
+#include <cctype>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -65,8 +67,8 @@ TBookSource EpubBookSource(const std::string& file, std::vector<std::string>* no
 
 namespace {
 
-// What reading systems give every document's scripts, frames included; and, in a frame, its
-// height for a page that shows the book as one scroll.
+// What reading systems give every document's scripts, frames included, before any of its own
+// runs; and, in a frame, its height for a page that shows the book as one scroll.
 const char* const ReadingSystemScript = R"JS(
 (() => {
   const features = {'dom-manipulation': true, 'layout-changes': true, 'touch-events': false, 'mouse-events': true,
@@ -110,6 +112,21 @@ QWebEngineScript Script(const char* name, QWebEngineScript::InjectionPoint point
   return script;
 }
 
+std::string ToLowerAscii(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
+std::size_t FindAsciiNoCase(const std::string& text, std::string_view what, std::size_t from) {
+  for (std::size_t i = from; i + what.size() <= text.size(); ++i) {
+    std::size_t k = 0;
+    while (k < what.size() && std::tolower(static_cast<unsigned char>(text[i + k])) == what[k]) ++k;
+    if (k == what.size()) return i;
+  }
+  return std::string::npos;
+}
+
 bool IsRemote(const QUrl& url) {
   static const QStringList Remote{QStringLiteral("http"), QStringLiteral("https"), QStringLiteral("ws"), QStringLiteral("wss"), QStringLiteral("ftp")};
   return Remote.contains(url.scheme().toLower());
@@ -143,10 +160,31 @@ QString EpubHeading(TBook& book) {
   return heading;
 }
 
+void AddReadingSystem(const std::string& path, std::string& data) {
+  const std::size_t dot = path.rfind('.');
+  const std::string extension = dot == std::string::npos ? "" : ToLowerAscii(path.substr(dot + 1));
+  if (extension != "xhtml" && extension != "html" && extension != "htm") return;
+  // The engine runs its own scripts in a frame only once the frame's first scripts have run: the
+  // document itself brings it, first in its head (else first in its root, else first of all).
+  std::string script = std::string("<script>//<![CDATA[") + ReadingSystemScript + "//]]></script>";
+  script.replace(script.find("%VERSION%"), 9, QUIRELLE_VERSION);
+  std::size_t at = std::string::npos;
+  for (const char* element : {"<head", "<html"}) {
+    for (std::size_t from = 0; at == std::string::npos;) {
+      const std::size_t tag = FindAsciiNoCase(data, element, from);
+      if (tag == std::string::npos) break;
+      const char after = tag + std::strlen(element) < data.size() ? data[tag + std::strlen(element)] : '\0';
+      const std::size_t end = data.find('>', tag);
+      if ((after == '>' || after == ' ' || after == '\t' || after == '\r' || after == '\n') && end != std::string::npos) at = end + 1;
+      from = tag + 1;
+    }
+    if (at != std::string::npos) break;
+  }
+  data.insert(at == std::string::npos ? 0 : at, script);
+}
+
 void ReadAsEpub(TMXWebBrowser& browser, QWidget* window) {
   QWebEnginePage* page = browser.page();
-  page->scripts().insert(Script("quirelle-reading-system", QWebEngineScript::DocumentCreation,
-                                QString::fromLatin1(ReadingSystemScript).replace(QStringLiteral("%VERSION%"), QStringLiteral(QUIRELLE_VERSION))));
   if (QFile::exists(QString::fromLatin1(MathJaxFolder) + QStringLiteral("/MathJax.js"))) {
     if (TEngineURLLayer* layer = TEngineURLLayer::Instance()) layer->ServeMachineFolder(QString::fromLatin1(MathJaxPath), QString::fromLatin1(MathJaxFolder));
     page->scripts().insert(Script("quirelle-mathjax", QWebEngineScript::DocumentReady,

@@ -34,6 +34,10 @@ TBookSource EpubBookSource(const std::string& file, std::vector<std::string>* no
 // The contents pane's heading for such a book: its title and its creators.
 QString EpubHeading(TBook& book);
 
+// A page of such a book (by its path's extension: .xhtml, .html, .htm) as it is served: with the
+// reading system's script first in its head, where it runs before the page's own.
+void AddReadingSystem(const std::string& path, std::string& data);
+
 // Reads the browser's pages as a reading system reads an EPUB's (see above); `window` asks the
 // reader before a link leaves the book.
 void ReadAsEpub(TMXWebBrowser& browser, QWidget* window);

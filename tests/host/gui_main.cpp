@@ -9,7 +9,7 @@
 
 int main(int argc, char** argv) {
   qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
-  RegisterEngineSchemes({"mfs", "system"});
+  RegisterEngineSchemes({"mfs", "system", "mfs-frame"});
   // A scheme whose answers the tests hold back, for pages that stay loading.
   QWebEngineUrlScheme held("held");
   held.setSyntax(QWebEngineUrlScheme::Syntax::Path);
