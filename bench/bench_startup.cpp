@@ -3,7 +3,8 @@
 // bare QWebEngineView program that loads the same first page from disk, in the same run, with the
 // peak memory of each. Runs each several times (as separate processes, paired) and prints medians
 // and the spread; each program's own figure (from its main) stands beside for comparison. The smaller book also runs with a toolbar of 30 buttons and 30
-// pictures of every kind, and as a book document given to the plain viewer.
+// pictures of every kind, and as a book document given to the plain viewer. An EPUB of
+// Moby-Dick's size, opened directly, runs beside the bare view of its first document.
 // Run it under a display: xvfb-run -a build/release/bench/bench_startup BUILD_DIR [RUNS] [BASELINE]
 // BASELINE is a quirelle-viewer built from an earlier commit: the same book packed into it runs
 // beside the others, for before-and-after figures from one run.
@@ -20,6 +21,7 @@
 #include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
+#include <zip.h>
 
 #include "bench_util.h"
 #include "u_Book.h"
@@ -146,6 +148,49 @@ int main(int argc, char** argv) {
     cases.push_back(std::move(c));
   }
 
+  // An EPUB of Moby-Dick's size (150 documents of about 8 KB, a table of contents naming each),
+  // given to the plain viewer, which converts it in memory; the bare view shows its first document.
+  {
+    const fs::path dir = work / "epub";
+    std::vector<std::pair<std::string, std::string>> files{
+        {"mimetype", "application/epub+zip"},
+        {"META-INF/container.xml", "<?xml version=\"1.0\"?><container version=\"1.0\" xmlns=\"urn:oasis:names:tc:opendocument:xmlns:container\">"
+                                   "<rootfiles><rootfile full-path=\"OPS/book.opf\" media-type=\"application/oebps-package+xml\"/></rootfiles></container>"}};
+    std::string manifest, spine, nav;
+    std::uint32_t seed = 7;
+    for (int i = 0; i < 150; ++i) {
+      const std::string name = "ch" + std::to_string(i) + ".html";
+      files.emplace_back("OPS/" + name, NoisyPage(seed, 8000, 'a', 26));
+      manifest += "<item id=\"c" + std::to_string(i) + "\" href=\"" + name + "\" media-type=\"application/xhtml+xml\"/>";
+      spine += "<itemref idref=\"c" + std::to_string(i) + "\"/>";
+      nav += "<li><a href=\"" + name + "\">Chapter " + std::to_string(i) + "</a></li>";
+    }
+    files.emplace_back("OPS/nav.xhtml", "<?xml version=\"1.0\"?><html xmlns=\"http://www.w3.org/1999/xhtml\" xmlns:epub=\"http://www.idpf.org/2007/ops\">"
+                                        "<head><title>Contents</title></head><body><nav epub:type=\"toc\"><ol>" + nav + "</ol></nav></body></html>");
+    files.emplace_back("OPS/book.opf", "<?xml version=\"1.0\"?><package xmlns=\"http://www.idpf.org/2007/opf\" version=\"3.0\" unique-identifier=\"u\">"
+                                       "<metadata xmlns:dc=\"http://purl.org/dc/elements/1.1/\"><dc:identifier id=\"u\">bench</dc:identifier>"
+                                       "<dc:title>Whale</dc:title><dc:creator>Writer</dc:creator></metadata><manifest>" + manifest +
+                                       "<item id=\"nav\" href=\"nav.xhtml\" media-type=\"application/xhtml+xml\" properties=\"nav\"/></manifest>"
+                                       "<spine>" + spine + "</spine></package>");
+    fs::create_directories(dir);
+    int error = 0;
+    zip_t* zip = zip_open((dir / "whale.epub").c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+    std::size_t bytes = 0;
+    for (const auto& [name, data] : files) {
+      const zip_int64_t index = zip_file_add(zip, name.c_str(), zip_source_buffer(zip, data.data(), data.size(), 0), 0);
+      if (name == "mimetype") zip_set_file_compression(zip, static_cast<zip_uint64_t>(index), ZIP_CM_STORE, 0);
+      bytes += data.size();
+    }
+    zip_close(zip);
+    Write(dir / "ch0.html", files[2].second);
+    TCase c;
+    c.Name = "an EPUB of 150 documents";
+    c.ContentMB = static_cast<double>(bytes) / 1e6;
+    c.Viewer = {"env", sandbox, "QUIRELLE_CHECK=1", (build / "quirelle-viewer").string(), (dir / "whale.epub").string()};
+    c.Bare = {"env", sandbox, (build / "bench" / "bare_view").string(), (dir / "ch0.html").string()};
+    cases.push_back(std::move(c));
+  }
+
   // Each run's figures: the whole run and the first page as a reader waits for them (our clock,
   // from before the fork), the program's own figure (ms=, from its main), and the peak memory.
   // Medians over the runs, with the spread (lowest to highest) of the first page.
@@ -197,7 +242,7 @@ int main(int argc, char** argv) {
       toolbar.Run(c.Toolbar);
     }
     std::printf("book of %s: content image %.1f MB\n", c.Name.c_str(), c.ContentMB);
-    line("packed viewer", viewer);
+    line(c.Document.empty() && c.Name.find("EPUB") != std::string::npos ? "viewer given the EPUB" : "packed viewer", viewer);
     line("bare QWebEngineView, page from disk", bare);
     ratio("ratio viewer / bare", viewer, bare);
     std::printf("  %-44s %8.2f\n", "peak above bare / content image", (viewer.PeakKB - bare.PeakKB) / 1024.0 / (c.ContentMB / 1.048576));

@@ -48,6 +48,8 @@ grep -qx 'application/x-quirelle-book=org.quirelle.Viewer.desktop;' "$stage/usr/
   fail "the book type does not open in the viewer"
 grep -qx 'application/x-ms-dos-executable=org.quirelle.Viewer.desktop;' "$stage/usr/share/applications/mimeinfo.cache" ||
   fail "the viewer is not offered for Windows executables"
+grep -qx 'application/epub+zip=org.quirelle.Viewer.desktop;' "$stage/usr/share/applications/mimeinfo.cache" ||
+  fail "the viewer is not offered for EPUBs"
 
 # The installed programs: the viewer opens the document, and a book packed by the installed
 # packer (into the installed viewer beside it) runs on its own.
