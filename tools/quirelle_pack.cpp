@@ -441,6 +441,7 @@ int NewBook(const fs::path& folder, const fs::path& source, bool epub) {
     WriteEpubFiles(read, contentFolder->Path());
     ImportFolder(contentFolder->Path(), content.Root());
     book = PlanEpubBook(read, content, name);
+    for (const auto& [path, data] : book.ContentFiles) WriteDiskFileAtomically(contentFolder->Path() / path, data);
   } else {
     if (!fs::is_directory(source)) throw EToolError(source.string() + ": no such folder");
     ImportFolder(source, content.Root());
@@ -465,8 +466,9 @@ int NewBook(const fs::path& folder, const fs::path& source, bool epub) {
     throw;
   }
   const std::string p = epub ? (folder / "content").string() : source.string(), s = system.string();
-  std::printf("Started \"%s\" in %s: %zu page%s, %zu chapter%s, a toolbar of 13 buttons.\n", book.Title.c_str(), s.c_str(),
-              book.Pages.size(), book.Pages.size() == 1 ? "" : "s", book.ChapterCount, book.ChapterCount == 1 ? "" : "s");
+  std::printf("Started \"%s\" in %s: %zu page%s, %zu chapter%s, a toolbar of %zu buttons.\n", book.Title.c_str(), s.c_str(),
+              book.Pages.size(), book.Pages.size() == 1 ? "" : "s", book.ChapterCount, book.ChapterCount == 1 ? "" : "s",
+              NewBookPictureFiles(!book.ContentFiles.empty()).size());
   std::printf("Next:\n"
               "  1. Preview: quirelle-viewer --system %s --content %s\n"
               "     Leave it open: each file you save shows at once, and a pane lists what the check finds.\n"

@@ -111,6 +111,38 @@ const TButton Buttons[] = {{17, "Home", "home"},          {3, "First", "first"},
                            {2, "Forward", "forward"},     {0, nullptr, nullptr},         {11, "Text size", "text-size"},
                            {12, "Search", "search"},      {14, "Print", "print"},        {0, nullptr, nullptr},
                            {10, "Exit", "exit"}};
+// Before Exit in a book that has an About form.
+const TButton AboutButton = {9, "About", "about"};
+
+// The buttons of a new book, in order.
+std::vector<TButton> ButtonsOf(bool about) {
+  std::vector<TButton> buttons(std::begin(Buttons), std::end(Buttons));
+  if (about) buttons.insert(buttons.end() - 1, AboutButton);
+  return buttons;
+}
+
+const char* const AboutPagePath = "quirelle-about.xhtml";
+
+// Text for the About page, which is served with the variables expanded: "%" stays as written.
+std::string PageText(std::string_view text) {
+  std::string out;
+  for (char c : text)
+    out += c == '<' ? "&lt;" : c == '>' ? "&gt;" : c == '&' ? "&amp;" : c == '"' ? "&quot;" : c == '%' ? "&#37;" : std::string(1, c);
+  return out;
+}
+
+// The About form of a book from an EPUB: its title in its direction and language, its creators.
+std::string AboutPage(const TEpub& epub, const std::string& title) {
+  std::string heading = "<h1";
+  if (!epub.TitleDirection.empty()) heading += " dir=\"" + epub.TitleDirection + "\"";
+  if (!epub.TitleLanguage.empty()) heading += " xml:lang=\"" + PageText(epub.TitleLanguage) + "\" lang=\"" + PageText(epub.TitleLanguage) + "\"";
+  std::string creators;
+  for (const std::string& creator : epub.Creators) creators += (creators.empty() ? "" : ", ") + PageText(creator);
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<html xmlns=\"http://www.w3.org/1999/xhtml\"><head><title>About</title>\n"
+         "<style>body { font-family: sans-serif; margin: 1.5em } h1 { font-size: 1.4em }</style></head>\n<body>" + heading + ">" +
+         PageText(title) + "</h1>\n" + (creators.empty() ? "" : "<p id=\"creators\">By " + creators + "</p>\n") +
+         "<p><button onclick=\"window.external.UserForm.Close()\">Close</button></p></body></html>\n";
+}
 
 // The pages in reading order, each folder kept together as a chapter placed at its first page.
 struct TOrder {
@@ -157,7 +189,8 @@ struct TOrder {
 
 // The description files around a story: variables with the title and author, System.xml with
 // readable colours, and the toolbar.
-void Describe(TNewBook& book, const std::string& author, const std::string& language = {}, const std::string& direction = {}) {
+void Describe(TNewBook& book, const std::string& author, const std::string& language = {}, const std::string& direction = {},
+              bool about = false) {
   // A title that holds what reads as a reference ("%{X}") is written so that it reads as written:
   // the percent sign comes from a variable of its own, and a substitution is never read again.
   bool percent = false;
@@ -179,13 +212,14 @@ void Describe(TNewBook& book, const std::string& author, const std::string& lang
                       (percent ? "  <var Name=\"PERCENT\">$%</var>\n" : "") + "</vars>\n";
   book.SystemXml =
       "<System ApplicationTitle=\"%{BOOKTITLE}\" MainFormCaption=\"%{BOOKTITLE}\"\n"
-      "        Story=\"Story.xml\" Variables=\"Variables.xml\" ToolButtons=\"toolbar\\Buttons.xml\"\n"
+      "        Story=\"Story.xml\" Variables=\"Variables.xml\" ToolButtons=\"toolbar\\Buttons.xml\"" +
+      std::string(about ? " Forms=\"Forms.xml\"" : "") + "\n"
       "        Width=1024 Height=720 ResizableWindow=True>\n"
       "  <toolbar ToolbarPlacement=\"tpTop\" ToolbarBackColor=15790320 ToolbarTextColor=3355443\n"
       "           ToolbarShowCaption=True ToolbarBtnW=64 ToolbarBtnH=46 ToolbarImgW=24 ToolbarImgH=24 ToolbarFlat=True/>\n"
       "</System>\n";
   std::string images, list;
-  for (const TButton& b : Buttons) {
+  for (const TButton& b : ButtonsOf(about)) {
     if (!b.Caption) {
       list += "    <Btn Kind=0/>\n";
       continue;
@@ -241,9 +275,9 @@ TNewBook PlanNewBook(TMFS& content, const std::string& fallbackTitle) {
   return book;
 }
 
-std::vector<std::string> NewBookPictureFiles() {
+std::vector<std::string> NewBookPictureFiles(bool about) {
   std::vector<std::string> files;
-  for (const TButton& b : Buttons)
+  for (const TButton& b : ButtonsOf(about))
     if (b.Picture) files.push_back(std::string("toolbar\\pictures\\") + b.Picture + ".bmp");
   return files;
 }
@@ -254,7 +288,11 @@ std::vector<std::pair<std::string, std::string>> NewBookSystemFiles(const TNewBo
       {"System.xml", book.SystemXml}, {"Story.xml", book.StoryXml}, {"Variables.xml", book.VariablesXml}, {"toolbar\\Buttons.xml", book.ButtonsXml}};
   // The packer keeps the origin and adds the code page.
   if (book.FromEpub) files.emplace_back("Quirelle.xml", "<Quirelle Origin=\"epub\"/>\r\n");
-  for (const std::string& file : NewBookPictureFiles()) {
+  const bool about = !book.ContentFiles.empty();
+  if (about)
+    files.emplace_back("Forms.xml", std::string("<Forms>\n  <Form Name=\"About\" Path=\"\\") + AboutPagePath +
+                                        "\" Caption=\"About this book\" Width=480 Height=320 Center=True SystemMenu=True/>\n</Forms>\n");
+  for (const std::string& file : NewBookPictureFiles(about)) {
     const std::size_t name = file.rfind('\\') + 1;
     files.emplace_back(file, picture(file.substr(name, file.rfind('.') - name)));
   }
@@ -317,7 +355,10 @@ TNewBook PlanEpubBook(const TEpub& epub, TMFS& content, const std::string& fallb
   }
   book.StoryXml += "</Story>\n";
   book.Title = epub.Title.empty() ? fallbackTitle : epub.Title;
-  Describe(book, epub.Author, epub.TitleLanguage, epub.Title.empty() ? "" : epub.TitleDirection);
+  // The About form's page, unless the EPUB has a file of that name.
+  const bool about = !FindBookFile(content, std::string("\\") + AboutPagePath);
+  Describe(book, epub.Author, epub.TitleLanguage, epub.Title.empty() ? "" : epub.TitleDirection, about);
   book.FromEpub = true;
+  if (about) book.ContentFiles.emplace_back(AboutPagePath, AboutPage(epub, book.Title));
   return book;
 }

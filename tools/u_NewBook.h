@@ -25,6 +25,9 @@ struct TNewBook {
   std::size_t ChapterCount = 0;
   std::string StoryXml, VariablesXml, SystemXml, ButtonsXml;
   bool FromEpub = false;  // its system image records that (RecordsEpubOrigin)
+  // Files the book adds to the content, paths as in the content folder ("quirelle-about.xhtml"):
+  // a book from an EPUB has an About form showing its title and creators.
+  std::vector<std::pair<std::string, std::string>> ContentFiles;
 };
 
 // The files of the book's system folder, at their paths in it ("toolbar\Buttons.xml"), the
@@ -47,4 +50,5 @@ TNewBook PlanEpubBook(const TEpub& epub, TMFS& content, const std::string& fallb
 
 // The picture files the toolbar names, relative to the system folder ("toolbar\pictures\next.bmp"):
 // 24 x 24 BMP pictures whose top-left pixel is the background.
-std::vector<std::string> NewBookPictureFiles();
+// `about`: with the About button's picture, which a book from an EPUB has.
+std::vector<std::string> NewBookPictureFiles(bool about = false);

@@ -53,6 +53,13 @@ void Draw(QPainter& p, const std::string& name) {
     p.fillRect(7, 14, 10, 7, Qt::white);
     p.fillRect(8, 16, 8, 1, Ink);
     p.fillRect(8, 18, 6, 1, Ink);
+  } else if (name == "about") {
+    p.setBrush(Qt::NoBrush);
+    p.setPen(QPen(Ink, 2));
+    p.drawEllipse(2, 2, 20, 20);
+    p.setPen(Qt::NoPen);
+    p.fillRect(11, 6, 3, 3, Ink);
+    p.fillRect(11, 10, 3, 8, Ink);
   } else if (name == "exit") {
     p.setPen(QPen(Ink, 4, Qt::SolidLine, Qt::SquareCap));
     p.drawLine(6, 6, 18, 18);

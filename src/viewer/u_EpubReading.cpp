@@ -49,8 +49,9 @@ TBookSource EpubBookSource(const std::string& file, std::vector<std::string>* no
     TBookSource source;
     auto load = std::make_shared<TContentImageLoad>();
     ImportFiles(epub.Files, load->Image->Root());
-    load->Finished();
     const TNewBook book = PlanEpubBook(epub, *load->Image, std::filesystem::path(file).stem().string());
+    ImportFiles(book.ContentFiles, load->Image->Root());
+    load->Finished();
     source.SystemImage = std::make_shared<TMFS>();
     std::vector<std::pair<std::string, std::string>> system = NewBookSystemFiles(book, ToolbarPictureBmp);
     for (auto& [path, data] : system) std::replace(path.begin(), path.end(), '\\', '/');

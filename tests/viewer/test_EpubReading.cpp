@@ -7,6 +7,7 @@
 #include <QTreeWidget>
 
 #include "tools/epub_test_util.h"
+#include "frm_UserForm.h"
 #include "u_ContentsPane.h"
 #include "u_EpubReading.h"
 #include "viewer_test_util.h"
@@ -91,7 +92,7 @@ TEST_F(EpubReadingTest, ScriptsFramesMathAndLinksBehaveAsInAReadingSystem) {
   SetQuestionHandler([](const QString&) { return true; });
   TfrmMain& w = Open({{"mimetype", "application/epub+zip"},
                       {"META-INF/container.xml", EpubContainerXml},
-                      {"OPS/book.opf", Opf("<dc:title>Reading</dc:title><dc:creator>Ann Writer</dc:creator>",
+                      {"OPS/book.opf", Opf("<dc:title>Reading</dc:title><dc:creator>50% Writer</dc:creator>",
                                            Item("a", "a.xhtml") + Item("f", "frame.xhtml") + Item("n", "notes.xhtml") + Item("b", "b.xhtml") +
                                                Item("css", "style.css", "text/css"),
                                            "<itemref idref=\"a\"/><itemref idref=\"n\" linear=\"no\"/><itemref idref=\"b\"/>")},
@@ -106,8 +107,18 @@ TEST_F(EpubReadingTest, ScriptsFramesMathAndLinksBehaveAsInAReadingSystem) {
   EXPECT_EQ(Js("getComputedStyle(document.getElementById('t')).textCombineUpright").toString(), "all");
   // The picture from the network was never asked for.
   EXPECT_FALSE(network.hasPendingConnections());
-  // The contents pane names the creator.
-  EXPECT_EQ(w.ContentsPane()->tvContents()->headerItem()->text(0), QString::fromUtf8("Reading \u2014 Ann Writer"));
+  // The contents pane and the About form name the creator.
+  EXPECT_EQ(w.ContentsPane()->tvContents()->headerItem()->text(0), QString::fromUtf8("Reading \u2014 50% Writer"));
+  QAbstractButton* about = nullptr;
+  for (QWidget* b : w.Toolbar().Buttons())
+    if (auto* button = qobject_cast<QAbstractButton*>(b); button && button->text() == "About") about = button;
+  ASSERT_NE(about, nullptr);
+  EXPECT_TRUE(WhenShown<TfrmUserForm>([&] { about->click(); }, [&](TfrmUserForm& form) {
+    EXPECT_TRUE(WaitFor([&] {
+      return Eval(*form.webUserForm(), "document.getElementById('creators') ? document.getElementById('creators').textContent : ''").toString() ==
+             "By 50% Writer";
+    }));
+  }));
 
   // A link out of the book: asked, then handed to the desktop's browser; the book stays.
   UrlCatcher browser;
