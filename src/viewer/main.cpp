@@ -96,7 +96,7 @@ bool OwnBlocks() {
 }
 
 const char* const Usage =
-    "Usage: quirelle-viewer [BOOK | BOOK.epub]\n"
+    "Usage: quirelle-viewer [BOOK]\n"
     "       quirelle-viewer --system SYSTEM --content CONTENT | FOLDER\n"
     "Shows the book in the file BOOK: a book document (NAME.qbook), a packed book or a\n"
     "Windows-format book, or an EPUB, read as it is. Without BOOK, a viewer that carries a\n"
