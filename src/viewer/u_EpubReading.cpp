@@ -76,7 +76,8 @@ const char* const ReadingSystemScript = R"JS(
                     'keyboard-events': true, 'spine-scripting': true, 'embedded-web-content': true};
   const system = Object.freeze({
     name: 'Quirelle', version: '%VERSION%', layoutStyle: 'scrolling',
-    hasFeature(feature, version) { return features[feature] === true; },
+    // Features it does not know of are neither offered nor refused.
+    hasFeature(feature, version) { return Object.prototype.hasOwnProperty.call(features, feature) ? features[feature] : undefined; },
   });
   try { Object.defineProperty(navigator, 'epubReadingSystem', {value: system, enumerable: true}); } catch (e) {}
   if (window === window.parent) return;

@@ -77,7 +77,7 @@ TEST_F(EpubReadingTest, ScriptsFramesMathAndLinksBehaveAsInAReadingSystem) {
       "<link rel=\"stylesheet\" href=\"style.css\"/><script>//<![CDATA[\n"
       "addEventListener('message', (e) => {\n"
       "  const rs = navigator.epubReadingSystem;\n"
-      "  const offered = rs && rs.name === 'Quirelle' && rs.hasFeature('dom-manipulation') === true && rs.hasFeature('touch-events') === false;\n"
+      "  const offered = rs && rs.name === 'Quirelle' && rs.hasFeature('dom-manipulation') === true && rs.hasFeature('touch-events') === false && rs.hasFeature('no-such-feature') === undefined;\n"
       "  if (e.data.frame) document.body.dataset.why = JSON.stringify([!!rs, rs && rs.name, rs && rs.hasFeature('dom-manipulation'), e.data]);\n"
       "  if (e.data.frame) document.body.style.backgroundColor = offered && e.data.frame === 'Quirelle' && !e.data.touched ? 'rgb(0, 128, 0)' : 'rgb(255, 0, 0)';\n"
       "});\n//]]></script>");
