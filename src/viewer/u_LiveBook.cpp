@@ -87,9 +87,20 @@ void TLiveBook::Watch() {
     for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) paths << FromPath(it->path());
   }
   FWatcher.addPaths(paths);
+  FStamps.clear();
+  for (const QString& path : paths) FStamps[path] = StampOf(path);
+}
+
+std::pair<fs::file_time_type, std::uintmax_t> TLiveBook::StampOf(const QString& path) {
+  std::error_code ec;
+  const fs::path file(QFile::encodeName(path).toStdString());
+  const fs::file_time_type modified = fs::last_write_time(file, ec);
+  const std::uintmax_t size = fs::is_regular_file(file, ec) ? fs::file_size(file, ec) : 0;
+  return {ec ? fs::file_time_type::min() : modified, size};
 }
 
 void TLiveBook::Changed(const QString& path) {
+  if (const auto stamp = FStamps.find(path); stamp != FStamps.end() && stamp->second == StampOf(path)) return;  // read, not edited
   const std::string changed = QFile::encodeName(path).toStdString(), system = FSystem.string();
   if (changed.compare(0, system.size(), system) == 0 && (changed.size() == system.size() || changed[system.size()] == '/'))
     FDescriptionsChanged = true;

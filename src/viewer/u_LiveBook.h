@@ -14,6 +14,8 @@
 #include <QTimer>
 #include <filesystem>
 #include <future>
+#include <map>
+#include <utility>
 #include <memory>
 #include <vector>
 
@@ -57,6 +59,10 @@ private:
   bool FPrintFindings;
   std::unique_ptr<TfrmMain> FWindow;
   QFileSystemWatcher FWatcher;
+  // What each watched path was when last taken in (modified, size): reading a file or listing a
+  // folder changes its access time, which the watcher reports too, and is no edit.
+  std::map<QString, std::pair<std::filesystem::file_time_type, std::uintmax_t>> FStamps;
+  static std::pair<std::filesystem::file_time_type, std::uintmax_t> StampOf(const QString& path);
   QTimer FSettle;  // edits come in bursts (an editor's save is several): taken in once they stop
   bool FDescriptionsChanged = false;
   std::future<std::shared_ptr<TBookReport>> FCheck;
