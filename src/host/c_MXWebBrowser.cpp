@@ -180,8 +180,6 @@ TMXWebBrowser::~TMXWebBrowser() {
   if (!FHTMLTextURL.isEmpty() && TEngineURLLayer::Instance()) TEngineURLLayer::Instance()->RemoveHTMLText(FHTMLTextURL);
 }
 
-namespace {
-
 QWebEngineScript PageScript(const char* name, QWebEngineScript::InjectionPoint point, bool subFrames, const QString& source) {
   QWebEngineScript script;
   script.setName(QString::fromLatin1(name));
@@ -191,8 +189,6 @@ QWebEngineScript PageScript(const char* name, QWebEngineScript::InjectionPoint p
   script.setSourceCode(source);
   return script;
 }
-
-}  // namespace
 
 void TMXWebBrowser::InstallExternalBridge() {
   page()->scripts().insert(PageScript("quirelle-external", QWebEngineScript::DocumentCreation, true, QString::fromUtf8(BridgeScript)));

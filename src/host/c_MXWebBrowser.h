@@ -9,6 +9,7 @@
 #include <QUrl>
 #include <QVariant>
 #include <QWebEnginePage>
+#include <QWebEngineScript>
 #include <QWebEngineView>
 #include <cstdint>
 #include <functional>
@@ -22,6 +23,9 @@ class QPrinter;
 // Chooses where the print command prints: unset, the system's default printer. Scripted runs
 // and tests print to a file through the same path.
 using TPrinterSetup = std::function<void(QPrinter& printer)>;
+
+// A script the viewer adds to pages, in the page's own world.
+QWebEngineScript PageScript(const char* name, QWebEngineScript::InjectionPoint point, bool subFrames, const QString& source);
 void SetPrinterSetup(TPrinterSetup setup);
 
 using THostResult = std::int32_t;

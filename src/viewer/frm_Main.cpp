@@ -35,7 +35,6 @@
 #include "u_Toolbar.h"
 
 namespace {
-
 const char* const FontSizeCaptions[] = {"Extra Small", "Small", "Medium", "Large", "Extra Large"};
 
 // Whether the object is one of the application's windows. Compared by address only: the engine

@@ -104,16 +104,6 @@ const char* const MathJaxScript = R"JS(
 })();
 )JS";
 
-QWebEngineScript Script(const char* name, QWebEngineScript::InjectionPoint point, QString source) {
-  QWebEngineScript script;
-  script.setName(QString::fromLatin1(name));
-  script.setInjectionPoint(point);
-  script.setWorldId(QWebEngineScript::MainWorld);
-  script.setRunsOnSubFrames(true);
-  script.setSourceCode(source);
-  return script;
-}
-
 std::string ToLowerAscii(std::string text) {
   for (char& c : text)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
@@ -189,8 +179,8 @@ void ReadAsEpub(TMXWebBrowser& browser, QWidget* window) {
   QWebEnginePage* page = browser.page();
   if (QFile::exists(QString::fromLatin1(MathJaxFolder) + QStringLiteral("/MathJax.js"))) {
     if (TEngineURLLayer* layer = TEngineURLLayer::Instance()) layer->ServeMachineFolder(QString::fromLatin1(MathJaxPath), QString::fromLatin1(MathJaxFolder));
-    page->scripts().insert(Script("quirelle-mathjax", QWebEngineScript::DocumentReady,
-                                  QString::fromLatin1(MathJaxScript).replace(QStringLiteral("%PATH%"), QString::fromLatin1(MathJaxPath))));
+    page->scripts().insert(PageScript("quirelle-mathjax", QWebEngineScript::DocumentReady, true,
+                                      QString::fromLatin1(MathJaxScript).replace(QStringLiteral("%PATH%"), QString::fromLatin1(MathJaxPath))));
   }
   page->setUrlRequestInterceptor(new TEpubRequests(page));
   // A link out of the book is the reader's to follow, in their browser; nothing else leaves.

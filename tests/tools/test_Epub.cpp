@@ -51,7 +51,7 @@ std::vector<std::pair<std::string, std::string>> Book(const std::string& metadat
       "</manifest><spine>" + spine + "</spine></package>";
   const std::string nav = EpubPage("Contents",
       "<nav epub:type=\"toc\"><ol><li><a href=\"a.xhtml\"><img src=\"pic.png\" alt=\"Opening\"/></a></li>"
-      "<li><a href=\"text/b.xhtml\"><img src=\"../pic.png\" title=\"Second\"/></a></li></ol></nav>");
+      "<li><a href=\"text/b.xhtml\"><img src=\"pic.png\" title=\"Second\"/></a></li></ol></nav>");
   const std::string encryption =
       "<?xml version=\"1.0\"?><encryption xmlns=\"urn:oasis:names:tc:opendocument:xmlns:container\" xmlns:enc=\"http://www.w3.org/2001/04/xmlenc#\">"
       "<enc:EncryptedData><enc:EncryptionMethod Algorithm=\"http://www.idpf.org/2008/embedding\"/>"
@@ -113,6 +113,30 @@ TEST(Epub, ThePackageDecidesWhatEachSpineItemShowsAndInWhichOrder) {
   EXPECT_EQ(epub.TitleLanguage, "ar");
   EXPECT_EQ(epub.Author, "First Writer, Second Writer");
   EXPECT_FALSE(epub.Continuous);
+}
+
+// What --new --epub writes of the same EPUB: the files as converted, the story in the reading
+// order, the record of its origin that the packer keeps, and an About form naming the creators.
+TEST(Epub, NewBookWritesTheConvertedFilesAndTheirStory) {
+  TTempDir dir;
+  WriteEpub(dir.Path() / "x.epub", Book("<dc:title>Two</dc:title><dc:creator>First Writer</dc:creator>",
+                                        "<itemref idref=\"a\"/><itemref idref=\"notes\" linear=\"no\"/><itemref idref=\"json\"/><itemref idref=\"a\"/>"));
+  std::string out;
+  ASSERT_EQ(Shell(Quote(QUIRELLE_PACK) + " --new " + Quote(dir.Path() / "book") + " --epub " + Quote(dir.Path() / "x.epub"), &out), 0) << out;
+  EXPECT_NE(out.find("3 pages, 0 chapters, a toolbar of 14 buttons"), std::string::npos) << out;
+  const fs::path content = dir.Path() / "book" / "content", system = dir.Path() / "book" / "system";
+  EXPECT_EQ(ReadFile(content / "OPS" / "fonts" / "idpf.otf"), std::string(1100, '\0'));
+  EXPECT_EQ(ReadFile(content / "OPS" / "a-2.xhtml"), ReadFile(content / "OPS" / "a.xhtml"));
+  const std::string story = ReadFile(system / "Story.xml");
+  EXPECT_LT(story.find("\\OPS\\a.xhtml"), story.find("\\OPS\\data.xhtml"));
+  EXPECT_LT(story.find("\\OPS\\data.xhtml"), story.find("\\OPS\\a-2.xhtml"));
+  EXPECT_EQ(story.find("notes.xhtml"), std::string::npos);
+  EXPECT_NE(ReadFile(content / "quirelle-about.xhtml").find("<p id=\"creators\">By First Writer</p>"), std::string::npos);
+  // Packed, the book still says where it came from; it checks clean.
+  ASSERT_EQ(Shell(Quote(QUIRELLE_PACK) + " --document --system " + Quote(system) + " --content " + Quote(content) + " -o " +
+                      Quote(dir.Path() / "two.qbook"), &out), 0) << out;
+  ASSERT_EQ(Shell(Quote(QUIRELLE_PACK) + " --extract " + Quote(dir.Path() / "two.qbook") + " " + Quote(dir.Path() / "back"), &out), 0) << out;
+  EXPECT_NE(ReadFile(dir.Path() / "back" / "system" / "Quirelle.xml").find(" Origin=\"epub\"/>"), std::string::npos);
 }
 
 TEST(Epub, AScrolledContinuousBookIsOnePageOfItsDocuments) {
