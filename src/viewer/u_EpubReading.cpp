@@ -24,12 +24,20 @@
 #include "u_ToolbarArt.h"
 
 bool IsEpubFile(const std::string& file) {
-  // The OCF's first member, stored: a local header of 30 bytes, then "mimetype", then the type.
-  static const std::string Type = "mimetypeapplication/epub+zip";
-  char head[30 + 28] = {};
+  // The container's first member: a local header of 30 bytes, the name "mimetype", any extra
+  // field, then the type, stored. A container made less carefully still counts by its name.
+  static const std::string_view Type = "application/epub+zip";
+  char head[30 + 8 + 64 + 20] = {};
   std::ifstream in(file, std::ios::binary);
-  if (!in.read(head, sizeof head)) return false;
-  return std::string_view(head, 4) == std::string_view("PK\x03\x04", 4) && std::string_view(head + 30, Type.size()) == Type;
+  in.read(head, sizeof head);
+  const std::size_t got = static_cast<std::size_t>(in.gcount());
+  if (got < 4 || std::string_view(head, 4) != std::string_view("PK\x03\x04", 4)) return false;
+  const std::string name = std::filesystem::path(file).extension().string();
+  if (name.size() == 5 && (name[1] | 0x20) == 'e' && (name[2] | 0x20) == 'p' && (name[3] | 0x20) == 'u' && (name[4] | 0x20) == 'b') return true;
+  auto le16 = [&](std::size_t at) { return static_cast<std::size_t>(static_cast<unsigned char>(head[at]) | static_cast<unsigned char>(head[at + 1]) << 8); };
+  if (got < 30 || le16(26) != 8 || std::string_view(head + 30, 8) != "mimetype" || le16(28) > 64) return false;
+  const std::size_t data = 38 + le16(28);
+  return got >= data + Type.size() && std::string_view(head + data, Type.size()) == Type;
 }
 
 TBookSource EpubBookSource(const std::string& file, std::vector<std::string>* notes) {

@@ -43,7 +43,11 @@ protected:
   // The EPUB opened as the viewer opens one given on the command line; its first page loaded.
   TfrmMain& Open(const std::vector<std::pair<std::string, std::string>>& files) {
     WriteEpub(Dir.Path() / "book.epub", files);
-    EXPECT_TRUE(IsEpubFile((Dir.Path() / "book.epub").string()));
+    // An EPUB by its first member, whatever its name; another ZIP is none.
+    fs::copy_file(Dir.Path() / "book.epub", Dir.Path() / "book.bin", fs::copy_options::overwrite_existing);
+    EXPECT_TRUE(IsEpubFile((Dir.Path() / "book.bin").string()));
+    WriteEpub(Dir.Path() / "other.bin", {{"readme.txt", "text"}});
+    EXPECT_FALSE(IsEpubFile((Dir.Path() / "other.bin").string()));
     Form.reset();
     Form = std::make_unique<TfrmMain>(EpubBookSource((Dir.Path() / "book.epub").string()));
     EXPECT_FALSE(Form->CreateFailed()) << Messages.join("; ").toStdString();
