@@ -2,6 +2,8 @@
 
 #include <QDesktopServices>
 #include <QFile>
+#include <QPointer>
+#include <QTimer>
 #include <QWebEngineProfile>
 #include <QWebEngineScript>
 #include <QWebEngineScriptCollection>
@@ -132,20 +134,34 @@ bool IsRemote(const QUrl& url) {
   return Remote.contains(url.scheme().toLower());
 }
 
-// Frames go to the frame scheme; nothing goes to the network.
+// Frames go to the frame scheme; nothing goes to the network until the reader allows it, asked
+// once for the book when a page first wants something from there.
 class TEpubRequests : public QWebEngineUrlRequestInterceptor {
 public:
-  using QWebEngineUrlRequestInterceptor::QWebEngineUrlRequestInterceptor;
+  TEpubRequests(QWebEnginePage* page, QWidget* window) : QWebEngineUrlRequestInterceptor(page), FPage(page), FWindow(window) {}
   void interceptRequest(QWebEngineUrlRequestInfo& info) override {
     const QUrl url = info.requestUrl();
     if (url.scheme() == QLatin1String("mfs") && info.resourceType() == QWebEngineUrlRequestInfo::ResourceTypeSubFrame) {
       QUrl frame = url;
       frame.setScheme(QString::fromLatin1(FrameScheme));
       info.redirect(frame);
-    } else if (IsRemote(url)) {
+    } else if (IsRemote(url) && !FAllowed) {
       info.block(true);
+      if (FAsked) return;
+      FAsked = true;
+      // Asked from the event loop: the engine waits for this answer.
+      QTimer::singleShot(0, this, [this, url] {
+        FAllowed = AskReader(FWindow, QStringLiteral("A page of this book asks for files from the internet, such as\n%1\n\n"
+                                                     "Load them for this book?").arg(url.toDisplayString()));
+        if (FAllowed) FPage->triggerAction(QWebEnginePage::Reload);
+      });
     }
   }
+
+private:
+  QWebEnginePage* FPage;
+  QPointer<QWidget> FWindow;
+  bool FAsked = false, FAllowed = false;
 };
 
 }  // namespace
@@ -190,7 +206,7 @@ void ReadAsEpub(TMXWebBrowser& browser, QWidget* window) {
     page->scripts().insert(PageScript("quirelle-mathjax", QWebEngineScript::DocumentReady, true,
                                       QString::fromLatin1(MathJaxScript).replace(QStringLiteral("%PATH%"), QString::fromLatin1(MathJaxPath))));
   }
-  page->setUrlRequestInterceptor(new TEpubRequests(page));
+  page->setUrlRequestInterceptor(new TEpubRequests(page, window));
   // A link out of the book is the reader's to follow, in their browser; nothing else leaves.
   browser.OnNavigationRequest = [window](const QUrl& url, QWebEnginePage::NavigationType type, bool) {
     if (!IsRemote(url)) return true;

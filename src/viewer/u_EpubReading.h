@@ -5,7 +5,7 @@
 // origin of their own, so that their scripts cannot change the page around them; pages with
 // MathML get it laid out by the MathJax installed on the machine; links out of the book open in
 // the desktop's browser once the reader agrees, and nothing of its pages is fetched from the
-// network.
+// network unless the reader allows it.
 #pragma once
 
 #include <QString>

@@ -4,6 +4,7 @@
 #include <QDesktopServices>
 #include <QProcess>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTreeWidget>
 
 #include "tools/epub_test_util.h"
@@ -93,8 +94,14 @@ TEST_F(EpubReadingTest, ScriptsFramesMathAndLinksBehaveAsInAReadingSystem) {
 
       "//]]></script>");
   const std::string math = EpubPage("B", "<p id=\"t\">B</p><math xmlns=\"http://www.w3.org/1998/Math/MathML\"><mfrac><mi>x</mi><mn>2</mn></mfrac></math>");
-  SetQuestionHandler([](const QString&) { return true; });
-  TfrmMain& w = Open({{"mimetype", "application/epub+zip"},
+  // Links out are allowed, files from the internet not.
+  QStringList asked;
+  SetQuestionHandler([&](const QString& text) {
+    asked << text;
+    return text.contains("leads out of the book");
+  });
+  const std::vector<std::pair<std::string, std::string>> book{
+                      {"mimetype", "application/epub+zip"},
                       {"META-INF/container.xml", EpubContainerXml},
                       {"OPS/book.opf", Opf("<dc:title>Reading</dc:title><dc:creator>50% Writer</dc:creator>",
                                            Item("a", "a.xhtml") + Item("f", "frame.xhtml") + Item("n", "notes.xhtml") + Item("b", "b.xhtml") +
@@ -104,12 +111,15 @@ TEST_F(EpubReadingTest, ScriptsFramesMathAndLinksBehaveAsInAReadingSystem) {
                       {"OPS/frame.xhtml", frame},
                       {"OPS/notes.xhtml", EpubPage("N", "<p id=\"t\">N</p>")},
                       {"OPS/b.xhtml", math},
-                      {"OPS/style.css", "#t { -epub-text-combine: horizontal }"}});
+                      {"OPS/style.css", "#t { -epub-text-combine: horizontal }"}};
+  TfrmMain& w = Open(book);
   EXPECT_TRUE(WaitFor([&] { return Js("getComputedStyle(document.body).backgroundColor").toString() == "rgb(0, 128, 0)"; }))
       << Js("JSON.stringify([document.body.dataset.why, !!navigator.epubReadingSystem, document.getElementById('f').src, document.getElementById('f').contentWindow ? 1 : 0, location.href])").toString().toStdString();
   EXPECT_EQ(Js("document.body.dataset.touched === undefined").toBool(), true);
   EXPECT_EQ(Js("getComputedStyle(document.getElementById('t')).textCombineUpright").toString(), "all");
-  // The picture from the network was never asked for.
+  // The picture from the network was not fetched: the reader was asked, once, and said no.
+  EXPECT_TRUE(WaitFor([&] { return asked.size() == 1; }));
+  EXPECT_TRUE(asked.value(0).contains(QString::fromStdString(remote))) << asked.value(0).toStdString();
   EXPECT_FALSE(network.hasPendingConnections());
   // The contents pane and the About form name the creator.
   EXPECT_EQ(w.ContentsPane()->tvContents()->headerItem()->text(0), QString::fromUtf8("Reading \u2014 50% Writer"));
@@ -145,6 +155,28 @@ TEST_F(EpubReadingTest, ScriptsFramesMathAndLinksBehaveAsInAReadingSystem) {
   w.HostObject()->Story().Next();
   EXPECT_TRUE(w.HostObject()->Story().Eof());
   EXPECT_EQ(w.HostObject()->Story().Current(), "\\OPS\\b.xhtml");
+}
+
+TEST_F(EpubReadingTest, FilesFromTheInternetComeOnceTheReaderAllowsThem) {
+  QTcpServer network;
+  ASSERT_TRUE(network.listen(QHostAddress::LocalHost));
+  const std::string remote = "http://127.0.0.1:" + std::to_string(network.serverPort()) + "/allowed.png";
+  int connections = 0;
+  QObject::connect(&network, &QTcpServer::newConnection, [&] {
+    while (QTcpSocket* socket = network.nextPendingConnection()) {
+      ++connections;
+      socket->write("HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\n\r\n");
+      socket->disconnectFromHost();
+    }
+  });
+  int asked = 0;
+  SetQuestionHandler([&](const QString&) { return ++asked > 0; });
+  Open({{"mimetype", "application/epub+zip"},
+        {"META-INF/container.xml", EpubContainerXml},
+        {"OPS/book.opf", Opf("<dc:title>Net</dc:title>", Item("a", "a.xhtml"), "<itemref idref=\"a\"/>")},
+        {"OPS/a.xhtml", EpubPage("A", "<img src=\"" + remote + "\" alt=\"\"/><img src=\"" + remote + "?second\" alt=\"\"/>")}});
+  EXPECT_TRUE(WaitFor([&] { return connections >= 2; }));
+  EXPECT_EQ(asked, 1);
 }
 
 TEST_F(EpubReadingTest, AScrolledContinuousBookShowsEachDocumentAtItsFullHeight) {
