@@ -7,7 +7,7 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config libgtest-dev
           poppler-utils libisal-dev libgumbo-dev libicu-dev
           binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
           dpkg-dev librsvg2-bin lintian desktop-file-utils appstream shared-mime-info libglib2.0-bin
-          libzip-dev libxml2-dev nettle-dev libjs-mathjax pandoc
+          libzip-dev libxml2-dev nettle-dev libjs-mathjax qpdf libqpdf-dev pandoc
           at-spi2-core python3-pyatspi dbus-x11 epubcheck)
 missing=()
 for p in "${packages[@]}"; do

@@ -8,6 +8,7 @@
 #include <malloc.h>
 #endif
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,6 +34,7 @@
 #include "u_DiskFolder.h"
 #include "u_Epub.h"
 #include "u_EpubExport.h"
+#include "u_PdfMerge.h"
 #include "u_ImageSource.h"
 #include "u_MFS.h"
 #include "u_MFSCab.h"
@@ -48,6 +50,7 @@ const char* const Usage =
     "       quirelle-pack [--code-page CP] --check --system SOURCE --content SOURCE\n"
     "       quirelle-pack --check BOOK\n"
     "       quirelle-pack --to-epub BOOK -o OUT.epub\n"
+    "       quirelle-pack --to-pdf [--page-size SIZE] [--margins MM] BOOK -o OUT.pdf\n"
     "       quirelle-pack --list BOOK\n"
     "       quirelle-pack --extract BOOK FOLDER\n"
     "       quirelle-pack --new FOLDER --content PAGES\n"
@@ -80,6 +83,12 @@ const char* const Usage =
     "                         story as the reading order and the contents, its pictures and\n"
     "                         style sheets unchanged; what an EPUB cannot carry is listed on\n"
     "                         standard error\n"
+    "  --to-pdf BOOK -o OUT.pdf, or --to-pdf --system SOURCE --content SOURCE -o OUT.pdf\n"
+    "                         writes the whole story as one PDF, page after page in reading\n"
+    "                         order as the installed viewer prints them (text stays text), its\n"
+    "                         outline the story's chapters and pages; --page-size A4, Letter,\n"
+    "                         Legal or A5 (the locale's A4 or Letter by default), --margins\n"
+    "                         in millimetres (15)\n"
     "  --list BOOK            print the trees of the two images of a book\n"
     "  --extract BOOK FOLDER  write them into FOLDER/system and FOLDER/content\n"
     "  --new FOLDER --content PAGES\n"
@@ -265,6 +274,58 @@ int ToEpub(const std::string& file, const fs::path& system, const fs::path& cont
   }
   for (const std::string& note : notes) std::fprintf(stderr, "quirelle-pack: note: %s\n", note.c_str());
   std::printf("Wrote %s\n", output.string().c_str());
+  return 0;
+}
+
+int NoViewer(const std::vector<std::string>& looked);
+
+// The viewer run as a child: its messages reach our standard error. Without a display it draws
+// off screen.
+int RunViewer(const std::vector<std::string>& command) {
+  std::vector<char*> argv;
+  for (const std::string& a : command) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  std::fflush(nullptr);
+  const pid_t child = ::fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY")) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    ::dup2(2, 1);  // what it prints is for the author
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Any book, from a file or its folders, as one PDF: the viewer prints the story page by page
+// (without a window, on no display if there is none), and the pages are merged with the story as
+// the outline.
+int ToPdf(const std::string& viewer, const std::vector<std::string>& looked, const std::string& file, const fs::path& system,
+          const fs::path& content, const fs::path& output, const std::string& pageSize, const std::string& margins) {
+  RefuseOverwritingInputs(output, {{file, "the book"}, SourceInput(system, "system"), SourceInput(content, "content"), {viewer, "the viewer program"}});
+  if (viewer.empty()) return NoViewer(looked);
+  if (!margins.empty() && (std::strtod(margins.c_str(), nullptr) < 0 || std::strtod(margins.c_str(), nullptr) > 100))
+    throw EToolError("--margins " + margins + ": give millimetres from 0 to 100");
+  std::string folder = (fs::temp_directory_path() / "quirelle-pdf-XXXXXX").string();
+  if (!::mkdtemp(folder.data())) throw EToolError("cannot make a folder for the printed pages");
+  struct TGone {
+    std::string Folder;
+    ~TGone() {
+      std::error_code ec;
+      fs::remove_all(Folder, ec);
+    }
+  } gone{folder};
+  std::vector<std::string> command{viewer, "--print-story", folder};
+  if (!pageSize.empty()) command.insert(command.end(), {"--page-size", pageSize});
+  if (!margins.empty()) command.insert(command.end(), {"--margins", margins});
+  if (file.empty()) command.insert(command.end(), {"--system", system.string(), "--content", content.string()});
+  else command.insert(command.end(), {"--", file});
+  if (RunViewer(command) != 0) throw EToolError("the viewer could not print the book (it said why above)");
+  const int pages = MergeStoryPdf(folder, ReadStoryParts(folder), output);
+  std::printf("Wrote %s: %d page%s\n", output.string().c_str(), pages, pages == 1 ? "" : "s");
   return 0;
 }
 
@@ -534,20 +595,21 @@ int Run(const std::vector<std::string>& args) {
   if (args[0] == "--extract" && args.size() == 3) return Extract(args[1], args[2]);
   if (args[0] == "--new" && args.size() == 4 && (args[2] == "--content" || args[2] == "--epub"))
     return NewBook(args[1], args[3], args[2] == "--epub");
-  std::string viewer, system, content, output, book, codePage, from;
-  bool check = false, force = false, document = false, epub = false;
+  std::string viewer, system, content, output, book, codePage, from, pageSize, margins;
+  bool check = false, force = false, document = false, epub = false, pdf = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--check" || args[i] == "--force" || args[i] == "--document" || args[i] == "--to-epub") {
-      (args[i] == "--check" ? check : args[i] == "--force" ? force : args[i] == "--to-epub" ? epub : document) = true;
+    if (args[i] == "--check" || args[i] == "--force" || args[i] == "--document" || args[i] == "--to-epub" || args[i] == "--to-pdf") {
+      (args[i] == "--check" ? check : args[i] == "--force" ? force : args[i] == "--to-epub" ? epub : args[i] == "--to-pdf" ? pdf : document) = true;
       continue;
     }
-    if ((check || epub) && system.empty() && content.empty() && args[i].rfind("--", 0) != 0 && args[i] != "-o" && book.empty()) {
+    if ((check || epub || pdf) && system.empty() && content.empty() && args[i].rfind("--", 0) != 0 && args[i] != "-o" && book.empty()) {
       book = args[i];
       continue;
     }
     std::string* target = args[i] == "--viewer" ? &viewer : args[i] == "--system" ? &system
                           : args[i] == "--content" ? &content : args[i] == "-o" ? &output
-                          : args[i] == "--code-page" ? &codePage : args[i] == "--from" ? &from : nullptr;
+                          : args[i] == "--code-page" ? &codePage : args[i] == "--from" ? &from
+                          : args[i] == "--page-size" && pdf ? &pageSize : args[i] == "--margins" && pdf ? &margins : nullptr;
     if (!target || i + 1 >= args.size()) {
       std::fprintf(stderr, "quirelle-pack: unexpected argument \"%s\"\n\n%s", args[i].c_str(), Usage);
       return 2;
@@ -565,12 +627,13 @@ int Run(const std::vector<std::string>& args) {
     return 2;
   }
   if (!system.empty()) SetBookCodePage(codePage.empty() ? ChosenCodePage(system, content) : CodePageArgument(codePage));
-  if (epub) {
-    if (output.empty() || check || force || document || !from.empty() || book.empty() == (system.empty() || content.empty()) ||
+  if (epub || pdf) {
+    if (output.empty() || check || force || document || (epub && pdf) || !from.empty() || book.empty() == (system.empty() || content.empty()) ||
         (!book.empty() && (!system.empty() || !content.empty()))) {
       std::fputs(Usage, stderr);
       return 2;
     }
+    if (pdf) return ToPdf(viewer, looked, book, system, content, output, pageSize, margins);
     return ToEpub(book, system, content, output);
   }
   if (check) {

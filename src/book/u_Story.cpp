@@ -190,6 +190,12 @@ std::string TStoryLine::ChildBaseOf(std::int32_t position) const {
   return base;
 }
 
+std::string TStoryLine::Name(std::int32_t position) const {
+  std::string name = Entry(position)->Attributes.ValueOf("Pagename", TXMLValue::Text("")).AsText();
+  if (name.empty()) name = IsPage(position) ? Page(position) : Entry(position)->Attributes.ValueOf("Path", TXMLValue::Text("")).AsText();
+  return name;
+}
+
 std::string TStoryLine::Page(std::int32_t position) const {
   const TEntry& e = FEntries[static_cast<std::size_t>(position)];
   if (!e.IsPage) return {};

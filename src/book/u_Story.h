@@ -39,6 +39,9 @@ public:
   // own text, so a story nested many thousand levels deep costs memory in proportion to its size.
   std::string Page(std::int32_t position) const;
   bool IsPage(std::int32_t position) const { return FEntries[static_cast<std::size_t>(position)].IsPage; }
+  // What the entry is called where the story is listed (the contents pane, a PDF's outline): its
+  // page name, else its page's path, else the folder a chapter names.
+  std::string Name(std::int32_t position) const;
   // The first page at or after the position, or None (also for positions past the end).
   std::int32_t PageFrom(std::int32_t position) const;
   // The last page at or before the position, or None.

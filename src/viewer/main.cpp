@@ -23,6 +23,7 @@
 #include "u_DiskFolder.h"
 #include "u_EpubReading.h"
 #include "u_LiveBook.h"
+#include "u_StoryPrint.h"
 #include "u_Pictures.h"
 #include "u_InternetProtocolEngine.h"
 #include "u_InternetProtocolSupport.h"
@@ -44,7 +45,7 @@ bool HasSwitch(int argc, char** argv, const char* name) {
 // nor an option of Qt's (with its value), or empty. Read before Qt starts, so that the book is
 // unpacked while it does.
 std::string BookFileArgument(int argc, char** argv) {
-  static const char* const valueOptions[] = {"system", "content", "platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
+  static const char* const valueOptions[] = {"system", "content", "print-story", "page-size", "margins", "platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
                                                "qwindowicon", "qwindowtitle", "display", "geometry", "style", "stylesheet",
                                                "session", "title", "name", "visual"};
   for (int i = 1; i < argc; ++i) {
@@ -235,6 +236,40 @@ int EndFailedStart(QApplication& app, TfrmMain* frmMain) {
   return 1;
 }
 
+// The value of an option of ours ("--page-size A4"), or empty.
+std::string OptionValue(int argc, char** argv, const char* option) {
+  for (int i = 1; i + 1 < argc && std::strcmp(argv[i], "--") != 0; ++i)
+    if (std::strcmp(argv[i], option) == 0) return argv[i + 1];
+  return {};
+}
+
+// For quirelle-pack --to-pdf: the book's story printed page by page into a folder, no window shown,
+// failures on standard error.
+int PrintStoryMode(TBookSource source, const std::optional<TFolders>& folders, const std::string& folder, int argc, char** argv) {
+  int exitCode = 0;
+  SetMessageHandler([&exitCode](QWidget*, const QString&, const QString& text) {
+    std::fprintf(stderr, "%s\n", text.toUtf8().constData());
+    exitCode = 1;
+  });
+  try {
+    if (folders) source = FolderBookSource(folders->System, folders->Content);
+  } catch (const Exception& e) {
+    std::fprintf(stderr, "%s\n", e.Message().c_str());
+    return 1;
+  }
+  TfrmMain window(std::move(source), false);
+  QString error;
+  if (window.CreateFailed() || exitCode) {
+    window.ReportPendingFailure();
+    return 1;
+  }
+  const std::string margins = OptionValue(argc, argv, "--margins");
+  const QPageLayout layout = StoryPageLayout(QString::fromStdString(OptionValue(argc, argv, "--page-size")), margins.empty() ? 15 : std::atof(margins.c_str()));
+  if (PrintStory(window, folder, layout, error)) return exitCode;
+  std::fprintf(stderr, "%s\n", error.toUtf8().constData());
+  return 1;
+}
+
 // The author's loop: the book read from its folders, each edit shown as it is saved.
 int RunFromFolders(QApplication& app, const TFolders& folders, std::optional<TCheckMode>& checkMode, int& exitCode) {
   TLiveBook live(folders.System, folders.Content, checkMode.has_value());
@@ -285,8 +320,9 @@ int main(int argc, char** argv) {
   int exitCode = 0;
   std::optional<TCheckMode> checkMode;
   if (check) checkMode.emplace(exitCode, sinceStart);
-  if (folders) return RunFromFolders(app, *folders, checkMode, exitCode);
   if (epub && !OpenEpub(source, bookFile)) return 1;
+  if (const std::string print = OptionValue(argc, argv, "--print-story"); !print.empty()) return PrintStoryMode(std::move(source), folders, print, argc, argv);
+  if (folders) return RunFromFolders(app, *folders, checkMode, exitCode);
   if (!source.ContentLoad && !ChooseBook(source)) return 0;
 
   // Freed only once the loop has ended: a close can come while commands wait in nested loops

@@ -49,9 +49,7 @@ void TContentsPane::Build() {
   const TStoryLine& lines = FStory->Lines();
   FItems.assign(static_cast<std::size_t>(lines.Count()), nullptr);
   for (std::int32_t i = 0; i < lines.Count(); ++i) {
-    // By its page name, else its page's path, else the folder a chapter names.
-    std::string name = lines.Entry(i)->Attributes.ValueOf("Pagename", TXMLValue::Text("")).AsText();
-    if (name.empty()) name = lines.IsPage(i) ? lines.Page(i) : lines.Entry(i)->Attributes.ValueOf("Path", TXMLValue::Text("")).AsText();
+    const std::string name = lines.Name(i);
     const std::int32_t parent = lines.Parent(i);
     auto* item = parent == TStoryLine::None ? new QTreeWidgetItem(FtvContents) : new QTreeWidgetItem(FItems[static_cast<std::size_t>(parent)]);
     item->setText(0, FromBook(name));
