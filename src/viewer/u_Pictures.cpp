@@ -621,3 +621,39 @@ TMetafileEscape::TMetafileEscape() : FWatch(std::make_unique<TEscapeWatch>()) {
 }
 
 TMetafileEscape::~TMetafileEscape() { SetMetafileWaitHook(nullptr); }
+
+namespace {
+
+// Makes every pixel of that colour transparent.
+void MakeTransparent(QImage& image, QRgb colour) {
+  if (image.format() != QImage::Format_ARGB32 && image.format() != QImage::Format_ARGB32_Premultiplied) image = image.convertToFormat(QImage::Format_ARGB32);
+  for (int y = 0; y < image.height(); ++y) {
+    auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+    for (int x = 0; x < image.width(); ++x)
+      if ((line[x] & 0xFFFFFF) == (colour & 0xFFFFFF)) line[x] = 0;
+  }
+}
+
+}  // namespace
+
+QImage ToolbarImage(const TToolbarPicture& description, const std::string& bytes, const QSize& size) {
+  QImage picture = LoadToolbarPicture(description.Path, bytes, size);
+  if (PictureKindOf(description.Path) == pkIcon) {
+    if (picture.size() != size) picture = picture.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    return picture;
+  }
+  std::int64_t mask = -1;
+  if (description.MaskColor) mask = *description.MaskColor;
+  else if (picture.valid(description.XMask, description.YMask)) {
+    const QRgb p = picture.pixel(description.XMask, description.YMask);
+    mask = qRed(p) | qGreen(p) << 8 | qBlue(p) << 16;
+  }
+  // A larger picture gives its top left cell, as the platform's list would show it as the first
+  // image of a strip; one entry per picture keeps later positions right.
+  if (picture.size() != size) picture = picture.copy(QRect(QPoint(0, 0), size));
+  if (mask >= 0 && mask <= 0xFFFFFF) {
+    const auto m = static_cast<std::uint32_t>(mask);
+    MakeTransparent(picture, qRgb(static_cast<int>(m & 0xFF), static_cast<int>((m >> 8) & 0xFF), static_cast<int>((m >> 16) & 0xFF)));
+  }
+  return picture;
+}

@@ -21,6 +21,10 @@ QImage LoadPicture(TPictureKind kind, const std::string& bytes, const QSize& fit
 // A picture of the toolbar's image list, of the kind its path names: one smaller than the list's
 // image size raises "Invalid toolbar image size".
 QImage LoadToolbarPicture(const std::string& path, const std::string& bytes, const QSize& size);
+// A toolbar picture as the toolbar shows it, exactly `size`: an icon scaled, with its own
+// transparency; any other picture's top left cell, the transparent colour (MaskColor, else the
+// pixel at XMask, YMask; -1 or a pixel outside the picture for none) made transparent.
+QImage ToolbarImage(const TToolbarPicture& description, const std::string& bytes, const QSize& size);
 
 // The book's pictures decoded and let go: the author's check.
 class TPictureCheck : public IBookPictures {

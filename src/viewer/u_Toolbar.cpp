@@ -32,15 +32,6 @@ void Paint(QWidget* w, QPalette::ColorRole role, const QColor& colour) {
   w->setPalette(palette);
 }
 
-// Makes every pixel of that colour transparent.
-void MakeTransparent(QImage& image, QRgb colour) {
-  for (int y = 0; y < image.height(); ++y) {
-    auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
-    for (int x = 0; x < image.width(); ++x)
-      if ((line[x] & 0xFFFFFF) == (colour & 0xFFFFFF)) line[x] = 0;
-  }
-}
-
 // A drop-down button is drawn up again as soon as its menu has gone, also when the menu's
 // command ran a loop of its own first.
 void ReleaseWhenMenuCloses(QToolButton* button, QMenu* menu) {
@@ -160,29 +151,7 @@ void TToolbar::Logo(const std::string* bytes) {
 void TToolbar::BeginToolbarPictures(const std::vector<TToolbarPicture>& pictures) { StartMetafileHelperFor(pictures); }
 
 void TToolbar::AddToolbarPicture(const TToolbarPicture& description, const std::string& bytes, int width, int height) {
-  const QSize size(width, height);
-  QImage picture = LoadToolbarPicture(description.Path, bytes, size);
-  if (PictureKindOf(description.Path) == pkIcon) {
-    // Icons carry their own transparency and are drawn at the list's size.
-    if (picture.size() != size) picture = picture.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-  } else {
-    // The transparent colour: MaskColor, or the pixel at (XMask, YMask); a pixel outside the
-    // picture gives none, and so does a colour of -1.
-    std::int64_t mask = -1;
-    if (description.MaskColor) mask = *description.MaskColor;
-    else if (picture.valid(description.XMask, description.YMask)) {
-      const QRgb p = picture.pixel(description.XMask, description.YMask);
-      mask = qRed(p) | qGreen(p) << 8 | qBlue(p) << 16;
-    }
-    // A larger picture gives the list its top left cell, as the platform's list would show it
-    // as the first image of a strip; one entry per picture keeps later positions right.
-    if (picture.size() != size) picture = picture.copy(QRect(QPoint(0, 0), size));
-    if (mask >= 0 && mask <= 0xFFFFFF) {
-      const auto m = static_cast<std::uint32_t>(mask);
-      MakeTransparent(picture, qRgb(static_cast<int>(m & 0xFF), static_cast<int>((m >> 8) & 0xFF), static_cast<int>((m >> 16) & 0xFF)));
-    }
-  }
-  FimglToolbar.push_back(QPixmap::fromImage(picture));
+  FimglToolbar.push_back(QPixmap::fromImage(ToolbarImage(description, bytes, QSize(width, height))));
 }
 
 QToolButton* TToolbar::AddButton(int tag, const TToolButton& description) {
