@@ -8,7 +8,7 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config libgtest-dev
           binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
           dpkg-dev librsvg2-bin lintian desktop-file-utils appstream shared-mime-info libglib2.0-bin
           libzip-dev libxml2-dev nettle-dev libjs-mathjax qpdf libqpdf-dev pandoc
-          at-spi2-core python3-pyatspi dbus-x11 epubcheck)
+          at-spi2-core python3-pyatspi dbus-x11 epubcheck chromium chromium-driver python3-selenium)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

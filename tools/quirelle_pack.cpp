@@ -35,6 +35,7 @@
 #include "u_Epub.h"
 #include "u_EpubExport.h"
 #include "u_PdfMerge.h"
+#include "u_WebExport.h"
 #include "u_ImageSource.h"
 #include "u_MFS.h"
 #include "u_MFSCab.h"
@@ -51,6 +52,7 @@ const char* const Usage =
     "       quirelle-pack --check BOOK\n"
     "       quirelle-pack --to-epub BOOK -o OUT.epub\n"
     "       quirelle-pack --to-pdf [--page-size SIZE] [--margins MM] BOOK -o OUT.pdf\n"
+    "       quirelle-pack --to-web BOOK -o FOLDER\n"
     "       quirelle-pack --list BOOK\n"
     "       quirelle-pack --extract BOOK FOLDER\n"
     "       quirelle-pack --new FOLDER --content PAGES\n"
@@ -89,6 +91,10 @@ const char* const Usage =
     "                         outline the story's chapters and pages; --page-size A4, Letter,\n"
     "                         Legal or A5 (the locale's A4 or Letter by default), --margins\n"
     "                         in millimetres (15)\n"
+    "  --to-web BOOK -o FOLDER, or --to-web --system SOURCE --content SOURCE -o FOLDER\n"
+    "                         writes the book as a static web book that any browser reads from\n"
+    "                         a web server or the disk: FOLDER/index.html is the book's window\n"
+    "                         with its toolbar and contents, the pages under FOLDER/book\n"
     "  --list BOOK            print the trees of the two images of a book\n"
     "  --extract BOOK FOLDER  write them into FOLDER/system and FOLDER/content\n"
     "  --new FOLDER --content PAGES\n"
@@ -452,6 +458,65 @@ int Extract(const std::string& book, const fs::path& folder) {
   return 0;
 }
 
+// Any book, from a file or its folders, as a static web book in a new folder (u_WebExport); its
+// toolbar pictures as PNG, as the toolbar shows them.
+int ToWeb(const std::string& file, const fs::path& system, const fs::path& content, const fs::path& output) {
+  RefuseOverwritingInputs(output, {{file, "the book"}, SourceInput(system, "system"), SourceInput(content, "content")});
+  TNewFolder out(output);
+  TBookSource source;
+  if (!file.empty()) {
+    if (const std::string problem = BookFileProblem(file); !problem.empty()) throw EToolError(problem);
+    source.SystemCab = ReadBookBlock(file, SystemBlock);
+    source.BookFile = file;
+    ApplyCodePageRecord(source);
+    source.ContentLoad = StartContentImageLoad(std::nullopt, file);
+  } else {
+    source = FolderBookSource(system, content);
+  }
+  TWebPictures pictures;
+#ifdef QUIRELLE_PICTURES
+  TPictureDecoding decoding;
+  // The pictures as the toolbar shows them, each a PNG.
+  class TPngPictures : public IBookPictures {
+  public:
+    explicit TPngPictures(TWebPictures& out) : FOut(out) {}
+    void AddToolbarPicture(const TToolbarPicture& picture, const std::string& bytes, int width, int height) override {
+      FOut.Toolbar.push_back(Png(ToolbarImage(picture, bytes, QSize(width, height))));
+    }
+    void AddNoPicture() override { FOut.Toolbar.emplace_back(); }
+    void Logo(const std::string* bytes) override {
+      if (bytes) FOut.Logo = Png(LoadPicture(pkBitmap, *bytes));
+    }
+
+  private:
+    static std::string Png(const QImage& image) {
+      QByteArray png;
+      QBuffer buffer(&png);
+      buffer.open(QIODevice::WriteOnly);
+      if (image.isNull() || !image.save(&buffer, "PNG")) return {};
+      return png.toStdString();
+    }
+    TWebPictures& FOut;
+  } decoder(pictures);
+  TBook book(std::move(source), &decoder);
+#else
+  TBook book(std::move(source));
+#endif
+  std::vector<std::string> notes;
+  try {
+    book.Load();
+    book.JoinContentImage();
+    ExportWeb(book, pictures, out.Path(), notes);
+  } catch (Exception& e) {
+    if (!e.Where().empty()) throw EToolError(e.Message() + " (in " + e.Where() + ")");
+    throw;
+  }
+  out.Keep();
+  for (const std::string& note : notes) std::fprintf(stderr, "quirelle-pack: note: %s\n", note.c_str());
+  std::printf("Wrote %s: open %s/index.html in a browser, or serve the folder\n", output.string().c_str(), output.string().c_str());
+  return 0;
+}
+
 #ifdef QUIRELLE_PICTURES
 
 // The EPUB's files into the content folder, at their paths in the container.
@@ -596,13 +661,15 @@ int Run(const std::vector<std::string>& args) {
   if (args[0] == "--new" && args.size() == 4 && (args[2] == "--content" || args[2] == "--epub"))
     return NewBook(args[1], args[3], args[2] == "--epub");
   std::string viewer, system, content, output, book, codePage, from, pageSize, margins;
-  bool check = false, force = false, document = false, epub = false, pdf = false;
+  bool check = false, force = false, document = false, epub = false, pdf = false, web = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--check" || args[i] == "--force" || args[i] == "--document" || args[i] == "--to-epub" || args[i] == "--to-pdf") {
-      (args[i] == "--check" ? check : args[i] == "--force" ? force : args[i] == "--to-epub" ? epub : args[i] == "--to-pdf" ? pdf : document) = true;
+    if (args[i] == "--check" || args[i] == "--force" || args[i] == "--document" || args[i] == "--to-epub" || args[i] == "--to-pdf" ||
+        args[i] == "--to-web") {
+      (args[i] == "--check" ? check : args[i] == "--force" ? force : args[i] == "--to-epub" ? epub : args[i] == "--to-pdf" ? pdf
+       : args[i] == "--to-web" ? web : document) = true;
       continue;
     }
-    if ((check || epub || pdf) && system.empty() && content.empty() && args[i].rfind("--", 0) != 0 && args[i] != "-o" && book.empty()) {
+    if ((check || epub || pdf || web) && system.empty() && content.empty() && args[i].rfind("--", 0) != 0 && args[i] != "-o" && book.empty()) {
       book = args[i];
       continue;
     }
@@ -627,13 +694,14 @@ int Run(const std::vector<std::string>& args) {
     return 2;
   }
   if (!system.empty()) SetBookCodePage(codePage.empty() ? ChosenCodePage(system, content) : CodePageArgument(codePage));
-  if (epub || pdf) {
-    if (output.empty() || check || force || document || (epub && pdf) || !from.empty() || book.empty() == (system.empty() || content.empty()) ||
+  if (epub || pdf || web) {
+    if (output.empty() || check || force || document || epub + pdf + web > 1 || !from.empty() || book.empty() == (system.empty() || content.empty()) ||
         (!book.empty() && (!system.empty() || !content.empty()))) {
       std::fputs(Usage, stderr);
       return 2;
     }
     if (pdf) return ToPdf(viewer, looked, book, system, content, output, pageSize, margins);
+    if (web) return ToWeb(book, system, content, output);
     return ToEpub(book, system, content, output);
   }
   if (check) {

@@ -663,3 +663,25 @@ void CheckBook(TBook& book, TBookReport& report) {
   // Without the story, every file would look unreached.
   CheckLinks(content, book.SystemImage(), report, reached, !book.SystemDescriptionFailed());
 }
+
+std::size_t ScriptInsertionPoint(std::string_view page) {
+  for (const std::string_view element : {std::string_view("<head"), std::string_view("<html")}) {
+    for (std::size_t from = 0; from + element.size() <= page.size();) {
+      std::size_t tag = std::string_view::npos;
+      for (std::size_t i = from; i + element.size() <= page.size() && tag == std::string_view::npos; ++i) {
+        std::size_t k = 0;
+        while (k < element.size() && std::tolower(static_cast<unsigned char>(page[i + k])) == element[k]) ++k;
+        if (k == element.size()) tag = i;
+      }
+      if (tag == std::string_view::npos) break;
+      const std::size_t after = tag + element.size();
+      const char next = after < page.size() ? page[after] : '\0';
+      if (next == '>' || next == ' ' || next == '\t' || next == '\r' || next == '\n') {
+        const std::size_t end = page.find('>', tag);
+        if (end != std::string_view::npos) return end + 1;
+      }
+      from = tag + 1;
+    }
+  }
+  return 0;
+}

@@ -62,6 +62,9 @@ private:
 
 // Whether a path names an HTML page (.htm, .html, .xhtml), whose links the check follows.
 bool IsPageFile(std::string_view path);
+// Where a script added to a page runs before the page's own: just inside its head, else inside
+// its root element, else at its start (0). ASCII letters of the tags in either case.
+std::size_t ScriptInsertionPoint(std::string_view page);
 
 // A reference a page or style sheet makes, as written, and the line it stands on.
 struct TLinkRef {

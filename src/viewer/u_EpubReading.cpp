@@ -16,6 +16,7 @@
 
 #include "c_MXWebBrowser.h"
 #include "u_CodePage.h"
+#include "u_BookCheck.h"
 #include "u_DataBlocks.h"
 #include "u_Dialogs.h"
 #include "u_DiskFolder.h"
@@ -120,15 +121,6 @@ std::string ToLowerAscii(std::string text) {
   return text;
 }
 
-std::size_t FindAsciiNoCase(const std::string& text, std::string_view what, std::size_t from) {
-  for (std::size_t i = from; i + what.size() <= text.size(); ++i) {
-    std::size_t k = 0;
-    while (k < what.size() && std::tolower(static_cast<unsigned char>(text[i + k])) == what[k]) ++k;
-    if (k == what.size()) return i;
-  }
-  return std::string::npos;
-}
-
 bool IsRemote(const QUrl& url) {
   static const QStringList Remote{QStringLiteral("http"), QStringLiteral("https"), QStringLiteral("ws"), QStringLiteral("wss"), QStringLiteral("ftp")};
   return Remote.contains(url.scheme().toLower());
@@ -184,19 +176,7 @@ void AddReadingSystem(const std::string& path, std::string& data) {
   // document itself brings it, first in its head (else first in its root, else first of all).
   std::string script = std::string("<script>//<![CDATA[") + ReadingSystemScript + "//]]></script>";
   script.replace(script.find("%VERSION%"), 9, QUIRELLE_VERSION);
-  std::size_t at = std::string::npos;
-  for (const char* element : {"<head", "<html"}) {
-    for (std::size_t from = 0; at == std::string::npos;) {
-      const std::size_t tag = FindAsciiNoCase(data, element, from);
-      if (tag == std::string::npos) break;
-      const char after = tag + std::strlen(element) < data.size() ? data[tag + std::strlen(element)] : '\0';
-      const std::size_t end = data.find('>', tag);
-      if ((after == '>' || after == ' ' || after == '\t' || after == '\r' || after == '\n') && end != std::string::npos) at = end + 1;
-      from = tag + 1;
-    }
-    if (at != std::string::npos) break;
-  }
-  data.insert(at == std::string::npos ? 0 : at, script);
+  data.insert(ScriptInsertionPoint(data), script);
 }
 
 void ReadAsEpub(TMXWebBrowser& browser, QWidget* window) {
