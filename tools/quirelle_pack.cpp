@@ -487,8 +487,6 @@ int ToWeb(const std::string& file, const fs::path& system, const fs::path& conte
     void Logo(const std::string* bytes) override {
       if (bytes) FOut.Logo = Png(LoadPicture(pkBitmap, *bytes));
     }
-
-  private:
     static std::string Png(const QImage& image) {
       QByteArray png;
       QBuffer buffer(&png);
@@ -496,6 +494,8 @@ int ToWeb(const std::string& file, const fs::path& system, const fs::path& conte
       if (image.isNull() || !image.save(&buffer, "PNG")) return {};
       return png.toStdString();
     }
+
+  private:
     TWebPictures& FOut;
   } decoder(pictures);
   TBook book(std::move(source), &decoder);
@@ -506,6 +506,11 @@ int ToWeb(const std::string& file, const fs::path& system, const fs::path& conte
   try {
     book.Load();
     book.JoinContentImage();
+#ifdef QUIRELLE_PICTURES
+    // The splash pictures, as the splash window shows them.
+    for (auto [name, png] : {std::pair{"\\SplashS.bmp", &pictures.SplashStart}, std::pair{"\\SplashE.bmp", &pictures.SplashEnd}})
+      if (const TMFSFile* picture = FindBookFile(book.SystemImage(), name)) *png = decoder.Png(LoadPicture(pkBitmap, picture->Data));
+#endif
     ExportWeb(book, pictures, out.Path(), notes);
   } catch (Exception& e) {
     if (!e.Where().empty()) throw EToolError(e.Message() + " (in " + e.Where() + ")");

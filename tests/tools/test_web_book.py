@@ -1,14 +1,17 @@
 #!/usr/bin/python3
 """The sample book exported with quirelle-pack --to-web and read in Debian's Chromium, driven by
-selenium, from file:// and from a local web server: the book's own toolbar pictures move through
-the story, a page script's Story.Next moves it, Back goes back, the contents pane and the
-bookmarks menu open pages, the text size reaches the page.
+selenium, from file:// and from a local web server: the start splash comes and goes, the book's own
+toolbar pictures move through the story, a page script's Story.Next moves it, Back goes back,
+the contents pane and the bookmarks menu open pages, the text size reaches the page, the Print
+menu lists the page's print sections, search finds a word typed with accents, forms open from a
+page script and from the toolbar and close from their page, Exit shows the end splash.
 
     test_web_book.py QUIRELLE_PACK SAMPLE_BOOK_FOLDER
 """
 import functools
 import http.server
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -58,6 +61,11 @@ def button(kind):
 def walk(url):
     driver.get(url)
     assert driver.title == "A Walk by the River - sample edition, 2026", driver.title
+    # The start splash, the book's picture, until its time is up or a click.
+    splash = driver.find_element(By.ID, "q-splash-start")
+    assert driver.execute_script("return arguments[0].querySelector('img').complete", splash)
+    splash.click()
+    wait.until(lambda d: not d.find_elements(By.ID, "q-splash-start"))
     shows("This sample book comes with Quirelle")
     # The toolbar is the book's: its pictures, loaded, with their captions.
     pictures = driver.find_elements(By.CSS_SELECTOR, "#q-toolbar .q-button img")
@@ -68,6 +76,11 @@ def walk(url):
     driver.find_element(By.XPATH, "//button[contains(., 'Next page')]").click()
     driver.switch_to.default_content()
     shows("The river runs past the old mill")
+    # The Print button's list: the page, and the page's print section.
+    button(14).click()
+    wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, ".q-menu button")) == 3)
+    assert [b.text for b in driver.find_elements(By.CSS_SELECTOR, ".q-menu button")] == ["Print page", "riverPAGE", "millPage"]
+    button(14).click()
     button(5).find_element(By.TAG_NAME, "img").click()  # Next, by its picture
     shows("More about the river")
     button(1).click()  # Back
@@ -94,6 +107,39 @@ def walk(url):
     driver.switch_to.frame("q-page")
     wait.until(lambda d: d.execute_script("return document.documentElement.style.zoom") == "1.5")
     driver.switch_to.default_content()
+    # Search, without regard to case or accents.
+    button(12).click()
+    box = driver.find_element(By.CSS_SELECTOR, "#q-search input")
+    box.send_keys("M\u00c9ADOW")
+    box.send_keys(Keys.ENTER)
+    wait.until(lambda d: [a.text for a in d.find_elements(By.CSS_SELECTOR, "#q-search li a")] == ["Welcome", "The meadow"])
+    driver.find_elements(By.CSS_SELECTOR, "#q-search li a")[1].click()
+    shows("meadow")
+    driver.find_element(By.TAG_NAME, "body").send_keys(Keys.ESCAPE)  # closes the panel, not the book
+    wait.until(lambda d: not d.find_elements(By.ID, "q-search"))
+    # A form from a page script, closed with its window's button; About from the toolbar, closed
+    # by its page's script.
+    button(17).click()
+    shows("This sample book comes with Quirelle")
+    driver.switch_to.frame("q-page")
+    driver.find_element(By.XPATH, "//button[contains(., 'Glossary')]").click()
+    driver.switch_to.default_content()
+    wait.until(lambda d: d.find_elements(By.CSS_SELECTOR, ".q-form iframe"))
+    driver.switch_to.frame(driver.find_element(By.CSS_SELECTOR, ".q-form iframe"))
+    wait.until(lambda d: "Glossary" in d.find_element(By.TAG_NAME, "body").text)
+    driver.switch_to.default_content()
+    driver.find_element(By.CSS_SELECTOR, ".q-form header button").click()
+    button(9).click()
+    driver.switch_to.frame(driver.find_element(By.CSS_SELECTOR, ".q-form iframe"))
+    wait.until(lambda d: d.find_elements(By.XPATH, "//button[.='Close']"))
+    driver.find_element(By.XPATH, "//button[.='Close']").click()
+    driver.switch_to.default_content()
+    wait.until(lambda d: not d.find_elements(By.CSS_SELECTOR, ".q-form"))
+    # Exit: the end splash, then the book is closed.
+    button(10).click()
+    wait.until(lambda d: d.find_elements(By.ID, "q-splash-end"))
+    driver.find_element(By.ID, "q-splash-end").click()
+    shows("The book is closed.")
 
 
 try:
@@ -110,3 +156,4 @@ try:
     print("web book: file:// and http:// walked")
 finally:
     driver.quit()
+    shutil.rmtree(work, ignore_errors=True)
