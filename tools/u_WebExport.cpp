@@ -629,6 +629,9 @@ void ExportWeb(TBook& book, const TWebPictures& pictures, const fs::path& folder
       const std::string root = ToRoot(site);
       data.insert(ScriptInsertionPoint(data), "<script src=\"" + root + "quirelle/book.js\"></script><script src=\"" + root +
                                                   "quirelle/page.js\" data-page=\"" + site + "\"></script>");
+      // A browser takes a page that declares no encoding for its own locale's; the viewer reads it
+      // in the book's code page, and so does the web book.
+      if (PageEncoding(data, "-") == "-") data.insert(ScriptInsertionPoint(data), "<meta charset=\"" + BookEncoding() + "\">");
     }
     std::string diskPath = site;
     for (std::size_t at = diskPath.find('%'); at != std::string::npos; at = diskPath.find('%', at + 1)) {

@@ -495,3 +495,36 @@ TEST_F(GcabInterop, GcabExtractsOurCabinetsByteForByte) {
 }
 
 }  // namespace
+
+// A book in code page 1251 as a web book: each page declares the encoding it is read in, rooted
+// references become relative, variables are substituted, the search index holds the text as
+// UTF-8; the output never goes into a folder the run reads, nor over a folder that holds files.
+TEST(WebBook, PagesKeepTheirEncodingTheirLinksAndTheirVariables) {
+  TTempDir dir;
+  WriteFile(dir.Path() / "system" / "System.xml", "<System Story=\"Story.xml\" Variables=\"Variables.xml\" ApplicationTitle=\"%{TITLE}\"/>");
+  WriteFile(dir.Path() / "system" / "Story.xml", "<Story><item page=\"a.htm\" pagename=\"A\"/><item page=\"sub\\b.htm\" pagename=\"B\"/></Story>");
+  WriteFile(dir.Path() / "system" / "Variables.xml", "<vars><var Name=\"TITLE\">$Book</var></vars>");
+  // "Привет" in code page 1251, and no declaration of it.
+  WriteFile(dir.Path() / "content" / "a.htm", "<html><head><title>a</title></head><body>\xCF\xF0\xE8\xE2\xE5\xF2 %{TITLE}</body></html>");
+  WriteFile(dir.Path() / "content" / "sub" / "b.htm", "<html><body><img src=\"/pics/p.png\"><a href='mfs:\\a.htm#top'>a</a></body></html>");
+  WriteFile(dir.Path() / "content" / "pics" / "p.png", "png");
+  std::string out;
+  const std::string run = Quote(QUIRELLE_PACK) + " --to-web --code-page 1251 --system " + Quote(dir.Path() / "system") + " --content " +
+                          Quote(dir.Path() / "content") + " -o ";
+  ASSERT_EQ(Shell(run + Quote(dir.Path() / "site"), &out), 0) << out;
+  const std::string a = ReadFile(dir.Path() / "site" / "book" / "a.htm");
+  EXPECT_EQ(a.rfind("<html><head><meta charset=\"windows-1251\"><script src=\"../quirelle/book.js\">", 0), 0u) << a;
+  EXPECT_NE(a.find("\xCF\xF0\xE8\xE2\xE5\xF2 Book</body>"), std::string::npos) << a;
+  const std::string b = ReadFile(dir.Path() / "site" / "book" / "sub" / "b.htm");
+  EXPECT_NE(b.find("<img src=\"../pics/p.png\"><a href='../a.htm#top'>"), std::string::npos) << b;
+  EXPECT_NE(ReadFile(dir.Path() / "site" / "quirelle" / "search.js").find("\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82 Book"), std::string::npos);
+  const std::string book = ReadFile(dir.Path() / "site" / "quirelle" / "book.js");
+  EXPECT_NE(book.find("title: \"Book\""), std::string::npos) << book;
+  EXPECT_NE(book.find("{name: \"B\", parent: -1, page: \"book/sub/b.htm\", path: \"\\\\sub\\\\b.htm\"}"), std::string::npos) << book;
+  // Refused: into the content folder, and over the site just written.
+  EXPECT_NE(Shell(run + Quote(dir.Path() / "content" / "site"), &out), 0);
+  EXPECT_NE(out.find("content"), std::string::npos) << out;
+  EXPECT_FALSE(fs::exists(dir.Path() / "content" / "site"));
+  EXPECT_NE(Shell(run + Quote(dir.Path() / "site"), &out), 0);
+  EXPECT_NE(out.find("exists and is not empty"), std::string::npos) << out;
+}
