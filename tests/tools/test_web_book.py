@@ -29,6 +29,11 @@ site = os.path.join(work, "site")
 env = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")
 subprocess.run([pack, "--to-web", "--system", os.path.join(sample, "system"), "--content", os.path.join(sample, "content"), "-o", site],
                check=True, env=env)
+# The same book packed as a book document first: the site is made from the book file.
+document, from_document = os.path.join(work, "sample.qbook"), os.path.join(work, "from-document")
+subprocess.run([pack, "--document", "--system", os.path.join(sample, "system"), "--content", os.path.join(sample, "content"), "-o", document],
+               check=True, env=env)
+subprocess.run([pack, "--to-web", document, "-o", from_document], check=True, env=env)
 
 options = webdriver.ChromeOptions()
 options.binary_location = "/usr/bin/chromium"
@@ -143,7 +148,7 @@ def walk(url):
 
 
 try:
-    walk("file://" + os.path.join(site, "index.html"))
+    walk("file://" + os.path.join(from_document, "index.html"))
     class Quiet(http.server.SimpleHTTPRequestHandler):
         def log_message(self, *args):
             pass
@@ -153,7 +158,7 @@ try:
     threading.Thread(target=server.serve_forever, daemon=True).start()
     walk("http://127.0.0.1:%d/index.html" % server.server_address[1])
     server.shutdown()
-    print("web book: file:// and http:// walked")
+    print("web book: file:// (from a book document) and http:// (from the folders) walked")
 finally:
     driver.quit()
     shutil.rmtree(work, ignore_errors=True)
