@@ -238,20 +238,23 @@ TRunInput SourceInput(const fs::path& source, const char* which) {
   return {source, std::string("the ") + which + (fs::is_directory(source, ec) ? " folder" : " Cabinet")};
 }
 
+// The book an export reads: a book file of any kind, else the two folders.
+TBookSource ExportSource(const std::string& file, const fs::path& system, const fs::path& content) {
+  if (file.empty()) return FolderBookSource(system, content);
+  if (const std::string problem = BookFileProblem(file); !problem.empty()) throw EToolError(problem);
+  TBookSource source;
+  source.SystemCab = ReadBookBlock(file, SystemBlock);
+  source.BookFile = file;
+  ApplyCodePageRecord(source);
+  source.ContentLoad = StartContentImageLoad(std::nullopt, file);
+  return source;
+}
+
 // Any book, from a file or its folders, as an EPUB 3 (u_EpubExport); what the EPUB cannot carry
 // goes to standard error.
 int ToEpub(const std::string& file, const fs::path& system, const fs::path& content, const fs::path& output) {
   RefuseOverwritingInputs(output, {{file, "the book"}, SourceInput(system, "system"), SourceInput(content, "content")});
-  TBookSource source;
-  if (!file.empty()) {
-    if (const std::string problem = BookFileProblem(file); !problem.empty()) throw EToolError(problem);
-    source.SystemCab = ReadBookBlock(file, SystemBlock);
-    source.BookFile = file;
-    ApplyCodePageRecord(source);
-    source.ContentLoad = StartContentImageLoad(std::nullopt, file);
-  } else {
-    source = FolderBookSource(system, content);
-  }
+  TBookSource source = ExportSource(file, system, content);
   TEpubExportOptions options;
   options.FallbackTitle = (file.empty() ? content.parent_path() : fs::path(file)).stem().string();
 #ifdef QUIRELLE_PICTURES
@@ -463,16 +466,7 @@ int Extract(const std::string& book, const fs::path& folder) {
 int ToWeb(const std::string& file, const fs::path& system, const fs::path& content, const fs::path& output) {
   RefuseOverwritingInputs(output, {{file, "the book"}, SourceInput(system, "system"), SourceInput(content, "content")});
   TNewFolder out(output);
-  TBookSource source;
-  if (!file.empty()) {
-    if (const std::string problem = BookFileProblem(file); !problem.empty()) throw EToolError(problem);
-    source.SystemCab = ReadBookBlock(file, SystemBlock);
-    source.BookFile = file;
-    ApplyCodePageRecord(source);
-    source.ContentLoad = StartContentImageLoad(std::nullopt, file);
-  } else {
-    source = FolderBookSource(system, content);
-  }
+  TBookSource source = ExportSource(file, system, content);
   TWebPictures pictures;
 #ifdef QUIRELLE_PICTURES
   TPictureDecoding decoding;

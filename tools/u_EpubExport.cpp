@@ -14,6 +14,7 @@
 #include <set>
 #include <thread>
 
+#include "u_Address.h"
 #include "u_Book.h"
 #include "u_BookCheck.h"
 #include "u_CodePage.h"
@@ -56,17 +57,6 @@ std::string MemberName(const std::string& bookPath, bool page) {
   }
   if (page) name = name.substr(0, name.rfind('.')) + ".xhtml";
   return name;
-}
-
-// A reference from one member to another, relative to the first one's folder.
-std::string RelativeHref(const std::string& from, const std::string& to) {
-  std::size_t common = 0;
-  for (std::size_t i = 0; i < from.size() && i < to.size() && from[i] == to[i]; ++i)
-    if (from[i] == '/') common = i + 1;
-  std::string href;
-  for (std::size_t i = common; i < from.size(); ++i)
-    if (from[i] == '/') href += "../";
-  return href + to.substr(common);
 }
 
 std::string XmlEscape(std::string_view text, bool attribute) {
@@ -293,7 +283,7 @@ std::string TExport::Rewrite(const std::string& path, const TMember& member, con
     return {};
   }
   work.Reached.insert(found->second);
-  const std::string href = RelativeHref(member.Name, FMembers[found->second].Name);
+  const std::string href = RelativeReference(member.Name, FMembers[found->second].Name);
   return (href == member.Name.substr(member.Name.rfind('/') + 1) && !fragment.empty() ? std::string() : href) + fragment;
 }
 
@@ -495,7 +485,7 @@ void TExport::PageXhtml(const TMember& member, TPageWork& work) {
   Tree(parsed->root, path, member, out, work);
   out += '\n';
   const std::size_t mark = out.find('\x01');
-  const std::string shim = work.Shim ? "<script src=\"" + RelativeHref(member.Name, "quirelle-external.js") + "\"></script>" : std::string();
+  const std::string shim = work.Shim ? "<script src=\"" + RelativeReference(member.Name, "quirelle-external.js") + "\"></script>" : std::string();
   if (mark != std::string::npos) out.replace(mark, 1, shim);
   // What a reading system counts as scripted: a script element, or a form.
   if (out.find("<script") != std::string::npos || out.find("<form") != std::string::npos) work.Properties = "scripted";

@@ -56,26 +56,6 @@ std::string SiteUrl(const std::string& bookPath) {
   return out;
 }
 
-// From a file at that site path back to the site's root ("book/a/b.htm" gives "../../").
-std::string ToRoot(const std::string& sitePath) {
-  std::string up;
-  for (char c : sitePath)
-    if (c == '/') up += "../";
-  return up;
-}
-
-// The relative URL from one file of the site to another ("book/a/p.htm" to "book/x.png" gives
-// "../x.png").
-std::string RelativeUrl(const std::string& from, const std::string& to) {
-  std::size_t common = 0;
-  for (std::size_t i = 0; i < from.size() && i < to.size() && from[i] == to[i]; ++i)
-    if (from[i] == '/') common = i + 1;
-  std::string up;
-  for (std::size_t i = common; i < from.size(); ++i)
-    if (from[i] == '/') up += "../";
-  return up + to.substr(common);
-}
-
 // A reference that names a file of the book from its root ("/pictures/a.png", "mfs:\\a.htm"),
 // which the site's folder would take from the server's or the disk's root: as a relative one.
 std::optional<std::string> SiteReference(const std::string& fromPath, const std::string& fromSite, const std::string& target) {
@@ -84,7 +64,7 @@ std::optional<std::string> SiteReference(const std::string& fromPath, const std:
   const TResolvedLink to = ResolveBookLink("mfs", fromPath, target);
   if (to.Kind != TResolvedLink::Book || to.Scheme != "mfs") return std::nullopt;
   const std::size_t fragment = target.find('#');
-  return RelativeUrl(fromSite, SiteUrl(to.Path)) + (fragment == std::string::npos ? "" : target.substr(fragment));
+  return RelativeReference(fromSite, SiteUrl(to.Path)) + (fragment == std::string::npos ? "" : target.substr(fragment));
 }
 
 // A page's rooted references, written as relative ones: each quoted attribute value that is one.
@@ -626,7 +606,7 @@ void ExportWeb(TBook& book, const TWebPictures& pictures, const fs::path& folder
       RewriteStyleSheet(data, path, site);
     if (IsPageFile(path)) {
       RewritePage(data, path, site);
-      const std::string root = ToRoot(site);
+      const std::string root = RelativeReference(site, "");  // back to the site's root
       data.insert(ScriptInsertionPoint(data), "<script src=\"" + root + "quirelle/book.js\"></script><script src=\"" + root +
                                                   "quirelle/page.js\" data-page=\"" + site + "\"></script>");
       // A browser takes a page that declares no encoding for its own locale's; the viewer reads it

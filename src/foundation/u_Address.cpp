@@ -55,3 +55,13 @@ std::string ResolvePath(std::string_view base, std::string_view reference, TPath
   if (climbed) *climbed = climb;
   return out;
 }
+
+std::string RelativeReference(std::string_view from, std::string_view to) {
+  std::size_t common = 0;
+  for (std::size_t i = 0; i < from.size() && i < to.size() && from[i] == to[i]; ++i)
+    if (from[i] == '/') common = i + 1;
+  std::string reference;
+  for (std::size_t i = common; i < from.size(); ++i)
+    if (from[i] == '/') reference += "../";
+  return reference.append(to.substr(common));
+}

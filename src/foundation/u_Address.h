@@ -31,3 +31,7 @@ inline constexpr TPathStyle ZipPathStyle{'/', false};   // OEBPS/a.xhtml: a memb
 // `reference` resolved against the folder of `base` (neither holds a scheme, query or fragment).
 std::string ResolvePath(std::string_view base, std::string_view reference, TPathStyle style,
                         bool* climbed = nullptr);
+
+// The relative reference from one file to another, both named by paths with "/" from the same
+// root ("book/a/p.htm" to "book/x.png" gives "../x.png"), as exported books write their links.
+std::string RelativeReference(std::string_view from, std::string_view to);
