@@ -937,7 +937,10 @@ TEST_F(PackedViewer, EveryDamagedBookSaysSoBeforeTheViewerEnds) {
     EXPECT_EQ(Start(damaged.string(), out), 1) << d.name << ": " << out;
     EXPECT_NE(out.find(std::string("In the book's ") + (d.block[0] == 'F' ? "content image (FILES_MFS)." : "system image (SYSTEM_MFS).")),
               std::string::npos) << d.name << ": " << out;
-    EXPECT_EQ(out.find("page="), std::string::npos) << d.name << ": " << out;
+    // A book whose system image or content does not open shows no page; damage further into the
+    // content may be met after the first page has loaded (its files come first), and still ends
+    // the run with its message.
+    if (d.at == 0 || d.block[0] == 'S') EXPECT_EQ(out.find("page="), std::string::npos) << d.name << ": " << out;
     if (d.at == 0 && d.length == 0 && d.block[0] == 'F') fs::copy_file(damaged, Dir.Path() / "junk", fs::copy_options::overwrite_existing);
   }
   // On screen: the message box (titled as the book), and the viewer waits for the reader to
