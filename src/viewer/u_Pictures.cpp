@@ -404,6 +404,9 @@ QProcess* Helper() {
     return nullptr;
   }
   QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, helper, [] { StopHelper(); });
+  // A run that ends without its event loop (a check, printing the story) ends the helper too,
+  // before the application takes its children down.
+  QObject::connect(QCoreApplication::instance(), &QObject::destroyed, [] { StopHelper(); });
   GHelper = helper;
   return helper;
 }
