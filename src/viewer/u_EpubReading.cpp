@@ -107,7 +107,9 @@ const char* const MathJaxScript = R"JS(
   const head = document.head || document.documentElement;
   const config = document.createElement('script');
   config.type = 'text/x-mathjax-config';
-  config.text = "MathJax.Hub.Config({showMathMenu: false, messageStyle: 'none'});";
+  // The document says when the mathematics is laid out, for those who print it.
+  config.text = "MathJax.Hub.Config({showMathMenu: false, messageStyle: 'none'});" +
+    "MathJax.Hub.Register.StartupHook('End', function () { document.documentElement.setAttribute('data-quirelle-math', 'done'); });";
   head.appendChild(config);
   const script = document.createElement('script');
   script.src = location.protocol + '%PATH%MathJax.js?config=MML_CHTML';
@@ -179,13 +181,21 @@ void AddReadingSystem(const std::string& path, std::string& data) {
   data.insert(ScriptInsertionPoint(data), script);
 }
 
+bool LayOutMathML(QWebEnginePage& page) {
+  if (!QFile::exists(QString::fromLatin1(MathJaxFolder) + QStringLiteral("/MathJax.js"))) return false;
+  if (TEngineURLLayer* layer = TEngineURLLayer::Instance()) layer->ServeMachineFolder(QString::fromLatin1(MathJaxPath), QString::fromLatin1(MathJaxFolder));
+  page.scripts().insert(PageScript("quirelle-mathjax", QWebEngineScript::DocumentReady, true,
+                                   QString::fromLatin1(MathJaxScript).replace(QStringLiteral("%PATH%"), QString::fromLatin1(MathJaxPath))));
+  return true;
+}
+
+const char* const MathLaidOutScript =
+    "document.documentElement.getAttribute('data-quirelle-math') === 'done' || "
+    "!document.getElementsByTagNameNS('http://www.w3.org/1998/Math/MathML', 'math').length";
+
 void ReadAsEpub(TMXWebBrowser& browser, QWidget* window) {
   QWebEnginePage* page = browser.page();
-  if (QFile::exists(QString::fromLatin1(MathJaxFolder) + QStringLiteral("/MathJax.js"))) {
-    if (TEngineURLLayer* layer = TEngineURLLayer::Instance()) layer->ServeMachineFolder(QString::fromLatin1(MathJaxPath), QString::fromLatin1(MathJaxFolder));
-    page->scripts().insert(PageScript("quirelle-mathjax", QWebEngineScript::DocumentReady, true,
-                                      QString::fromLatin1(MathJaxScript).replace(QStringLiteral("%PATH%"), QString::fromLatin1(MathJaxPath))));
-  }
+  LayOutMathML(*page);
   page->setUrlRequestInterceptor(new TEpubRequests(page, window));
   // A link out of the book is the reader's to follow, in their browser; nothing else leaves.
   browser.OnNavigationRequest = [window](const QUrl& url, QWebEnginePage::NavigationType type, bool) {

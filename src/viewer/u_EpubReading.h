@@ -38,6 +38,12 @@ QString EpubHeading(TBook& book);
 // reading system's script first in its head, where it runs before the page's own.
 void AddReadingSystem(const std::string& path, std::string& data);
 
+// MathML in the page's documents laid out by MathJax, when the machine has it (false: it has not).
+class QWebEnginePage;
+bool LayOutMathML(QWebEnginePage& page);
+// A script that is true once a document's MathML is laid out, or when it has none.
+extern const char* const MathLaidOutScript;
+
 // Reads the browser's pages as a reading system reads an EPUB's (see above); `window` asks the
 // reader before a link leaves the book.
 void ReadAsEpub(TMXWebBrowser& browser, QWidget* window);

@@ -1,5 +1,7 @@
 #include "u_StoryPrint.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QLocale>
 #include <QPageSize>
@@ -11,6 +13,7 @@
 #include "frm_Main.h"
 #include "u_Book.h"
 #include "u_CodePage.h"
+#include "u_EpubReading.h"
 #include "u_InternetProtocolEngine.h"
 #include "u_InternetProtocolSupport.h"
 #include "u_Story.h"
@@ -37,6 +40,8 @@ bool PrintStory(TfrmMain& window, const std::filesystem::path& folder, const QPa
   }
   const TStoryLine& lines = book->Story()->Lines();
   QWebEnginePage page(QWebEngineProfile::defaultProfile());
+  // A book from an EPUB prints its mathematics laid out, as it shows it.
+  const bool math = RecordsEpubOrigin(book->SystemImage()) && LayOutMathML(page);
   QEventLoop loop;
   bool ok = false;
   QObject::connect(&page, &QWebEnginePage::loadFinished, &loop, [&](bool finished) {
@@ -66,6 +71,20 @@ bool PrintStory(TfrmMain& window, const std::filesystem::path& folder, const QPa
       if (!ok) {
         error = QStringLiteral("The page %1 of the story does not load").arg(QString::fromStdString(ToUtf8(lines.Page(i))));
         return false;
+      }
+      // MathJax lays out after the load: asked again as the event loop runs, until it has (a
+      // page it cannot finish is printed as it stands after a while).
+      QElapsedTimer waited;
+      waited.start();
+      for (bool ready = !math; !ready && waited.elapsed() < 20000;) {
+        bool answered = false;
+        page.runJavaScript(QString::fromLatin1(MathLaidOutScript), [&](const QVariant& result) {
+          ready = result.toBool();
+          answered = true;
+        });
+        QElapsedTimer asked;
+        asked.start();
+        while (!answered || (!ready && asked.elapsed() < 50)) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
       }
       page.printToPdf(QString::fromStdString((folder / file).string()), layout);
       loop.exec();

@@ -76,3 +76,24 @@ TEST(Publish, AStoryOfAHundredPagesIsOnePdfInReadingOrderWithItsOutlineAndItsTex
   EXPECT_NE(out.find("The page gone.htm of the story is not in the book"), std::string::npos) << out;
   EXPECT_FALSE(fs::exists(dir.Path() / "bad.pdf"));
 }
+
+// A book from an EPUB prints its MathML laid out by MathJax, as the viewer shows it: the TeX that
+// the markup carries beside it for other programs is not printed.
+TEST(Publish, ABookFromAnEpubPrintsItsMathematicsLaidOut) {
+  TTempDir dir;
+  WriteFile(dir.Path() / "system" / "System.xml", "<System Story=\"Story.xml\"/>");
+  WriteFile(dir.Path() / "system" / "Story.xml", "<Story><item Page=\"m.xhtml\"/></Story>");
+  WriteFile(dir.Path() / "system" / "Quirelle.xml", "<Quirelle Origin=\"epub\"/>");
+  WriteFile(dir.Path() / "content" / "m.xhtml",
+            "<?xml version=\"1.0\"?><html xmlns=\"http://www.w3.org/1999/xhtml\"><head><title>M</title></head><body><p>Before</p>"
+            "<math xmlns=\"http://www.w3.org/1998/Math/MathML\"><semantics><mfrac><mi>y</mi><mn>3</mn></mfrac>"
+            "<annotation encoding=\"application/x-tex\">RAWTEX</annotation></semantics></math><p>After</p></body></html>");
+  std::string out;
+  ASSERT_EQ(Shell("ASAN_OPTIONS=detect_leaks=0:new_delete_type_mismatch=0 QTWEBENGINE_DISABLE_SANDBOX=1 " + Quote(QUIRELLE_PACK) +
+                      " --to-pdf --system " + Quote(dir.Path() / "system") + " --content " + Quote(dir.Path() / "content") + " -o " +
+                      Quote(dir.Path() / "m.pdf"), &out), 0) << out;
+  ASSERT_EQ(Shell("pdftotext " + Quote(dir.Path() / "m.pdf") + " -", &out), 0);
+  EXPECT_NE(out.find("Before"), std::string::npos) << out;
+  EXPECT_NE(out.find("After"), std::string::npos) << out;
+  EXPECT_EQ(out.find("RAWTEX"), std::string::npos) << out;
+}
