@@ -265,6 +265,7 @@ void TBook::WaitForContentImage() {
 // ---------------------------------------------------------------- System.xml and its files
 
 void TBook::LoadSystemDescription() {
+  FLoaded.FromEpub = RecordsEpubOrigin(*FSystemImage);
   FSystemDescription = std::make_unique<TXMLParser>();
   // For the check, a System.xml that does not parse is reported and the rest of the book is
   // still looked at, as far as it can be without the names it would give.

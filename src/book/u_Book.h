@@ -161,6 +161,8 @@ struct TLoadedBook {
   // The window's outer size as the book asks for it.
   std::int32_t Width = 800, Height = 600;
   bool RunMaximized = false, ResizableWindow = false;
+  // The system image records that the book was made from an EPUB (RecordsEpubOrigin).
+  bool FromEpub = false;
 };
 
 class TBook {

@@ -139,7 +139,7 @@ void TfrmMain::StartUp(TBookSource& source) {
   book.LoadWindowKeys();
   ApplyWindowKeys();
   ConnectBrowser();
-  if (RecordsEpubOrigin(book.SystemImage())) ReadAsEpub(*FwebMain, this), FContentsPane->SetHeading(EpubHeading(book));
+  if (book.Loaded().FromEpub) ReadAsEpub(*FwebMain, this), FContentsPane->SetHeading(EpubHeading(book));
   FContentsPane->SetStory(book.Story());
   // Home is the story's first page, not a blank one.
   if (book.Story()) FwebMain->HomeURL = EngineURLOfBookURL("mfs:" + book.Story()->CurrentPage());

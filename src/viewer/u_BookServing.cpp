@@ -28,7 +28,7 @@ TBookServing::TBookServing(TBook& book, QObject* window, std::function<bool()> j
     QMetaObject::invokeMethod(window, [join] { join(); }, Qt::QueuedConnection);
     resume();
   });
-  const bool epub = RecordsEpubOrigin(book.SystemImage());
+  const bool epub = book.Loaded().FromEpub;
   auto filter = [&book, epub](TMFSInternetProtocol& protocol, const std::string& path, std::string& data) {
     if (TVariables* variables = book.Variables()) variables->SubstituteInPlace(data, path);
     if (epub && protocol.Image() == &book.ContentImage()) AddReadingSystem(path, data);

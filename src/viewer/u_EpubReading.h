@@ -1,6 +1,6 @@
 // Books made from an EPUB, read as reading systems read EPUBs. An EPUB file opens directly: it is
 // converted in memory as quirelle-pack --new --epub converts it, and nothing is written. A book
-// whose system image records that it came from an EPUB (RecordsEpubOrigin) gets in every page and
+// whose system image records that it came from an EPUB (TLoadedBook::FromEpub) gets in every page and
 // frame what reading systems give scripts (navigator.epubReadingSystem); its frames live in an
 // origin of their own, so that their scripts cannot change the page around them; pages with
 // MathML get it laid out by the MathJax installed on the machine; links out of the book open in

@@ -41,7 +41,7 @@ bool PrintStory(TfrmMain& window, const std::filesystem::path& folder, const QPa
   const TStoryLine& lines = book->Story()->Lines();
   QWebEnginePage page(QWebEngineProfile::defaultProfile());
   // A book from an EPUB prints its mathematics laid out, as it shows it.
-  const bool math = RecordsEpubOrigin(book->SystemImage()) && LayOutMathML(page);
+  const bool math = book->Loaded().FromEpub && LayOutMathML(page);
   QEventLoop loop;
   bool ok = false;
   QObject::connect(&page, &QWebEnginePage::loadFinished, &loop, [&](bool finished) {
