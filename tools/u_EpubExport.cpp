@@ -52,7 +52,8 @@ std::string MemberName(const std::string& bookPath, bool page) {
   std::string name = ToUtf8(bookPath.substr(bookPath.empty() || bookPath[0] != '\\' ? 0 : 1));
   for (char& c : name) {
     if (c == '\\') c = '/';
-    else if (std::string_view(" \"*:<>?|#%^[]{}~'`&;=+$,!").find(c) != std::string_view::npos || static_cast<unsigned char>(c) < 0x20)
+    // A "/" inside a name would make folders of it (and "../" leave the container's root).
+    else if (std::string_view(" \"*:<>?|#%^[]{}~'`&;=+$,!/").find(c) != std::string_view::npos || static_cast<unsigned char>(c) < 0x20)
       c = '_';
   }
   if (page) name = name.substr(0, name.rfind('.')) + ".xhtml";

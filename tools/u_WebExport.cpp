@@ -593,6 +593,7 @@ const char* const PageJs = R"JS('use strict';
 void ExportWeb(TBook& book, const TWebPictures& pictures, const fs::path& folder, std::vector<std::string>& notes) {
   const TLoadedBook& loaded = book.Loaded();
   TVariables* variables = book.Variables();
+  CheckDiskNames(book.ContentImage().Root(), "content");
   fs::create_directories(folder / "quirelle" / "pictures");
   // The content: each file at a stable path, its variables substituted as the viewer serves it;
   // each page with the window's bridge first.
@@ -613,11 +614,13 @@ void ExportWeb(TBook& book, const TWebPictures& pictures, const fs::path& folder
       // in the book's code page, and so does the web book.
       if (PageEncoding(data, "-") == "-") data.insert(ScriptInsertionPoint(data), "<meta charset=\"" + BookEncoding() + "\">");
     }
-    std::string diskPath = site;
-    for (std::size_t at = diskPath.find('%'); at != std::string::npos; at = diskPath.find('%', at + 1)) {
-      diskPath.replace(at, 3, 1, static_cast<char>(std::stoi(diskPath.substr(at + 1, 2), nullptr, 16)));
+    // Written as --extract writes a book: a name that would leave its folder is refused.
+    fs::path target = folder / "book";
+    for (std::size_t from = 1; from <= path.size();) {
+      const std::size_t end = std::min(path.find('\\', from), path.size());
+      target = DiskChild(target, path.substr(from, end - from));
+      from = end + 1;
     }
-    const fs::path target = folder / fs::u8path(diskPath);
     fs::create_directories(target.parent_path());
     WriteDiskFileAtomically(target, data);
   }

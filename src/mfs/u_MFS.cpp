@@ -19,6 +19,7 @@ namespace {
 
 }  // namespace
 
+
 void TImageChecksum::Add(std::string_view bytes) {
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
   std::size_t left = bytes.size();
@@ -80,10 +81,6 @@ bool IsUnsafeDiskName(std::string_view name) {
   return IsBadEntryName(name) || name.find_first_of(std::string_view("/\\\0", 3)) != std::string_view::npos;
 }
 
-std::filesystem::path DiskChild(const std::filesystem::path& folder, const std::string& name) {
-  if (IsUnsafeDiskName(name)) throw EMFSError(Format(SMFSFileNameIncorrect, {name}));
-  return folder / std::filesystem::path(ToUtf8(name));
-}
 
 void WriteDiskFile(const std::filesystem::path& path, const std::string& data) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -98,6 +95,11 @@ void MakeDiskFolder(const std::filesystem::path& path) {
 }
 
 }  // namespace
+
+std::filesystem::path DiskChild(const std::filesystem::path& folder, const std::string& name) {
+  if (IsUnsafeDiskName(name)) throw EMFSError(Format(SMFSFileNameIncorrect, {name}));
+  return folder / std::filesystem::path(ToUtf8(name));
+}
 
 // ---------------------------------------------------------------- TMFSItem
 

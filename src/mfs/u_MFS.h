@@ -25,6 +25,10 @@ inline constexpr const char* SMFSFileExists = "File \"%s\" already exists";
 inline constexpr const char* SMFSFolderExists = "Folder \"%s\" already exists";
 inline constexpr const char* SMFSFileNameIncorrect = "File name \"%s\" is incorrect";
 inline constexpr const char* SMFSIncorrectParameters = "Incorrect parameters in method \"%s\"";
+// The disk path of an entry of that name in a disk folder; a name that would leave the folder or
+// name another entry ("..", a "/" or "\\" in it) raises "File name "%s" is incorrect".
+std::filesystem::path DiskChild(const std::filesystem::path& folder, const std::string& name);
+
 inline constexpr const char* SMFSCannotCreateFile = "Cannot create file \"%s\". %s";
 inline constexpr const char* SMFSCannotCreateFolder = "Cannot create folder \"%s\". %s";
 

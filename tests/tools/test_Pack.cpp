@@ -17,6 +17,9 @@
 #include "tools/epub_test_util.h"
 #include "u_ImageSource.h"
 #include "u_Variables.h"
+#include "u_WebExport.h"
+#include "u_EpubExport.h"
+#include "u_Book.h"
 
 using namespace cab_test;
 namespace fs = std::filesystem;
@@ -527,4 +530,43 @@ TEST(WebBook, PagesKeepTheirEncodingTheirLinksAndTheirVariables) {
   EXPECT_FALSE(fs::exists(dir.Path() / "content" / "site"));
   EXPECT_NE(Shell(run + Quote(dir.Path() / "site"), &out), 0);
   EXPECT_NE(out.find("exists and is not empty"), std::string::npos) << out;
+}
+
+// A hostile book whose content names a file "../../evil.png" (a name may hold "/"): the web
+// export refuses it, as --extract does, and writes nothing outside its folder; the EPUB names it
+// inside its own.
+TEST(WebBook, ANameThatWouldLeaveTheFolderIsRefused) {
+  TTempDir dir;
+  auto cab = [](const std::vector<std::pair<std::string, std::string>>& files) {
+    TMFS mfs;
+    for (const auto& [name, data] : files) (new TMFSFile(name, &mfs, mfs.Root()))->Data = data;
+    return BuildCabinet({{"info.mfs", mfs.SaveToString(), DosDateTimeNow(), 0x20}});
+  };
+  TBook book(TBookSource{cab({{"System.xml", "<System Story=\"Story.xml\"/>"}, {"Story.xml", "<Story><item page=\"a.htm\"/></Story>"}}),
+                         cab({{"a.htm", "<p>a</p>"}, {"../../evil.png", "evil"}})});
+  book.Load();
+  book.JoinContentImage();
+  fs::create_directories(dir.Path() / "out" / "site");
+  std::vector<std::string> notes;
+  try {
+    ExportWeb(book, {}, dir.Path() / "out" / "site", notes);
+    ADD_FAILURE() << "exported";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "File name \"../../evil.png\" is incorrect");
+  }
+  EXPECT_FALSE(fs::exists(dir.Path() / "evil.png"));
+  EXPECT_FALSE(fs::exists(dir.Path() / "out" / "evil.png"));
+  // The EPUB of the same book names it as a member of its own folder.
+  ExportEpub(book, {}, dir.Path() / "out.epub", notes);
+  int error = 0;
+  zip_t* zip = zip_open((dir.Path() / "out.epub").c_str(), ZIP_RDONLY, &error);
+  ASSERT_NE(zip, nullptr);
+  bool named = false;
+  for (zip_int64_t i = 0; i < zip_get_num_entries(zip, 0); ++i) {
+    const std::string name = zip_get_name(zip, static_cast<zip_uint64_t>(i), 0);
+    EXPECT_EQ(name.find("../"), std::string::npos) << name;
+    named = named || name.find(".._.._evil.png") != std::string::npos;
+  }
+  EXPECT_TRUE(named);
+  zip_discard(zip);
 }
