@@ -90,15 +90,18 @@ std::int64_t TReadOnlyMemoryStream::Write(const void*, std::int64_t) { return 0;
 
 void TReadOnlyMemoryStream::SetSize(std::int64_t) { throw EWriteError(SWriteError); }
 
-void ReleaseLargeFront(std::string& buffer, std::size_t upTo) {
+void ReleaseLargeFront(std::string& buffer, std::size_t upTo) { ReleaseLargeFront(buffer.data(), buffer.size(), upTo); }
+
+void ReleaseLargeFront(char* data, std::size_t size, std::size_t upTo) {
 #if defined(__linux__)
   const auto page = std::uintptr_t{2} << 20;
-  const auto start = reinterpret_cast<std::uintptr_t>(buffer.data());
+  const auto start = reinterpret_cast<std::uintptr_t>(data);
   const auto from = (start + page - 1) & ~(page - 1);
-  const auto to = (start + std::min(upTo, buffer.size())) & ~(page - 1);
+  const auto to = (start + std::min(upTo, size)) & ~(page - 1);
   if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
 #else
-  (void)buffer;
+  (void)data;
+  (void)size;
   (void)upTo;
 #endif
 }
@@ -148,12 +151,19 @@ void TPulledStream::ReadBytes(std::string& dst, std::int64_t count) {
 
 void ReserveLarge(std::string& buffer, std::size_t size) {
   buffer.reserve(size);
+  AdviseHugePages(buffer.data(), size);
+}
+
+void AdviseHugePages(char* data, std::size_t size) {
 #if defined(__linux__)
   // Only the huge pages wholly inside the buffer; a hint, so any failure changes nothing.
   const auto page = std::uintptr_t{2} << 20;
-  const auto start = reinterpret_cast<std::uintptr_t>(buffer.data());
+  const auto start = reinterpret_cast<std::uintptr_t>(data);
   const auto from = (start + page - 1) & ~(page - 1);
   const auto to = (start + size) & ~(page - 1);
   if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+#else
+  (void)data;
+  (void)size;
 #endif
 }

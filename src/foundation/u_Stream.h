@@ -126,11 +126,14 @@ private:
 // the executable), asking the system for huge pages: tens of megabytes then take a page fault
 // per 2 MiB instead of per 4 KiB, the largest single cost of opening a big book.
 void ReserveLarge(std::string& buffer, std::size_t size);
+// The same hint for room taken otherwise.
+void AdviseHugePages(char* data, std::size_t size);
 
 // Gives the system back the whole huge pages of the buffer's first `upTo` bytes; their content
 // is lost (they read as zeros). For a large buffer read once from front to back whose bytes can
 // be had again should they be needed.
 void ReleaseLargeFront(std::string& buffer, std::size_t upTo);
+void ReleaseLargeFront(char* data, std::size_t size, std::size_t upTo);
 
 // The seek rule every stream here shares.
 std::int64_t SeekPosition(std::int64_t position, std::int64_t size, std::int64_t offset, int origin);

@@ -135,6 +135,11 @@ std::string BuildDataBlocks(const std::vector<TDataBlock>& blocks, std::uint64_t
 TBookContainer::TBookContainer(std::string fileName, TBookFileKind kind, std::ifstream in, std::uint64_t size, std::string head)
     : FFileName(std::move(fileName)), FKind(kind), FIn(std::move(in)), FSize(size), FHead(std::move(head)) {}
 
+std::string TBookContainer::ReadBlock(const std::string& name) {
+  const std::optional<TFileRange> range = BlockRange(name);
+  return range ? ReadAt(range->Offset, range->Size) : std::string();
+}
+
 std::string TBookContainer::ReadAt(std::uint64_t offset, std::uint64_t size) {
   FIn.clear();
   return ::ReadAt(FIn, offset, size);
@@ -146,14 +151,8 @@ namespace {
 class TWindowsBook final : public TBookContainer {
  public:
   using TBookContainer::TBookContainer;
-  bool HasBlock(const std::string& name) override { return Find(name).has_value(); }
-  std::string ReadBlock(const std::string& name) override {
-    const std::optional<TFileRange> range = Find(name);
-    return range ? ReadAt(range->Offset, range->Size) : std::string();
-  }
-
- private:
-  std::optional<TFileRange> Find(const std::string& name) {
+  bool HasBlock(const std::string& name) override { return BlockRange(name).has_value(); }
+  std::optional<TFileRange> BlockRange(const std::string& name) override {
     try {
       return FindNamedPEResource(FSize, [&](std::uint64_t offset, std::size_t size) { return ReadAt(offset, size); }, "RCDATA", name);
     } catch (const EPEResourceError& e) {
@@ -171,7 +170,11 @@ class TBlocksBook : public TBookContainer {
     return std::any_of(index.Entries.begin(), index.Entries.end(),
                        [&](const TDataBlockEntry& e) { return SameText(e.Type, "RCDATA") && SameText(e.Name, name); });
   }
-  std::string ReadBlock(const std::string& name) override { return BlockOf(FFileName, Index(), "RCDATA", name); }
+  std::optional<TFileRange> BlockRange(const std::string& name) override {
+    for (const TDataBlockEntry& e : Index().Entries)
+      if (SameText(e.Type, "RCDATA") && SameText(e.Name, name)) return TFileRange{e.Offset, e.Size};
+    return std::nullopt;
+  }
   std::string Damage() override;
 
  protected:
@@ -199,13 +202,13 @@ class TPackedBook final : public TBlocksBook {
 class TDocumentBook final : public TBlocksBook {
  public:
   using TBlocksBook::TBlocksBook;
-  std::string ReadBlock(const std::string& name) override {
+  std::optional<TFileRange> BlockRange(const std::string& name) override {
     if (FHead.size() < BookDocumentHeaderSize)
       throw EBookFileError("The book document \"" + FFileName + "\" is incomplete: it ends inside its header (it was cut short)");
     if (LittleEndianAt(FHead, BookDocumentSignature.size(), 2) != 1)
       throw EBookFileError("The book document \"" + FFileName + "\" is of a later format than this viewer reads");
     if (Index().ProgramSize < BookDocumentHeaderSize) throw EDataBlockError("The data block index is damaged");
-    return TBlocksBook::ReadBlock(name);
+    return TBlocksBook::BlockRange(name);
   }
 
  private:
@@ -282,6 +285,30 @@ TBookFileKind BookFileKind(const std::string& fileName) {
     return TBookFileKind::None;
   }
 }
+
+TArrivingBlock::TArrivingBlock(const std::string& fileName, TFileRange range)
+    : FIn(fileName, std::ios::binary), FOffset(range.Offset), FSize(static_cast<std::size_t>(range.Size)) {
+  if (!FIn) throw EDataBlockError("Cannot open \"" + fileName + "\"");
+  // Not initialised: untouched room costs nothing until its bytes arrive.
+  FData.reset(new char[std::max<std::size_t>(FSize, 1)]);
+  AdviseHugePages(FData.get(), FSize);
+}
+
+std::size_t TArrivingBlock::Need(std::size_t upTo) {
+  if (upTo <= FReady || FFailed) return FReady;
+  // In steps of a megabyte at least: few reads, and little read ahead of the reader.
+  constexpr std::size_t step = std::size_t{1} << 20;
+  const std::size_t want = std::min(FSize, std::max(upTo, FReady + step)) - FReady;
+  FIn.clear();
+  FIn.seekg(static_cast<std::streamoff>(FOffset + FReady));
+  FIn.read(FData.get() + FReady, static_cast<std::streamsize>(want));
+  const auto got = static_cast<std::size_t>(std::max<std::streamsize>(FIn.gcount(), 0));
+  FReady += got;
+  FFailed = got < want;
+  return FReady;
+}
+
+void TArrivingBlock::Release(std::size_t upTo) { ReleaseLargeFront(FData.get(), FSize, std::min(upTo, FReady)); }
 
 std::string ReadBookBlock(const std::string& fileName, const std::string& name) {
   return OpenBookContainer(fileName)->ReadBlock(name);

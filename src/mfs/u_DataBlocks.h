@@ -8,11 +8,13 @@
 #include <cstdint>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "u_Errors.h"
+#include "u_PEResources.h"
 
 class EDataBlockError : public Exception { using Exception::Exception; };
 // The file as a whole is no book a reader can open (missing, a folder, empty, not a book, cut
@@ -75,9 +77,11 @@ class TBookContainer {
   const std::string& FileName() const { return FFileName; }
   // Whether the book has a block of type "RCDATA" with that name, without reading it.
   virtual bool HasBlock(const std::string& name) = 0;
-  // The bytes of that block, or empty bytes when there is none. A damaged index or resource
-  // directory raises EDataBlockError naming the file.
-  virtual std::string ReadBlock(const std::string& name) = 0;
+  // Where that block's bytes lie in the file, or nothing when there is none. A damaged index
+  // or resource directory raises EDataBlockError naming the file.
+  virtual std::optional<TFileRange> BlockRange(const std::string& name) = 0;
+  // The bytes of that block, or empty bytes when there is none.
+  std::string ReadBlock(const std::string& name);
   // Why a block cannot be what it should be, in plain words, or empty when the file looks whole:
   // a book cut short loses the index at its end, and its blocks then seem absent.
   virtual std::string Damage() { return {}; }
@@ -92,6 +96,31 @@ class TBookContainer {
   std::ifstream FIn;
   std::uint64_t FSize;
   std::string FHead;  // the first bytes, as many as any kind's header takes
+};
+
+// A block read from its file only as far as its reader has got: its room is taken at once and
+// its bytes come in steps, so that a reader of the first bytes (a book's first page) need not
+// wait for the rest, nor share the processor with reading it.
+class TArrivingBlock {
+ public:
+  // Raises EDataBlockError when the file cannot be opened.
+  TArrivingBlock(const std::string& fileName, TFileRange range);
+  // All of the block's room; only the first Ready() bytes have been read.
+  std::string_view Bytes() const { return {FData.get(), FSize}; }
+  std::size_t Ready() const { return FReady; }
+  // Reads on until at least upTo bytes (or all) are in, and says how many are: fewer when the
+  // file no longer holds them.
+  std::size_t Need(std::size_t upTo);
+  // The bytes before upTo are needed no more: their memory goes back to the system.
+  void Release(std::size_t upTo);
+
+ private:
+  std::ifstream FIn;
+  std::uint64_t FOffset;
+  std::size_t FSize;
+  std::size_t FReady = 0;
+  bool FFailed = false;
+  std::unique_ptr<char[]> FData;
 };
 
 // The container of the file; one that cannot be opened raises EDataBlockError naming it.

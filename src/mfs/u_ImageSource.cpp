@@ -1,5 +1,7 @@
 #include "u_ImageSource.h"
 
+#include <algorithm>
+#include <optional>
 #include <pthread.h>
 #include <sched.h>
 #include <utility>
@@ -13,7 +15,11 @@ std::string ReadRCDataResource(const std::string& name) {
   return ReadBookBlock(OwnExecutablePath(), name);
 }
 
-void LoadCabImage(TMFS& target, std::string cabData, const std::function<std::string()>& readAgain, IMFSLoadObserver* observer) {
+namespace {
+
+// The Cabinet is cabData, or arrives by `arriving` (cabData then only its head).
+void LoadCab(TMFS& target, std::string cabData, TArrivingBlock* arriving, const std::function<std::string()>& readAgain,
+             IMFSLoadObserver* observer) {
   TMFS scratch;
   TMFSSession* session = scratch.Session();
   TMFSFile* cab = session->CreateFile("\\info.cab", 0, false);
@@ -38,17 +44,28 @@ void LoadCabImage(TMFS& target, std::string cabData, const std::function<std::st
     auto consumed = [&](std::size_t done, bool verified) {
       gate.Verified = gate.Verified && verified;
       if (!readAgain) return;
-      ReleaseLargeFront(cab->Data, done);
+      if (arriving) arriving->Release(done);
+      else ReleaseLargeFront(cab->Data, done);
       released = true;
     };
-    if (reader.ReadMember("info.mfs", [&](TStream& image) { target.LoadFromImageStream(image, observer ? &gate : nullptr); }, consumed))
+    std::optional<TCabinetBytes> bytes;
+    if (arriving) bytes = TCabinetBytes{arriving->Bytes(), [arriving](std::size_t n) { return arriving->Need(n); }};
+    if (reader.ReadMember("info.mfs", [&](TStream& image) { target.LoadFromImageStream(image, observer ? &gate : nullptr); },
+                          consumed, bytes ? &*bytes : nullptr))
       return;
-    if (released) cab->Data = readAgain();
+    if (arriving) arriving->Release(arriving->Bytes().size());
+    if (released || arriving) cab->Data = readAgain();
     reader.Extract("info.mfs", "\\info.mfs");
   }
   // The Cabinet is no longer needed: free it before the tree is built.
   scratch.Root()->Items.Remove("info.cab");
   target.LoadFromString(session->GetFile("\\info.mfs")->Data);
+}
+
+}  // namespace
+
+void LoadCabImage(TMFS& target, std::string cabData, const std::function<std::string()>& readAgain, IMFSLoadObserver* observer) {
+  LoadCab(target, std::move(cabData), nullptr, readAgain, observer);
 }
 
 void AddBlockCause(Exception& e, const std::string& bookFile, const std::string& block) {
@@ -87,9 +104,17 @@ void LoadSystemImage(TMFS& systemImage, const std::string& bookFile) {
 }
 
 void LoadContentImage(TMFS& contentImage, const std::string& bookFile, IMFSLoadObserver* observer) {
-  auto read = [book = bookFile.empty() ? OwnExecutablePath() : bookFile] { return ReadBookBlock(book, "FILES_MFS"); };
+  const std::string book = bookFile.empty() ? OwnExecutablePath() : bookFile;
+  auto read = [book] { return ReadBookBlock(book, "FILES_MFS"); };
   try {
-    LoadCabImage(contentImage, read(), read, observer);
+    // Read as the inflater gets there: the first page, stored first, then waits for none of the
+    // rest, and the reading is spread over the unpacking.
+    const std::optional<TFileRange> range = OpenBookContainer(book)->BlockRange("FILES_MFS");
+    if (!range) return LoadCab(contentImage, {}, nullptr, read, observer);
+    TArrivingBlock arriving(book, *range);
+    // The head holds the Cabinet's header and its members' names, which the library reads.
+    constexpr std::size_t head = 64 * 1024;
+    LoadCab(contentImage, std::string(arriving.Bytes().substr(0, std::min(head, arriving.Need(head)))), &arriving, read, observer);
   } catch (Exception& e) {
     AddBlockCause(e, bookFile, "FILES_MFS");
     throw;
@@ -139,7 +164,11 @@ bool TContentImageLoad::HasEarlyFile(const std::string& path) {
   return FEarly.count(path) != 0;
 }
 
-void TContentImageLoad::WhenProgress(std::function<void()> f) { CallOnce(&TContentImageLoad::FWhenProgress, std::move(f)); }
+void TContentImageLoad::WhenProgress(std::function<void()> f) {
+  // Someone waits for the worker: it may no longer leave the processor to others.
+  Hurry();
+  CallOnce(&TContentImageLoad::FWhenProgress, std::move(f));
+}
 
 void TContentImageLoad::FileLoaded(const std::string& path, const TMFSFile& file) {
   std::function<void()> progress;

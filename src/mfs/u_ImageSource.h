@@ -46,7 +46,7 @@ public:
   bool CopyEarlyFile(const std::string& path, std::string& data);
   bool HasEarlyFile(const std::string& path);
   // Calls f once, when the next file is read whole or the worker finishes, whichever is first:
-  // at once when it has finished, else on the worker's thread.
+  // at once when it has finished, else on the worker's thread. The worker is hurried.
   void WhenProgress(std::function<void()> f);
   void FileLoaded(const std::string& path, const TMFSFile& file) override;
   void LoadAbandoned() override;
@@ -60,7 +60,8 @@ public:
   bool IsFinished();
   // Until Hurry, the worker takes only processor time nothing else wants: the first page's files
   // come first in the image, and then the engine, laying the page out, must win the processor.
-  // Hurry (the first page is shown, or someone waits for the whole image) gives it its full share.
+  // Hurry (the first page is shown, or someone waits for a file or the whole image) gives it its
+  // full share.
   void Hurry();
   void WorkerStarted();  // on the worker's thread, first thing
 

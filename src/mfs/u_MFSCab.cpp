@@ -51,18 +51,22 @@ constexpr std::size_t MszipFrame = 32768;
 // block does) makes the inflater give up, and the caller leaves the member to libmspack.
 class TMszipInflater {
 public:
-  // False when the folder is not one the fast path serves.
-  bool Open(std::string_view cab, std::uint16_t folderIndex, std::size_t length) {
+  // False when the folder is not one the fast path serves. With `need`, the Cabinet's bytes
+  // arrive as they are needed: need(n) reads on until n are in and says how many are.
+  bool Open(std::string_view cab, std::uint16_t folderIndex, std::size_t length,
+            std::function<std::size_t(std::size_t)> need = {}) {
     FCab = cab;
     FLength = length;
-    if (cab.size() < 36) return false;
+    FNeed = std::move(need);
+    FReady = FNeed ? FNeed(0) : cab.size();
+    if (!Has(36)) return false;
     const std::uint16_t folders = LittleEndian16At(cab, 26);
     const std::uint16_t flags = LittleEndian16At(cab, 30);
     if (flags & 3) return false;  // parts of a set
     std::size_t at = 36;
     std::size_t folderReserve = 0;
     if (flags & 4) {
-      if (cab.size() < 40) return false;
+      if (!Has(40)) return false;
       folderReserve = static_cast<unsigned char>(cab[38]);
       FDataReserve = static_cast<unsigned char>(cab[39]);
       at = 40 + LittleEndian16At(cab, 36);
@@ -71,13 +75,16 @@ public:
     // Members continued from or into another Cabinet make libmspack read folders differently.
     std::size_t entry = LittleEndian32At(cab, 16);
     for (std::uint16_t i = LittleEndian16At(cab, 28); i > 0; --i) {
-      if (entry > cab.size() || cab.size() - entry < 17 || LittleEndian16At(cab, entry + 8) >= 0xFFFD) return false;
-      const std::size_t nameEnd = cab.find('\0', entry + 16);
+      if (entry > cab.size() || cab.size() - entry < 17 || !Has(entry + 17) || LittleEndian16At(cab, entry + 8) >= 0xFFFD)
+        return false;
+      // A name has 256 bytes at most.
+      Has(std::min(cab.size(), entry + 16 + 257));
+      const std::size_t nameEnd = cab.substr(0, FReady).find('\0', entry + 16);
       if (nameEnd == std::string_view::npos) return false;
       entry = nameEnd + 1;
     }
     const std::size_t folderAt = at + folderIndex * (8 + folderReserve);
-    if (folderAt + 8 > cab.size()) return false;
+    if (folderAt + 8 > cab.size() || !Has(folderAt + 8)) return false;
     FBlockAt = LittleEndian32At(cab, folderAt);
     FBlocks = LittleEndian16At(cab, folderAt + 4);
     return (LittleEndian16At(cab, folderAt + 6) & 0x0F) == 1 && length != 0 && length <= FBlocks * MszipFrame;
@@ -134,19 +141,29 @@ public:
 
 private:
   // A block's header, size limits and checksum; the data starts at dataAt.
-  bool Sound(std::size_t at, std::uint16_t& packed, std::uint16_t& unpacked, std::size_t& dataAt) const {
-    if (at > FCab.size() || FCab.size() - at < 8 + FDataReserve) return false;
+  bool Sound(std::size_t at, std::uint16_t& packed, std::uint16_t& unpacked, std::size_t& dataAt) {
+    if (at > FCab.size() || FCab.size() - at < 8 + FDataReserve || !Has(at + 8 + FDataReserve)) return false;
     const std::uint32_t checksum = LittleEndian32At(FCab, at);
     packed = LittleEndian16At(FCab, at + 4);
     unpacked = LittleEndian16At(FCab, at + 6);
     dataAt = at + 8 + FDataReserve;
     // No sane encoder needs more than a stored block's few bytes over 32 KiB.
-    if (FCab.size() - dataAt < packed || packed < 2 || packed > MszipFrame + 1024 || unpacked > MszipFrame) return false;
+    if (FCab.size() - dataAt < packed || packed < 2 || packed > MszipFrame + 1024 || unpacked > MszipFrame ||
+        !Has(dataAt + packed))
+      return false;
     return checksum == 0 || checksum == CabChecksum(reinterpret_cast<const unsigned char*>(FCab.data() + at + 4), 4,
                                                     CabChecksum(reinterpret_cast<const unsigned char*>(FCab.data() + dataAt), packed, 0));
   }
 
+  // Whether the first upTo bytes can be read.
+  bool Has(std::size_t upTo) {
+    if (upTo > FReady && FNeed) FReady = FNeed(upTo);
+    return upTo <= FReady;
+  }
+
   std::string_view FCab;
+  std::function<std::size_t(std::size_t)> FNeed;
+  std::size_t FReady = 0;
   std::size_t FLength = 0;
   std::size_t FDataReserve = 0;
   std::size_t FBlockAt = 0;
@@ -384,7 +401,8 @@ TMFSCabReader::~TMFSCabReader() {
 }
 
 bool TMFSCabReader::ReadMember(const std::string& memberName, const std::function<void(TStream& member)>& consume,
-                               const std::function<void(std::size_t cabinetBytesDone, bool verified)>& consumed) {
+                               const std::function<void(std::size_t cabinetBytesDone, bool verified)>& consumed,
+                               const TCabinetBytes* arriving) {
   if (!GMszipFastPath) return false;
   std::uint16_t folderIndex = 0;
   std::size_t length = 0;
@@ -408,7 +426,9 @@ bool TMFSCabReader::ReadMember(const std::string& memberName, const std::functio
     length = member->length;
   }
   auto inflater = std::make_unique<TMszipInflater>();
-  if (!inflater->Open(FSession->GetFile(FCabinetPath)->Data, folderIndex, length)) return false;
+  if (!(arriving ? inflater->Open(arriving->All, folderIndex, length, arriving->Need)
+                 : inflater->Open(FSession->GetFile(FCabinetPath)->Data, folderIndex, length)))
+    return false;
   TPulledStream stream(static_cast<std::int64_t>(length), [&](std::string_view& piece) {
     if (!inflater->Next(piece)) throw EStreamAborted("the fast path gave up");
     if (consumed) consumed(inflater->BytesDone(), inflater->Verified());

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "CabConsts.h"
 #include "u_Errors.h"
@@ -58,6 +59,13 @@ protected:
   std::string FCabinetPath;
 };
 
+// A Cabinet whose bytes arrive as they are needed (a block read from its file step by step):
+// need(n) reads on until n bytes are in and says how many are.
+struct TCabinetBytes {
+  std::string_view All;
+  std::function<std::size_t(std::size_t)> Need;
+};
+
 class TMFSCabReader : public TMFSCabBase {
 public:
   // Refuses a file that is not a Cabinet; a missing file fails with the session's error.
@@ -76,8 +84,11 @@ public:
   // `consume` itself propagate.
   // `consumed` hears how far into the Cabinet's bytes the inflater is done with them, and
   // whether every block so far carried a checksum that held, before `consume` gets its bytes.
+  // With `arriving`, the member is inflated from those bytes; the Cabinet file need hold only
+  // its head, for the library to find the member.
   bool ReadMember(const std::string& memberName, const std::function<void(TStream& member)>& consume,
-                  const std::function<void(std::size_t cabinetBytesDone, bool verified)>& consumed = {});
+                  const std::function<void(std::size_t cabinetBytesDone, bool verified)>& consumed = {},
+                  const TCabinetBytes* arriving = nullptr);
 
   const std::string& MemberName() const { return FMemberName; }
   const std::string& TargetPath() const { return FTargetPath; }

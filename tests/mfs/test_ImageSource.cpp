@@ -50,23 +50,27 @@ TEST(LoadCabImage, FailuresKeepTheTargetTree) {
 }
 
 // The worker that unpacks the content image takes only idle processor time until it is hurried
-// (the first page is shown, or someone waits for the image): then its full share. Hurried before
-// it starts, it never idles.
+// (the first page is shown, or someone waits for a file or the image): then its full share.
+// Hurried before it starts, it never idles.
 TEST(ContentImageLoad, TheWorkerIdlesUntilHurried) {
-  TContentImageLoad load;
-  std::promise<int> before, after;
-  std::promise<void> hurried;
-  std::thread worker([&] {
-    load.WorkerStarted();
-    before.set_value(sched_getscheduler(0));
-    hurried.get_future().wait();
-    after.set_value(sched_getscheduler(0));
-  });
-  EXPECT_EQ(before.get_future().get(), SCHED_IDLE);
-  load.Hurry();
-  hurried.set_value();
-  EXPECT_EQ(after.get_future().get(), SCHED_OTHER);
-  worker.join();
+  for (const bool waitForAFile : {false, true}) {
+    TContentImageLoad load;
+    std::promise<int> before, after;
+    std::promise<void> hurried;
+    std::thread worker([&] {
+      load.WorkerStarted();
+      before.set_value(sched_getscheduler(0));
+      hurried.get_future().wait();
+      after.set_value(sched_getscheduler(0));
+    });
+    EXPECT_EQ(before.get_future().get(), SCHED_IDLE);
+    if (waitForAFile) load.WhenProgress([] {});
+    else load.Hurry();
+    hurried.set_value();
+    EXPECT_EQ(after.get_future().get(), SCHED_OTHER) << waitForAFile;
+    worker.join();
+    load.Finished();
+  }
 
   TContentImageLoad early;
   early.Hurry();
@@ -76,6 +80,48 @@ TEST(ContentImageLoad, TheWorkerIdlesUntilHurried) {
     policy = sched_getscheduler(0);
   }).join();
   EXPECT_EQ(policy, SCHED_OTHER);
+}
+
+// The content image is read from the book file only as far as the inflater has got: the first
+// file is told while most of the block is still unread, and a file that shrinks meanwhile fails
+// the load with the book's own message instead of giving what its unread room held.
+TEST(ContentImageLoad, ReadsTheBookFileAsFarAsTheInflaterHasGot) {
+  TMFS image;
+  image.Session()->CreateFile("\\first.htm", 0, false)->Data = "<p>first";
+  std::string noise(6 << 20, '\0');
+  std::uint32_t seed = 12345;
+  for (char& c : noise) c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 24);  // does not compress
+  image.Session()->CreateFile("\\rest.bin", 0, false)->Data = noise;
+  const std::string content = image.SaveToString();
+  TTempDir dir;
+  const fs::path book = dir.Path() / "book.qbook";
+  const std::string blocks = BuildDataBlocks({{"RCDATA", "FILES_MFS", Cab({{"info.mfs", content, 0, 0x20}})}}, BookDocumentHeaderSize);
+  WriteFile(book, BookDocumentHeader() + blocks);
+
+  struct TCutAtFirstFile final : IMFSLoadObserver {
+    fs::path Book;
+    bool Cut = false;
+    std::vector<std::string> Told;
+    void FileLoaded(const std::string& path, const TMFSFile&) override {
+      Told.push_back(path);
+      if (Cut && Told.size() == 1) fs::resize_file(Book, BookDocumentHeaderSize + (2 << 20));
+    }
+    void LoadAbandoned() override {}
+  };
+  TCutAtFirstFile whole;
+  whole.Book = book;
+  TMFS loaded;
+  LoadContentImage(loaded, book.string(), &whole);
+  EXPECT_EQ(loaded.SaveToString(), content);
+  EXPECT_EQ(whole.Told, (std::vector<std::string>{"\\first.htm", "\\rest.bin"}));
+
+  TCutAtFirstFile cut;
+  cut.Book = book;
+  cut.Cut = true;
+  TMFS damaged;
+  const std::string message = MessageOf([&] { LoadContentImage(damaged, book.string(), &cut); });
+  EXPECT_NE(message.find("is incomplete"), std::string::npos) << message;
+  EXPECT_EQ(cut.Told, std::vector<std::string>{"\\first.htm"});
 }
 
 TEST(DataBlocks, FoundByTypeAndNameAndMissingOnesReadEmpty) {
