@@ -225,14 +225,12 @@ private:
 };
 
 // A start-up that failed or was given up: a failure met in a loop that start-up ran (a splash, a
-// picture) is shown from the main loop.
-int EndFailedStart(QApplication& app, TfrmMain* frmMain) {
+// picture) is shown now that start-up has returned.
+int EndFailedStart(TfrmMain* frmMain) {
   if (frmMain->Cancelled()) return 0;  // the reader gave up waiting
-  QTimer::singleShot(0, frmMain, [frmMain] {
-    frmMain->ReportPendingFailure();
-    QCoreApplication::quit();
-  });
-  app.exec();
+  // Shown here, start-up having returned, and not from a loop: the window's own report of it
+  // may be queued too, and a quit queued behind it would close its box at once.
+  frmMain->ReportPendingFailure();
   return 1;
 }
 
@@ -316,6 +314,7 @@ int main(int argc, char** argv) {
   PrepareEngine();
   QApplication app(argc, argv);
   DressApplication();
+  if (source.SystemImage) StartMetafileHelperForImage(*source.SystemImage);
   TEngineURLLayer urlLayer;
   int exitCode = 0;
   std::optional<TCheckMode> checkMode;
@@ -329,7 +328,7 @@ int main(int argc, char** argv) {
   // on the window's own stack, and those return first.
   auto owner = std::make_unique<TfrmMain>(std::move(source));
   TfrmMain* frmMain = owner.get();
-  if (frmMain->CreateFailed()) return EndFailedStart(app, frmMain);
+  if (frmMain->CreateFailed()) return EndFailedStart(frmMain);
   // The content image is read while the window comes up; when it fails, so does the run.
   QObject::connect(frmMain, &TfrmMain::startUpFailed, [&] { exitCode = 1; });
   if (checkMode) checkMode->Watch(frmMain);

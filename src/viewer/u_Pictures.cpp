@@ -23,6 +23,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include "u_BookCheck.h"
 #include "u_CodePage.h"
 #include "u_Stream.h"
 
@@ -560,6 +561,15 @@ void StartMetafileHelperFor(const std::vector<TToolbarPicture>& pictures) {
   for (const TToolbarPicture& picture : pictures) {
     try {
       if (PictureKindOf(picture.Path) == pkMetafile) return StartMetafileHelper();
+    } catch (const Exception&) {
+    }
+  }
+}
+
+void StartMetafileHelperForImage(TMFS& systemImage) {
+  for (const auto& [path, file] : BookFiles(systemImage)) {
+    try {
+      if (PictureKindOf(path) == pkMetafile) return StartMetafileHelper();
     } catch (const Exception&) {
     }
   }

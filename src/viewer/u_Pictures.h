@@ -35,6 +35,9 @@ public:
 };
 // Starts the metafile helper when one of the pictures is a metafile.
 void StartMetafileHelperFor(const std::vector<TToolbarPicture>& pictures);
+// The same for a book whose system image holds a metafile, before its steps are read: started
+// with the application, the helper comes up beside the engine instead of after it.
+void StartMetafileHelperForImage(TMFS& systemImage);
 
 // The largest width and height a picture may declare.
 inline constexpr int MaxPictureEdge = 8192;
