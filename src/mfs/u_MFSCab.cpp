@@ -7,8 +7,11 @@
 #include <cstring>
 #include <exception>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <vector>
 
 #include <isa-l/igzip_lib.h>
 #include <mspack.h>
@@ -44,6 +47,36 @@ std::uint32_t CabChecksum(const unsigned char* data, std::size_t bytes, std::uin
 }
 
 constexpr std::size_t MszipFrame = 32768;
+
+// A raw deflate stream that must fill `out` exactly and end where its input does; with a
+// dictionary, or without one (then a stream that reaches back before its start fails).
+bool InflateBlock(inflate_state& state, std::string_view in, std::string& out, std::string_view dictionary) {
+  isal_inflate_init(&state);
+  state.crc_flag = ISAL_DEFLATE;
+  if (!dictionary.empty() && isal_inflate_set_dict(&state, reinterpret_cast<std::uint8_t*>(const_cast<char*>(dictionary.data())),
+                                                   static_cast<std::uint32_t>(dictionary.size())) != COMP_OK)
+    return false;
+  state.next_in = reinterpret_cast<std::uint8_t*>(const_cast<char*>(in.data()));
+  state.avail_in = static_cast<std::uint32_t>(in.size());
+  state.next_out = reinterpret_cast<std::uint8_t*>(out.data());
+  state.avail_out = static_cast<std::uint32_t>(out.size());
+  return isal_inflate(&state) == ISAL_DECOMP_OK && state.block_state == ISAL_BLOCK_FINISH && state.avail_in == 0 &&
+         state.avail_out == 0;
+}
+
+// Blocks inflated on a thread of their own, each without the block before it: encoders that
+// start every block afresh (ours, gcab's) give blocks that come out the same that way, so two
+// cores share a folder's blocks. The first block that reaches back ends the run; it and the rest
+// are inflated again in order. Only the inflating is done there; headers and checksums are
+// judged in order as always.
+struct TBlocksAhead {
+  std::size_t First = 0;                 // the folder's block number of the first
+  std::vector<std::size_t> DataAt;       // where each block's stream starts ("CK" skipped)
+  std::vector<std::uint16_t> Packed, Unpacked;
+  std::future<std::vector<std::string>> Out;  // as many as came out alone, in order
+  std::vector<std::string> Taken;
+  bool HaveTaken = false;
+};
 
 // The first `length` bytes of MSZIP folder `folderIndex`, block by block: every data block is
 // "CK" and a raw deflate stream whose dictionary is the folder's previous 32 KiB. Any block that
@@ -101,20 +134,13 @@ public:
     if (!Sound(FBlockAt, packed, unpacked, dataAt) || (FBlock + 1 < FBlocks && unpacked != MszipFrame) ||
         FCab[dataAt] != 'C' || FCab[dataAt + 1] != 'K')
       return false;
-    isal_inflate_init(&FState);
-    FState.crc_flag = ISAL_DEFLATE;
-    // The dictionary is the previous block's output, which is a whole frame.
-    if (FProduced > 0 && isal_inflate_set_dict(&FState, reinterpret_cast<std::uint8_t*>(FPrevious.data()),
-                                               static_cast<std::uint32_t>(FPrevious.size())) != COMP_OK)
-      return false;
-    FCurrent.resize(unpacked);
-    FState.next_in = reinterpret_cast<std::uint8_t*>(const_cast<char*>(FCab.data() + dataAt + 2));
-    FState.avail_in = packed - 2u;
-    FState.next_out = reinterpret_cast<std::uint8_t*>(FCurrent.data());
-    FState.avail_out = unpacked;
-    if (isal_inflate(&FState) != ISAL_DECOMP_OK || FState.block_state != ISAL_BLOCK_FINISH || FState.avail_in != 0 ||
-        FState.avail_out != 0)
-      return false;
+    SendAhead(dataAt + packed);
+    if (!TakeAhead(unpacked)) {
+      FCurrent.resize(unpacked);
+      // The dictionary is the previous block's output, which is a whole frame.
+      if (!InflateBlock(FState, FCab.substr(dataAt + 2, packed - 2u), FCurrent, FProduced > 0 ? std::string_view(FPrevious) : std::string_view()))
+        return false;
+    }
     if (LittleEndian32At(FCab, FBlockAt) == 0) FVerified = false;  // a block without a checksum: sound only as far as inflating goes
     FBlockAt = dataAt + packed;
     ++FBlock;
@@ -139,7 +165,80 @@ public:
   // Whether every block given so far carried a checksum that held.
   bool Verified() const { return FVerified; }
 
+  // Blocks per share of the work: one share is inflated in order here while the next is
+  // inflated on its own thread.
+  static constexpr std::uint16_t AheadBlocks = 64;
+
 private:
+  // At the start of a share of our own (the block just judged ends at `next`), the next share
+  // goes to its own thread, once its bytes are in and its headers make sense.
+  void SendAhead(std::size_t next) {
+    if (FBlock % (2 * AheadBlocks) != 0 || FBlocks - FBlock <= AheadBlocks) return;
+    std::size_t at = next;
+    for (std::uint16_t b = 1; b < AheadBlocks; ++b) {  // the rest of our own share
+      std::uint16_t packed = 0, unpacked = 0;
+      std::size_t dataAt = 0;
+      if (!Walk(at, packed, unpacked, dataAt)) return;
+      at = dataAt + packed;
+    }
+    auto ahead = std::make_unique<TBlocksAhead>();
+    ahead->First = FBlock + AheadBlocks;
+    const std::size_t count = std::min<std::size_t>(AheadBlocks, FBlocks - ahead->First);
+    for (std::size_t b = 0; b < count; ++b) {
+      std::uint16_t packed = 0, unpacked = 0;
+      std::size_t dataAt = 0;
+      if (!Walk(at, packed, unpacked, dataAt)) break;
+      ahead->DataAt.push_back(dataAt + 2);
+      ahead->Packed.push_back(packed);
+      ahead->Unpacked.push_back(unpacked);
+      at = dataAt + packed;
+    }
+    if (ahead->DataAt.empty()) return;
+    try {
+      ahead->Out = std::async(std::launch::async, [cab = FCab, a = ahead.get()] {
+        std::vector<std::string> out;
+        auto state = std::make_unique<inflate_state>();
+        for (std::size_t b = 0; b < a->DataAt.size(); ++b) {
+          std::string block(a->Unpacked[b], '\0');
+          if (a->Packed[b] < 2 || !InflateBlock(*state, cab.substr(a->DataAt[b], a->Packed[b] - 2u), block, {})) break;
+          out.push_back(std::move(block));
+        }
+        return out;
+      });
+    } catch (const std::system_error&) {
+      return;  // no thread to be had: all in order
+    }
+    FAhead = std::move(ahead);
+  }
+
+  // The block FBlock from the other thread, into FCurrent; false when it must be inflated here.
+  bool TakeAhead(std::uint16_t unpacked) {
+    if (!FAhead || FBlock < FAhead->First) return false;
+    if (!FAhead->HaveTaken) {
+      try {
+        FAhead->Taken = FAhead->Out.get();
+      } catch (const std::exception&) {
+        FAhead->Taken.clear();
+      }
+      FAhead->HaveTaken = true;
+    }
+    const std::size_t index = FBlock - FAhead->First;
+    const bool taken = index < FAhead->Taken.size() && FAhead->Taken[index].size() == unpacked;
+    if (taken) FCurrent.swap(FAhead->Taken[index]);
+    if (!taken || index + 1 >= FAhead->DataAt.size()) FAhead.reset();
+    return taken;
+  }
+
+  // A block's header and sizes, its bytes read in, without its checksum: where the next starts.
+  bool Walk(std::size_t at, std::uint16_t& packed, std::uint16_t& unpacked, std::size_t& dataAt) {
+    if (at > FCab.size() || FCab.size() - at < 8 + FDataReserve || !Has(at + 8 + FDataReserve)) return false;
+    packed = LittleEndian16At(FCab, at + 4);
+    unpacked = LittleEndian16At(FCab, at + 6);
+    dataAt = at + 8 + FDataReserve;
+    return FCab.size() - dataAt >= packed && packed >= 2 && packed <= MszipFrame + 1024 && unpacked <= MszipFrame &&
+           Has(dataAt + packed);
+  }
+
   // A block's header, size limits and checksum; the data starts at dataAt.
   bool Sound(std::size_t at, std::uint16_t& packed, std::uint16_t& unpacked, std::size_t& dataAt) {
     if (at > FCab.size() || FCab.size() - at < 8 + FDataReserve || !Has(at + 8 + FDataReserve)) return false;
@@ -173,6 +272,7 @@ private:
   bool FVerified = true;
   inflate_state FState{};
   std::string FPrevious, FCurrent;
+  std::unique_ptr<TBlocksAhead> FAhead;  // last: its thread is joined before the rest goes
 };
 
 // The whole member at once, for extraction into a file.
