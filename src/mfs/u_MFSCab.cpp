@@ -15,6 +15,7 @@
 
 #include <isa-l/igzip_lib.h>
 #include <mspack.h>
+#include <sched.h>
 
 #include "u_CodePage.h"
 #include "u_Stream.h"
@@ -48,6 +49,16 @@ std::uint32_t CabChecksum(const unsigned char* data, std::size_t bytes, std::uin
 
 constexpr std::size_t MszipFrame = 32768;
 
+// A thread that takes only the processor time nothing else wants (a book's worker while the
+// first page is laid out) takes no second processor either.
+bool TakesIdleTimeOnly() {
+#ifdef __linux__
+  return sched_getscheduler(0) == SCHED_IDLE;
+#else
+  return false;
+#endif
+}
+
 // A raw deflate stream that must fill `out` exactly and end where its input does; with a
 // dictionary, or without one (then a stream that reaches back before its start fails).
 bool InflateBlock(inflate_state& state, std::string_view in, std::string& out, std::string_view dictionary) {
@@ -69,13 +80,16 @@ bool InflateBlock(inflate_state& state, std::string_view in, std::string& out, s
 // cores share a folder's blocks. The first block that reaches back ends the run; it and the rest
 // are inflated again in order. Only the inflating is done there; headers and checksums are
 // judged in order as always.
+// Everything is allocated on the inflater's own thread: freed there too, memory taken by another
+// thread would stay with that thread's heap.
 struct TBlocksAhead {
   std::size_t First = 0;                 // the folder's block number of the first
   std::vector<std::size_t> DataAt;       // where each block's stream starts ("CK" skipped)
-  std::vector<std::uint16_t> Packed, Unpacked;
-  std::future<std::vector<std::string>> Out;  // as many as came out alone, in order
-  std::vector<std::string> Taken;
-  bool HaveTaken = false;
+  std::vector<std::uint16_t> Packed;
+  std::vector<std::string> Out;          // each block's room, its size as its header says
+  inflate_state State{};
+  std::future<std::size_t> Good;         // how many blocks came out alone, in order
+  std::optional<std::size_t> Taken;
 };
 
 // The first `length` bytes of MSZIP folder `folderIndex`, block by block: every data block is
@@ -173,7 +187,7 @@ private:
   // At the start of a share of our own (the block just judged ends at `next`), the next share
   // goes to its own thread, once its bytes are in and its headers make sense.
   void SendAhead(std::size_t next) {
-    if (FBlock % (2 * AheadBlocks) != 0 || FBlocks - FBlock <= AheadBlocks) return;
+    if (FBlock % (2 * AheadBlocks) != 0 || FBlocks - FBlock <= AheadBlocks || TakesIdleTimeOnly()) return;
     std::size_t at = next;
     for (std::uint16_t b = 1; b < AheadBlocks; ++b) {  // the rest of our own share
       std::uint16_t packed = 0, unpacked = 0;
@@ -190,20 +204,16 @@ private:
       if (!Walk(at, packed, unpacked, dataAt)) break;
       ahead->DataAt.push_back(dataAt + 2);
       ahead->Packed.push_back(packed);
-      ahead->Unpacked.push_back(unpacked);
+      ahead->Out.emplace_back(unpacked, '\0');
       at = dataAt + packed;
     }
     if (ahead->DataAt.empty()) return;
     try {
-      ahead->Out = std::async(std::launch::async, [cab = FCab, a = ahead.get()] {
-        std::vector<std::string> out;
-        auto state = std::make_unique<inflate_state>();
-        for (std::size_t b = 0; b < a->DataAt.size(); ++b) {
-          std::string block(a->Unpacked[b], '\0');
-          if (a->Packed[b] < 2 || !InflateBlock(*state, cab.substr(a->DataAt[b], a->Packed[b] - 2u), block, {})) break;
-          out.push_back(std::move(block));
-        }
-        return out;
+      ahead->Good = std::async(std::launch::async, [cab = FCab, a = ahead.get()] {
+        std::size_t good = 0;
+        while (good < a->DataAt.size() && InflateBlock(a->State, cab.substr(a->DataAt[good], a->Packed[good] - 2u), a->Out[good], {}))
+          ++good;
+        return good;
       });
     } catch (const std::system_error&) {
       return;  // no thread to be had: all in order
@@ -214,17 +224,10 @@ private:
   // The block FBlock from the other thread, into FCurrent; false when it must be inflated here.
   bool TakeAhead(std::uint16_t unpacked) {
     if (!FAhead || FBlock < FAhead->First) return false;
-    if (!FAhead->HaveTaken) {
-      try {
-        FAhead->Taken = FAhead->Out.get();
-      } catch (const std::exception&) {
-        FAhead->Taken.clear();
-      }
-      FAhead->HaveTaken = true;
-    }
+    if (!FAhead->Taken) FAhead->Taken = FAhead->Good.get();
     const std::size_t index = FBlock - FAhead->First;
-    const bool taken = index < FAhead->Taken.size() && FAhead->Taken[index].size() == unpacked;
-    if (taken) FCurrent.swap(FAhead->Taken[index]);
+    const bool taken = index < *FAhead->Taken && FAhead->Out[index].size() == unpacked;
+    if (taken) FCurrent.swap(FAhead->Out[index]);
     if (!taken || index + 1 >= FAhead->DataAt.size()) FAhead.reset();
     return taken;
   }
