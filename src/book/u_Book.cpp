@@ -115,12 +115,35 @@ TBookSource FolderBookSource(const std::filesystem::path& system, const std::fil
   return source;
 }
 
+namespace {
+
+// The story file System.xml names ("" for the default), for those that read the story before the
+// book's steps do; a System.xml that does not parse raises.
+std::string NamedStoryFile(TMFS& systemImage) {
+  TXMLParser system;
+  system.Parse(systemImage.Session()->GetFile("\\System.xml")->Data);
+  return TextOf(system.Root()->Attributes, "Story");
+}
+
+}  // namespace
+
+void PrepareStory(TBookSource& source) {
+  if (!source.SystemImage) return;
+  try {
+    std::string name = NamedStoryFile(*source.SystemImage);
+    // The text is copied here: the image is read on this thread only.
+    std::string text = source.SystemImage->Session()->GetFile(name.empty() ? std::string("\\Story.xml") : name)->Data;
+    source.PreparedStory = std::async(std::launch::async, [text = std::move(text)] { return std::make_unique<TStory>(text); });
+    source.PreparedStoryFile = std::move(name);
+  } catch (const std::exception&) {
+    // Left to the steps, which say what is wrong.
+  }
+}
+
 TMFSSaveOrder ContentOrder(TMFS& systemImage, TMFS& contentImage) {
   std::vector<std::string> first;
   try {
-    TXMLParser system;
-    system.Parse(systemImage.Session()->GetFile("\\System.xml")->Data);
-    TStory story(systemImage, TextOf(system.Root()->Attributes, "Story"));
+    TStory story(systemImage, NamedStoryFile(systemImage));
     std::set<std::string, TKeyLess> seen;
     for (bool more = !story.Eof(); more; more = story.Next() == STORY_S_OK && !story.Eof()) {
       std::string page = TMFS::ConvertSlashes(story.CurrentPage());
@@ -295,7 +318,16 @@ void TBook::LoadForms() {
 void TBook::LoadStory() {
   const std::string name = SystemText("Story");
   FLoaded.StoryFile = name.empty() ? std::string("\\Story.xml") : name;
-  if (!FSystemDescriptionFailed) Step(FLoaded.StoryFile, FLoaded.StoryFile, [&] { FStory = std::make_unique<TStory>(*FSystemImage, name); });
+  if (FSystemDescriptionFailed) return;
+  if (FSource.PreparedStory.valid() && FSource.PreparedStoryFile == name) {
+    try {
+      FStory = FSource.PreparedStory.get();
+      return;
+    } catch (const std::exception&) {
+      // Read again below, where the failure is said.
+    }
+  }
+  Step(FLoaded.StoryFile, FLoaded.StoryFile, [&] { FStory = std::make_unique<TStory>(*FSystemImage, name); });
 }
 
 void TBook::LoadVariables() {

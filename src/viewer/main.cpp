@@ -86,6 +86,7 @@ void StartBook(TBookSource& source, const std::string& bookFile) {
   source.BookFile = bookFile;
   ApplyCodePageRecord(source);
   source.ContentLoad = StartContentImageLoad(std::nullopt, bookFile);
+  PrepareStory(source);
 }
 
 bool OwnBlocks() {

@@ -104,10 +104,10 @@ TEST_F(ViewerTest, TitleCaptionAndPagesUseVariables) {
 
 // Each failure keeps the system's message and says which part of the book it was reading.
 TEST_F(ViewerTest, StartUpFailuresSayWhatIsDamagedAndStopTheViewer) {
-  auto failure = [&](const TBookSource& source) {
+  auto failure = [&](TBookSource source) {
     Form.reset();
     Messages.clear();
-    Form = std::make_unique<TfrmMain>(source);
+    Form = std::make_unique<TfrmMain>(std::move(source));
     if (!Form->CreateFailed()) {
       // The content image is read on a worker: it fails when the first page is asked for, and
       // no page of the book is shown.

@@ -101,7 +101,7 @@ protected:
   TfrmMain& Open(const TFiles& system, const TFiles& content, bool show = true) {
     TBookSource source{CabOf(system), CabOf(content)};
     Form.reset();  // one viewer at a time: each registers the book's schemes
-    Form = std::make_unique<TfrmMain>(source);
+    Form = std::make_unique<TfrmMain>(std::move(source));
     if (show && Form->CreateFailed()) ADD_FAILURE() << "start-up failed: " << Messages.join("; ").toStdString();
     if (show && !Form->CreateFailed()) {
       bool loaded = false;
