@@ -161,6 +161,9 @@ public:
     const std::size_t before = FProduced;
     FProduced += unpacked;
     if (FProduced >= FLength) {
+      // Done with: the Cabinet's bytes may go back to the system, which the other thread must
+      // not be reading then.
+      FAhead.reset();
       for (std::uint16_t b = FBlock; b < FBlocks; ++b) {
         if (!Sound(FBlockAt, packed, unpacked, dataAt)) return false;
         FBlockAt = dataAt + packed;
@@ -187,7 +190,10 @@ private:
   // At the start of a share of our own (the block just judged ends at `next`), the next share
   // goes to its own thread, once its bytes are in and its headers make sense.
   void SendAhead(std::size_t next) {
-    if (FBlock % (2 * AheadBlocks) != 0 || FBlocks - FBlock <= AheadBlocks || TakesIdleTimeOnly()) return;
+    // Not when the folder or the member ends in our own share.
+    if (FBlock % (2 * AheadBlocks) != 0 || FBlocks - FBlock <= AheadBlocks ||
+        FLength - FProduced <= std::size_t{AheadBlocks} * MszipFrame || TakesIdleTimeOnly())
+      return;
     std::size_t at = next;
     for (std::uint16_t b = 1; b < AheadBlocks; ++b) {  // the rest of our own share
       std::uint16_t packed = 0, unpacked = 0;
