@@ -132,7 +132,7 @@ void PrepareStory(TBookSource& source) {
   try {
     std::string name = NamedStoryFile(*source.SystemImage);
     // The text is copied here: the image is read on this thread only.
-    std::string text = source.SystemImage->Session()->GetFile(name.empty() ? std::string("\\Story.xml") : name)->Data;
+    std::string text = source.SystemImage->Session()->GetFile(StoryFile(name))->Data;
     source.PreparedStory = std::async(std::launch::async, [text = std::move(text)] { return std::make_unique<TStory>(text); });
     source.PreparedStoryFile = std::move(name);
   } catch (const std::exception&) {
@@ -317,7 +317,7 @@ void TBook::LoadForms() {
 
 void TBook::LoadStory() {
   const std::string name = SystemText("Story");
-  FLoaded.StoryFile = name.empty() ? std::string("\\Story.xml") : name;
+  FLoaded.StoryFile = StoryFile(name);
   if (FSystemDescriptionFailed) return;
   if (FSource.PreparedStory.valid() && FSource.PreparedStoryFile == name) {
     try {

@@ -246,7 +246,7 @@ std::int32_t TStoryLine::FindPage(std::string_view path) const {
 namespace {
 
 std::string StoryText(TMFS& image, const std::string& fileName) {
-  return image.Session()->GetFile(fileName.empty() ? std::string("\\Story.xml") : fileName)->Data;
+  return image.Session()->GetFile(StoryFile(fileName))->Data;
 }
 
 }  // namespace

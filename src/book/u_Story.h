@@ -101,6 +101,9 @@ private:
 // "a\..\intro.htm" are both shown as "\intro.htm".
 std::string AddressOfPage(std::string_view page);
 
+// The story file System.xml names: "\\Story.xml" when it names none.
+inline std::string StoryFile(const std::string& named) { return named.empty() ? std::string("\\Story.xml") : named; }
+
 class TStory {
 public:
   // Reads the story document fileName ("\Story.xml" when empty) from the image, then First.

@@ -238,27 +238,22 @@ private:
     return taken;
   }
 
-  // A block's header and sizes, its bytes read in, without its checksum: where the next starts.
+  // A block's header and size limits, its bytes read in, without its checksum: the data starts
+  // at dataAt, the next block at dataAt + packed.
   bool Walk(std::size_t at, std::uint16_t& packed, std::uint16_t& unpacked, std::size_t& dataAt) {
     if (at > FCab.size() || FCab.size() - at < 8 + FDataReserve || !Has(at + 8 + FDataReserve)) return false;
     packed = LittleEndian16At(FCab, at + 4);
     unpacked = LittleEndian16At(FCab, at + 6);
     dataAt = at + 8 + FDataReserve;
+    // No sane encoder needs more than a stored block's few bytes over 32 KiB.
     return FCab.size() - dataAt >= packed && packed >= 2 && packed <= MszipFrame + 1024 && unpacked <= MszipFrame &&
            Has(dataAt + packed);
   }
 
-  // A block's header, size limits and checksum; the data starts at dataAt.
+  // The same, and its checksum.
   bool Sound(std::size_t at, std::uint16_t& packed, std::uint16_t& unpacked, std::size_t& dataAt) {
-    if (at > FCab.size() || FCab.size() - at < 8 + FDataReserve || !Has(at + 8 + FDataReserve)) return false;
+    if (!Walk(at, packed, unpacked, dataAt)) return false;
     const std::uint32_t checksum = LittleEndian32At(FCab, at);
-    packed = LittleEndian16At(FCab, at + 4);
-    unpacked = LittleEndian16At(FCab, at + 6);
-    dataAt = at + 8 + FDataReserve;
-    // No sane encoder needs more than a stored block's few bytes over 32 KiB.
-    if (FCab.size() - dataAt < packed || packed < 2 || packed > MszipFrame + 1024 || unpacked > MszipFrame ||
-        !Has(dataAt + packed))
-      return false;
     return checksum == 0 || checksum == CabChecksum(reinterpret_cast<const unsigned char*>(FCab.data() + at + 4), 4,
                                                     CabChecksum(reinterpret_cast<const unsigned char*>(FCab.data() + dataAt), packed, 0));
   }

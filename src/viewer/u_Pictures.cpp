@@ -554,25 +554,29 @@ QImage LoadToolbarPicture(const std::string& path, const std::string& bytes, con
   return picture;
 }
 
+namespace {
+
+bool NamesMetafile(const std::string& path) {
+  try {
+    return PictureKindOf(path) == pkMetafile;
+  } catch (const Exception&) {
+    return false;  // no picture the toolbar takes: said where it is loaded
+  }
+}
+
+}  // namespace
+
 void StartMetafileHelperFor(const std::vector<TToolbarPicture>& pictures) {
   // Started now, the helper comes up while the other pictures are decoded. A book without
   // metafiles never starts it. The book's pictures share one time budget from here.
   ResetMetafileBudget();
-  for (const TToolbarPicture& picture : pictures) {
-    try {
-      if (PictureKindOf(picture.Path) == pkMetafile) return StartMetafileHelper();
-    } catch (const Exception&) {
-    }
-  }
+  if (std::any_of(pictures.begin(), pictures.end(), [](const TToolbarPicture& p) { return NamesMetafile(p.Path); }))
+    StartMetafileHelper();
 }
 
 void StartMetafileHelperForImage(TMFS& systemImage) {
-  for (const auto& [path, file] : BookFiles(systemImage)) {
-    try {
-      if (PictureKindOf(path) == pkMetafile) return StartMetafileHelper();
-    } catch (const Exception&) {
-    }
-  }
+  const auto files = BookFiles(systemImage);
+  if (std::any_of(files.begin(), files.end(), [](const auto& file) { return NamesMetafile(file.first); })) StartMetafileHelper();
 }
 
 void TPictureCheck::BeginToolbarPictures(const std::vector<TToolbarPicture>& pictures) { StartMetafileHelperFor(pictures); }
